@@ -1,0 +1,99 @@
+// Internal definitions shared by the library's modules (not part of the public header).
+#pragma once
+
+#include <stdint.h>
+
+#include "frontend/filehandle_ulanddl.h"
+#include "platform/bmc_platform.h"
+
+// Every log line of the library names this source file.
+#define FH_SOURCE_FILE "filehandle_ulanddl"
+
+// Ordinary records: module 50, reserved 0.
+#define FH_LOG(level, ...) \
+    BMC_DiagLogOut(50, 0, (level), __LINE__, FH_SOURCE_FILE, __VA_ARGS__)
+// Null-pointer and close-failure reports: module 0, reserved 0.
+#define FH_LOG_LOW(level, ...) \
+    BMC_DiagLogOut(0, 0, (level), __LINE__, FH_SOURCE_FILE, __VA_ARGS__)
+// "Pointer <name> is Null, ..." at level 7, naming the calling function.
+#define FH_LOG_NULL_AS(name, func)                                                          \
+    FH_LOG_LOW(BMC_LOG_DEBUG, "Pointer " name " is Null, File:%s Func:%s Line:%d", \
+               FH_SOURCE_FILE, (func), __LINE__)
+#define FH_LOG_NULL(name) FH_LOG_NULL_AS(name, __func__)
+#define FH_LOG_CLOSE_FAILED(func) \
+    FH_LOG_LOW(BMC_LOG_DEBUG, "[%s-%dL] Close file failed, %s.", (func), __LINE__, strerror(errno))
+
+namespace fh {
+
+// Result codes.
+enum : uint32_t {
+    kOk = 0,
+    // task table and inner operations
+    kInNullPointer = 0xbc000001,
+    kInBadArgument = 0xbc000002,
+    kInNoDb = 0xbc000003,
+    kInDbRead = 0xbc000004,
+    kInDbWrite = 0xbc000005,
+    kInNoSlotMatch = 0xbc000009,
+    kInNoMemory = 0xbc00000b,
+    kInThreadFailed = 0xbc00000c,
+    kInTableFull = 0xbc00000d,
+    // seen by callers and in progress records
+    kNullArgument = 0x3c000001,
+    kStartFailed = 0x3c000002,
+    kNoDb = 0x3c000004,
+    kDbWriteFailed = 0x3c000005,
+    kDbReadFailed = 0x3c000006,
+    kProgressUnreadable = 0x3c000009,
+    kLocalFileError = 0x3c00000c,
+    kRemoteMissingOrBadHost = 0x3c00000d,
+    kParameterError = 0x3c00000e,
+    kTransferFailed = 0x3c00000f,
+    kCouldNotConnect = 0x3c000010,
+    kRemoteFileNotFound = 0x3c000011,
+    kEntryNullArgument = 0x3c000401,
+    kEntryNoTask = 0x3c000402,
+    kEntryBadProtocol = 0x3c000403,
+    kDeleteBadIdentifier = 0x3c00040a,
+    kEntryNoDb = 0x3c000604,
+    kProgressNoLookup = 0x3c000607,
+    kProgressNoFile = 0x3c000608,
+};
+
+constexpr uint32_t kSdlTaskFailedEvent = 0x2201040d;
+constexpr uint32_t kDescSize = 1024;  // pcTaskDesc and szDescription
+
+// True for 1..FILEHANDLE_THREAD_MAX; 0 wraps to a huge value and fails too.
+inline bool ValidIdentifier(uint32_t id) { return id - 1u <= FILEHANDLE_THREAD_MAX - 1u; }
+
+// Holds the task table's inter-process lock for its lifetime.
+class TaskTableLock {
+public:
+    TaskTableLock() { BMC_FileLock_AcquireLock(FILEHANDLE_TASK_LOCK_NAME, &handle_); }
+    ~TaskTableLock() { Release(); }
+    TaskTableLock(const TaskTableLock&) = delete;
+    TaskTableLock& operator=(const TaskTableLock&) = delete;
+    void Release() {
+        if (handle_ != 0) {
+            BMC_FileLock_ReleaseLock(handle_);
+            handle_ = 0;
+        }
+    }
+
+private:
+    BMC_LOCK_HANDLE handle_ = 0;
+};
+
+inline int ReadTaskTable(BMC_Db* db, TaskTable* table) {
+    return DB_Get(db, FILEHANDLE_TASK_DB_KEY, sizeof *table, table);
+}
+#define FH_WRITE_TASK_TABLE(db, table) \
+    DB_PutInternal(FH_SOURCE_FILE, __LINE__, (db), FILEHANDLE_TASK_DB_KEY, sizeof *(table), (table))
+
+// Base name of a path for failure events: the text after the last '/', or null.
+inline const char* EventFileName(const char* path) {
+    const char* slash = __builtin_strrchr(path, '/');
+    return slash != nullptr ? slash + 1 : nullptr;
+}
+
+}  // namespace fh

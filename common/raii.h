@@ -1,0 +1,87 @@
+// Move-only owners of C resources shared by both libraries (header only).
+#pragma once
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <utility>
+
+namespace fh {
+
+// An open file descriptor, closed once.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) {
+            Reset();
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() { Reset(); }
+
+    int Get() const { return fd_; }
+    bool Valid() const { return fd_ >= 0; }
+    // Closes now and reports close(2)'s result (0 when nothing was open).
+    int Close() { return fd_ < 0 ? 0 : ::close(std::exchange(fd_, -1)); }
+    void Reset() { (void)Close(); }
+
+private:
+    int fd_ = -1;
+};
+
+// A stdio stream, closed once.
+class UniqueFile {
+public:
+    UniqueFile() = default;
+    explicit UniqueFile(FILE* f) : f_(f) {}
+    UniqueFile(UniqueFile&& other) noexcept : f_(std::exchange(other.f_, nullptr)) {}
+    UniqueFile& operator=(UniqueFile&& other) noexcept {
+        if (this != &other) {
+            Reset();
+            f_ = std::exchange(other.f_, nullptr);
+        }
+        return *this;
+    }
+    UniqueFile(const UniqueFile&) = delete;
+    UniqueFile& operator=(const UniqueFile&) = delete;
+    ~UniqueFile() { Reset(); }
+
+    FILE* Get() const { return f_; }
+    explicit operator bool() const { return f_ != nullptr; }
+    // Closes now and reports fclose(3)'s result (0 when nothing was open).
+    int Close() { return f_ == nullptr ? 0 : ::fclose(std::exchange(f_, nullptr)); }
+    void Reset() { (void)Close(); }
+
+private:
+    FILE* f_ = nullptr;
+};
+
+// A block from malloc, freed once (for records handed between threads as void*).
+template <typename T>
+class MallocPtr {
+public:
+    MallocPtr() = default;
+    explicit MallocPtr(T* p) : p_(p) {}
+    MallocPtr(MallocPtr&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    MallocPtr& operator=(MallocPtr&&) = delete;
+    MallocPtr(const MallocPtr&) = delete;
+    MallocPtr& operator=(const MallocPtr&) = delete;
+    ~MallocPtr() { ::free(p_); }
+
+    T* Get() const { return p_; }
+    T* Release() { return std::exchange(p_, nullptr); }
+    void Reset() { ::free(Release()); }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    T* p_ = nullptr;
+};
+
+}  // namespace fh

@@ -1,0 +1,102 @@
+// The main entry: check a request, give it a task and route it to its protocol's worker.
+#include <string.h>
+
+#include "common/fh_internal.h"
+#include "workers/worker_frame.h"
+
+using namespace fh;
+
+namespace {
+
+constexpr size_t kTftpPathMax = 240;
+
+const char* RequestEventName(const ComponentInfo& req, bool* validType) {
+    *validType = true;
+    if (req.ucHandleType == FILEHANDLE_DOWNLOAD) {
+        return EventFileName(req.szStorageAddress);
+    }
+    if (req.ucHandleType == FILEHANDLE_UPLOAD) {
+        return EventFileName(req.szReadAddress);
+    }
+    *validType = false;
+    return "Unknown";
+}
+
+// Makes sure the task table record exists; false when it could not be created.
+bool EnsureTaskTable(BMC_Db* db) {
+    TaskTable table{};
+    TaskTableLock lock;
+    if (ReadTaskTable(db, &table) < 0 && FH_WRITE_TASK_TABLE(db, &table) != 0) {
+        FH_LOG(BMC_LOG_ERROR, "Failed to put Task information to DB.");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+extern "C" uint32_t FILEHANDLE_UploadDownloadFileImage(ComponentInfo* pstComponentInfo,
+                                                       uint32_t* puiIdentifier) {
+    BMC_Db* db = DB_GetCurrentDb();
+    if (pstComponentInfo == nullptr || puiIdentifier == nullptr) {
+        FH_LOG(BMC_LOG_ERROR,
+               "FILEHANDLE_UploadDownloadFileImage: pstComponentInfo or puiIdentifier is NULL.");
+        return kEntryNullArgument;
+    }
+    if (db == nullptr) {
+        FH_LOG(BMC_LOG_ERROR, "FILEHANDLE_UploadDownloadFileImage: pDb is NULL.");
+        return kEntryNoDb;
+    }
+    // Work on a copy whose texts are surely terminated; the caller's record only
+    // receives the identifier.
+    ComponentInfo req = *pstComponentInfo;
+    TerminateTexts(&req);
+
+    bool validType = true;
+    const char* eventName = RequestEventName(req, &validType);
+    if (!validType) {
+        // The task still starts; its worker reports the invalid type in its record.
+        FILEHANDLE_AddSdl_TaskExecutionFailed(
+            eventName, "File download or upload failed,because:connection parameter parsing error");
+    }
+    *puiIdentifier = 0;
+
+    if (!EnsureTaskTable(db)) {
+        FILEHANDLE_AddSdl_TaskExecutionFailed(eventName, "Database write failed");
+        return kDbWriteFailed;
+    }
+    uint32_t id = 0;
+    if (FILEHANLE_ClearTasksAndConfigID(&id) != kOk) {
+        FH_LOG(BMC_LOG_ERROR, "Progress file creation failed.");
+        FILEHANDLE_AddSdl_TaskExecutionFailed(eventName,
+                                              "File upload and download initialization failed");
+        return kEntryNoTask;
+    }
+    req.uiIdentifier = id;
+    pstComponentInfo->uiIdentifier = id;
+    *puiIdentifier = id;
+
+    const WorkerMember* member = FindWorkerMember(req.ucProtocolType);
+    if (member == nullptr) {
+        FILEHANDLE_AddSdl_TaskExecutionFailed(eventName, "File transfer protocol not supported");
+        FH_LOG(BMC_LOG_ERROR, "not supported this protocol type %d", req.ucProtocolType);
+        FILEHANDLE_DeleteProgressInfo(id);
+        return kEntryBadProtocol;
+    }
+    FH_LOG(BMC_LOG_INFO, "%s", member->dispatchLog);
+    bool started;
+    if (member->tftpPathLimit && (strlen(req.szReadAddress) > kTftpPathMax ||
+                                  strlen(req.szStorageAddress) > kTftpPathMax)) {
+        FH_LOG(BMC_LOG_ERROR, "The tftp protocol file path exceeds the maximum supported length");
+        started = false;
+    } else {
+        started = StartWorker(*member, &req, member->starterName) == kOk;
+    }
+    if (!started) {
+        FILEHANDLE_AddSdl_TaskExecutionFailed(eventName,
+                                              "File upload and download initialization failed");
+        FILEHANDLE_DeleteProgressInfo(id);
+        return kStartFailed;
+    }
+    return kOk;
+}

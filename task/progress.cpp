@@ -1,0 +1,280 @@
+// Progress files: one ComponentProcess record per task, rewritten whole on every update.
+#include <errno.h>
+#include <fcntl.h>
+#include <math.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "common/fh_internal.h"
+#include "common/raii.h"
+#include "task/progress_internal.h"
+
+using namespace fh;
+
+extern "C" const ProgressStageDesc g_astProgressStageDesc[] = {
+    {FILEHANDLE_STAGE_NOT_SUPPORTED, "Progress display is not supported"},
+    {FILEHANDLE_STAGE_TRANSFERRING, "In Transferring"},
+    {FILEHANDLE_STAGE_SUCCEED, "Succeed"},
+    {FILEHANDLE_STAGE_FAILED, "Failed"},
+    {255, nullptr},
+};
+
+namespace {
+
+constexpr int kReadAttempts = 6;
+constexpr useconds_t kReadPauseUs = 200001;
+constexpr int kCallbackEvery = 4;
+
+struct FileIdentity {
+    bool valid = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+
+thread_local FileIdentity t_ownFile;
+
+// What the calling worker last wrote through the progress callback. A rewrite with the
+// same percentage in the same second would leave the file byte for byte as it is, so
+// the callback skips it; no reader can tell the difference.
+struct LastCallbackWrite {
+    bool valid = false;
+    ino_t ino = 0;
+    uint8_t percent = 0;
+    uint32_t time = 0;
+};
+thread_local LastCallbackWrite t_lastWrite;
+
+// Calls between two progress writes, shared by every transfer of the process.
+std::atomic<int> g_callbackCountdown{kCallbackEvery};
+
+}  // namespace
+
+namespace fh {
+
+void BindProgressFileToThread(const char* path) {
+    struct stat st {};
+    t_ownFile = FileIdentity{};
+    t_lastWrite = LastCallbackWrite{};
+    if (path != nullptr && stat(path, &st) == 0) {
+        t_ownFile = FileIdentity{true, st.st_dev, st.st_ino};
+    }
+}
+
+void UnbindProgressFileFromThread() {
+    t_ownFile = FileIdentity{};
+    t_lastWrite = LastCallbackWrite{};
+}
+
+WriteOutcome WriteProgressRecord(ComponentProcess* rec, const char* path, bool ownerOnly) {
+    if (access(path, F_OK) != 0) {
+        FH_LOG(BMC_LOG_ERROR, "FILEHANDLE_UploadDownloadSetProgress: progress file does not exist.");
+        return WriteOutcome::kMissing;
+    }
+    rec->uiTime = static_cast<uint32_t>(time(nullptr));
+    // Opened without O_CREAT: a task deleted meanwhile is never brought back. The record
+    // is written in place and the file cut to one record while the write lock is held,
+    // so a reader holding the read lock always sees a whole record.
+    UniqueFd fd(open(path, O_WRONLY | O_CLOEXEC));
+    if (!fd.Valid()) {
+        FH_LOG(BMC_LOG_ERROR, "fopen %s failed.", path);
+        return errno == ENOENT ? WriteOutcome::kMissing : WriteOutcome::kFailed;
+    }
+    if (ownerOnly) {
+        struct stat st {};
+        if (!t_ownFile.valid || fstat(fd.Get(), &st) != 0 || st.st_dev != t_ownFile.dev ||
+            st.st_ino != t_ownFile.ino) {
+            FH_LOG(BMC_LOG_INFO, "Progress file %s now belongs to another task.", path);
+            return WriteOutcome::kNotOurs;
+        }
+    }
+    int lock = BRIDGE_LOCK_LTF_FILE_WRITE(fd.Get());
+    if (lock == -1) {
+        FH_LOG(BMC_LOG_INFO, "Could not obtain lock.");
+    }
+    WriteOutcome outcome = WriteOutcome::kWritten;
+    ssize_t n;
+    do {
+        n = pwrite(fd.Get(), rec, sizeof *rec, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n != static_cast<ssize_t>(sizeof *rec) || ftruncate(fd.Get(), sizeof *rec) != 0) {
+        FH_LOG(BMC_LOG_ERROR, "Failed while writing progress.");
+        outcome = WriteOutcome::kFailed;
+    }
+    if (lock == 0) {
+        BRIDGE_UNLOCK_LTF_FILE(fd.Get());
+    }
+    if (fd.Close() != 0) {
+        FH_LOG_CLOSE_FAILED("FILEHANDLE_UploadDownloadSetProgress");
+    }
+    return outcome;
+}
+
+}  // namespace fh
+
+extern "C" void FILEHANDLE_UploadDownloadSetProgress(ComponentProcess* pstComponentProcess,
+                                                     const char* pcProgressFile) {
+    if (pstComponentProcess == nullptr) {
+        FH_LOG_NULL("pstComponentProcess");
+        return;
+    }
+    if (pcProgressFile == nullptr) {
+        FH_LOG_NULL("pcProgressFile");
+        return;
+    }
+    (void)WriteProgressRecord(pstComponentProcess, pcProgressFile, false);
+}
+
+namespace {
+
+enum class ReadAttempt { kDone, kRetry, kOpenFailed };
+
+ReadAttempt ReadRecordOnce(const char* path, ComponentProcess* rec) {
+    UniqueFile f(fopen(path, "re"));
+    if (!f) {
+        FH_LOG(BMC_LOG_ERROR, "Error opening progress file: %s", path);
+        return ReadAttempt::kOpenFailed;
+    }
+    int fd = fileno(f.Get());
+    ReadAttempt result = ReadAttempt::kRetry;
+    if (BRIDGE_LOCK_LTF_FILE_READ(fd) == -1) {
+        FH_LOG(BMC_LOG_ERROR, "Could not obtain lock");
+    } else {
+        memset(rec, 0, sizeof *rec);
+        size_t whole = fread(rec, sizeof *rec, 1, f.Get());
+        BRIDGE_UNLOCK_LTF_FILE(fd);
+        if (whole == 1) {
+            result = ReadAttempt::kDone;
+        } else {
+            FH_LOG(BMC_LOG_INFO, "retrying reading status file...");
+        }
+    }
+    if (f.Close() != 0) {
+        FH_LOG_CLOSE_FAILED("FILEHANDLE_UploadDownloadProgress");
+    }
+    return result;
+}
+
+}  // namespace
+
+extern "C" uint32_t FILEHANDLE_UploadDownloadProgress(uint32_t uiIdentifier,
+                                                      ComponentProcess* pstComponentProcess) {
+    if (pstComponentProcess == nullptr) {
+        FH_LOG_NULL("pstComponentProcess");
+        return kNullArgument;
+    }
+    char path[256] = {0};
+    if (FILEHANDLE_GetProgressFile(uiIdentifier, path) != kOk) {
+        FH_LOG(BMC_LOG_ERROR, "FILEHANDLE_GetProgressFile is failed");
+        return kProgressNoLookup;
+    }
+    if (access(path, F_OK) != 0) {
+        FH_LOG(BMC_LOG_ERROR, "FILEHANDLE_UploadDownloadProgress: progress file does not exist ");
+        return kProgressNoFile;
+    }
+    uint32_t result = kProgressUnreadable;
+    for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+        ReadAttempt a = ReadRecordOnce(path, pstComponentProcess);
+        if (a == ReadAttempt::kDone) {
+            result = kOk;
+            break;
+        }
+        if (a == ReadAttempt::kOpenFailed) {
+            break;
+        }
+        usleep(kReadPauseUs);
+    }
+    for (const ProgressStageDesc* row = g_astProgressStageDesc; row->pcDesc != nullptr; ++row) {
+        if (row->uiStage == pstComponentProcess->uiStage) {
+            BMC_Strlcpy(pstComponentProcess->szStageDesc, row->pcDesc,
+                        sizeof pstComponentProcess->szStageDesc);
+            break;
+        }
+    }
+    return result;
+}
+
+extern "C" int FileProgressByCurlFunc(void* pData, double dlDownloadTotal, double dlDownloadNew,
+                                      double dlUploadTotal, double dlUploadNew) {
+    if (pData == nullptr) {
+        FH_LOG_NULL("pData");
+        return 1;
+    }
+    // Only every fourth call, counted over all transfers of the process, does any work.
+    if (g_callbackCountdown.fetch_sub(1, std::memory_order_relaxed) - 1 > 0) {
+        return 0;
+    }
+    g_callbackCountdown.store(kCallbackEvery, std::memory_order_relaxed);
+
+    uint32_t id = 0;
+    memcpy(&id, pData, sizeof id);
+    double ratio;
+    if (dlDownloadTotal != 0.0 && id != 0) {
+        ratio = dlDownloadNew / dlDownloadTotal;
+    } else if (dlUploadTotal != 0.0 && id != 0) {
+        ratio = dlUploadNew / dlUploadTotal;
+    } else {
+        FH_LOG(BMC_LOG_INFO,
+               "FileProgressByCurlFunc: dlDownloadTotal: %f, dlDownloadNew: %f, uiIdentifier: %u, "
+               "dlUploadTotal: %f, dlUploadNew: %f.",
+               dlDownloadTotal, dlDownloadNew, id, dlUploadTotal, dlUploadNew);
+        return 0;
+    }
+    double scaled = floor(ratio * 100.0);
+    uint8_t percent = scaled >= 100.0 ? 100 : scaled <= 0.0 ? 0 : static_cast<uint8_t>(scaled);
+
+    char path[256] = {0};
+    if (FILEHANDLE_GetProgressFile(id, path) != kOk) {
+        FH_LOG(BMC_LOG_ERROR, "FILEHANDLE_GetProgressFile is failed.");
+        return 2;
+    }
+    uint32_t now = static_cast<uint32_t>(time(nullptr));
+    if (t_ownFile.valid && t_lastWrite.valid && t_lastWrite.ino == t_ownFile.ino &&
+        t_lastWrite.percent == percent && t_lastWrite.time == now) {
+        return 0;
+    }
+    ComponentProcess rec{};
+    rec.uiStage = FILEHANDLE_STAGE_TRANSFERRING;
+    rec.ucPercent = percent;
+    BMC_Strlcpy(rec.szDescription, "File transfer....", sizeof rec.szDescription);
+    // A worker of ours writes only to its own file; a task that was expired and handed
+    // to someone else is abandoned like a deleted one.
+    WriteOutcome out = WriteProgressRecord(&rec, path, t_ownFile.valid);
+    if (out == WriteOutcome::kNotOurs) {
+        return 2;
+    }
+    if (out == WriteOutcome::kWritten && t_ownFile.valid) {
+        t_lastWrite = LastCallbackWrite{true, t_ownFile.ino, percent, rec.uiTime};
+    }
+    return 0;
+}
+
+extern "C" void FILEHANDLE_AddSdl_TaskExecutionFailed(const char* pcFilePathName,
+                                                      const char* pcFileResult) {
+    if (pcFilePathName == nullptr) {
+        FH_LOG_NULL("pcFilePathName");
+        return;
+    }
+    if (pcFileResult == nullptr) {
+        FH_LOG_NULL("pcFileResult");
+        return;
+    }
+    uint8_t event[SDS_SDL_EVENT_SIZE] = {0};
+    memcpy(event, &kSdlTaskFailedEvent, sizeof kSdlTaskFailedEvent);
+    uint8_t* area = event + SDS_SDL_AREA_OFFSET;
+    uint32_t offset = 0;
+    // Element lengths are 8-bit: a text of 255 bytes or more passes the low 8 bits of its
+    // length and is cut there.
+    SDS_SDLTLVSet(2, 0, nullptr, &offset, area);
+    SDS_SDLTLVSet(static_cast<uint8_t>(strlen(pcFilePathName) + 1), 0x11, pcFilePathName, &offset,
+                  area);
+    SDS_SDLTLVSet(static_cast<uint8_t>(strlen(pcFileResult) + 1), 0x11, pcFileResult, &offset, area);
+    int ret = SDS_Internal_AddSdlFromBmc(event, FH_SOURCE_FILE, "FILEHANDLE_AddSdl_TaskExecutionFailed");
+    if (ret != 0) {
+        FH_LOG(BMC_LOG_ERROR, "Failed to add sdl of TaskExecutionFailed, iRet: %#x.", ret);
+    }
+}

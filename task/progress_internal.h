@@ -1,0 +1,21 @@
+// Progress writing shared by the worker frame and the progress callback.
+#pragma once
+
+#include "frontend/filehandle_ulanddl.h"
+
+namespace fh {
+
+// A worker thread binds itself to its task's progress file as the file is when the task
+// starts. If the task is deleted or expired and its identifier given to a new task, the
+// path names a new file: the old worker's writes then find another file and are dropped
+// instead of landing in the new task's record.
+void BindProgressFileToThread(const char* path);
+void UnbindProgressFileFromThread();
+
+enum class WriteOutcome { kWritten, kMissing, kNotOurs, kFailed };
+
+// Stamps the time into `rec` and writes it to `path`. With `ownerOnly`, writes only
+// when the file is the one bound to the calling thread.
+WriteOutcome WriteProgressRecord(ComponentProcess* rec, const char* path, bool ownerOnly);
+
+}  // namespace fh

@@ -1,0 +1,236 @@
+// The ten-slot task table kept in the platform database under FILEHANDLE_TASK_DB_KEY.
+// Every read-modify-write runs under the inter-process lock FILEHANDLE_TASK_LOCK_NAME;
+// lookups and listings read without it.
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "common/fh_internal.h"
+
+using namespace fh;
+
+namespace {
+
+constexpr uint32_t kEndedTaskSeconds = 12;
+constexpr uint32_t kRunningTaskSeconds = 120;
+
+// Whether the expiry may free a task whose record was last written at `t`.
+bool TaskExpired(const ComponentProcess& rec, uint32_t now) {
+    uint32_t t = rec.uiTime;
+    if (t == 0 || t >= now) {
+        return false;  // never stamped, or stamped in the future
+    }
+    bool ended = rec.uiStage == FILEHANDLE_STAGE_SUCCEED || rec.uiStage == FILEHANDLE_STAGE_FAILED;
+    return now - t > (ended ? kEndedTaskSeconds : kRunningTaskSeconds);
+}
+
+}  // namespace
+
+extern "C" uint32_t FILEHANLE_IDdetifier_ProgessFile(uint32_t* puiIdentifier) {
+    BMC_Db* db = DB_GetCurrentDb();
+    if (puiIdentifier == nullptr || db == nullptr) {
+        FH_LOG(BMC_LOG_ERROR, "FILEHANLE_IDdetifier_ProgessFile uiIdentifieror pDb is null.");
+        return kInBadArgument;
+    }
+    TaskTable table{};
+    char path[sizeof table.astSlot[0].szProgressFile] = {0};
+    {
+        TaskTableLock lock;
+        int ret = ReadTaskTable(db, &table);
+        if (ret != 0) {
+            FH_LOG(BMC_LOG_ERROR, "Error in getting file pathinfo from DB, iRet: %d.", ret);
+            return kInDbRead;
+        }
+        uint32_t i = 0;
+        while (i < FILEHANDLE_THREAD_MAX && table.astSlot[i].uiIdentifier != 0) {
+            ++i;
+        }
+        if (i == FILEHANDLE_THREAD_MAX) {
+            FH_LOG(BMC_LOG_ERROR, "Error in getting file pathinfo from DB, iRet: %d.",
+                   static_cast<int>(FILEHANDLE_THREAD_MAX));
+            return kInTableFull;
+        }
+        TaskSlot& slot = table.astSlot[i];
+        slot.uiIdentifier = i + 1;
+        *puiIdentifier = i + 1;
+        BMC_Scnprintf(path, sizeof path, FILEHANDLE_PROGRESS_PATH_FMT, i + 1);
+        memset(slot.szProgressFile, 0, sizeof slot.szProgressFile);
+        BMC_Strlcpy(slot.szProgressFile, path, sizeof slot.szProgressFile);
+        if (FH_WRITE_TASK_TABLE(db, &table) != 0) {
+            FH_LOG(BMC_LOG_ERROR, "Failed to put Task information to DB.");
+            return kInDbWrite;
+        }
+    }
+    BMC_CreateFile(path);
+    ComponentProcess rec{};
+    rec.uiStage = FILEHANDLE_STAGE_TRANSFERRING;
+    BMC_Strlcpy(rec.szDescription, "File download or upload init", sizeof rec.szDescription);
+    FILEHANDLE_UploadDownloadSetProgress(&rec, path);
+    return kOk;
+}
+
+extern "C" uint32_t FILEHANLE_ClearTasksAndConfigID(uint32_t* puiIdentifier) {
+    if (puiIdentifier == nullptr) {
+        FH_LOG_NULL("puiIdentifier");
+        return kInNullPointer;
+    }
+    uint32_t ret = FILEHANLE_IDdetifier_ProgessFile(puiIdentifier);
+    if (ret == kInTableFull) {
+        uint32_t freed = 0;
+        FILEHANDLE_UploadDownloadDateClean(&freed);
+        if (freed == 0) {
+            FILEHANDLE_DeleteProgressInfo(*puiIdentifier);
+            return kStartFailed;
+        }
+        ret = FILEHANLE_IDdetifier_ProgessFile(puiIdentifier);
+    }
+    if (ret != kOk) {
+        // Undoes a half-made slot; an identifier that was never set is just rejected.
+        FILEHANDLE_DeleteProgressInfo(*puiIdentifier);
+        return kStartFailed;
+    }
+    FH_LOG(BMC_LOG_INFO, "Progress file creation success, Identifier: %u.", *puiIdentifier);
+    return kOk;
+}
+
+extern "C" uint32_t FILEHANDLE_GetProgressFile(uint32_t uiIdentifier, char* pcProgressFilePath) {
+    BMC_Db* db = DB_GetCurrentDb();
+    if (pcProgressFilePath == nullptr) {
+        FH_LOG_NULL("pcProgressFilePath");
+        return kInNullPointer;
+    }
+    if (db == nullptr) {
+        FH_LOG_NULL("pDb");
+        return kInNoDb;
+    }
+    if (!ValidIdentifier(uiIdentifier)) {
+        FH_LOG(BMC_LOG_ERROR, "uiIdentifier is 0 or FILEHANDLE_THREAD_MAX.");
+        return kInBadArgument;
+    }
+    TaskTable table{};
+    if (ReadTaskTable(db, &table) != 0) {
+        FH_LOG(BMC_LOG_ERROR, "Failed to get Task information to DB.");
+        return kInDbRead;
+    }
+    const TaskSlot& slot = table.astSlot[uiIdentifier - 1];
+    if (slot.uiIdentifier != uiIdentifier) {
+        FH_LOG(BMC_LOG_ERROR, "Failed to obtain file path information from Bd, uiIdentifier: %u.",
+               uiIdentifier);
+        return kInNoSlotMatch;
+    }
+    // The stored path is terminated within its 256 bytes by construction; bound it anyway.
+    char path[sizeof slot.szProgressFile + 1] = {0};
+    memcpy(path, slot.szProgressFile, sizeof slot.szProgressFile);
+    BMC_Strlcpy(pcProgressFilePath, path, sizeof slot.szProgressFile);
+    return kOk;
+}
+
+extern "C" uint32_t FILEHANDLE_GetTransferTaskInfo(TransferTaskInfo* pstTransferTaskInfo) {
+    BMC_Db* db = DB_GetCurrentDb();
+    if (pstTransferTaskInfo == nullptr) {
+        FH_LOG_NULL("pstTransferTaskInfo");
+        return kNullArgument;
+    }
+    if (db == nullptr) {
+        FH_LOG_NULL("pDb");
+        return kNoDb;
+    }
+    TaskTable table{};
+    if (ReadTaskTable(db, &table) != 0) {
+        FH_LOG(BMC_LOG_ERROR, "Failed to get Task information from DB.");
+        return kDbReadFailed;
+    }
+    uint8_t count = 0;
+    for (const TaskSlot& slot : table.astSlot) {
+        if (slot.uiIdentifier != 0) {
+            pstTransferTaskInfo->auiIdentifier[count++] = slot.uiIdentifier;
+        }
+    }
+    pstTransferTaskInfo->ucTaskNum = count;
+    return kOk;
+}
+
+extern "C" uint32_t FILEHANDLE_DeleteProgressInfo(uint32_t uiIdentifier) {
+    BMC_Db* db = DB_GetCurrentDb();
+    if (!ValidIdentifier(uiIdentifier)) {
+        FH_LOG(BMC_LOG_ERROR, "FILEHANDLE_DeleteProgressInfo is failed, uiIdentifier is 0.");
+        return kDeleteBadIdentifier;
+    }
+    if (db == nullptr) {
+        FH_LOG_NULL("pDb");
+        return kNoDb;
+    }
+    TaskTable table{};
+    TaskTableLock lock;
+    int ret = ReadTaskTable(db, &table);
+    if (ret != 0) {
+        FH_LOG(BMC_LOG_ERROR, "Error in getting file pathinfo from DB, iRet: %d", ret);
+        return kDbReadFailed;
+    }
+    TaskSlot& slot = table.astSlot[uiIdentifier - 1];
+    if (slot.uiIdentifier == uiIdentifier) {
+        slot.szProgressFile[sizeof slot.szProgressFile - 1] = '\0';
+        if (access(slot.szProgressFile, F_OK) == 0) {
+            unlink(slot.szProgressFile);
+        }
+        memset(&slot, 0, sizeof slot);
+    }
+    ret = FH_WRITE_TASK_TABLE(db, &table);
+    if (ret != 0) {
+        FH_LOG(BMC_LOG_ERROR, "Error in putting progress info to DB, iRet: %d", ret);
+        return kDbWriteFailed;
+    }
+    lock.Release();
+    FH_LOG(BMC_LOG_INFO, "File upload and download task content cleared successfully");
+    return kOk;
+}
+
+extern "C" void FILEHANDLE_UploadDownloadDateClean(uint32_t* puiTaskNum) {
+    BMC_Db* db = DB_GetCurrentDb();
+    if (puiTaskNum == nullptr) {
+        FH_LOG_NULL("puiTaskNum");
+        return;
+    }
+    if (db == nullptr) {
+        FH_LOG_NULL("pDb");
+        return;
+    }
+    TaskTable table{};
+    TaskTableLock lock;
+    int ret = ReadTaskTable(db, &table);
+    if (ret != 0) {
+        lock.Release();
+        FH_LOG(BMC_LOG_ERROR, "Error in getting file pathinfo from DB, iRet: %d.", ret);
+        return;
+    }
+    uint32_t freed = 0;
+    for (TaskSlot& slot : table.astSlot) {
+        if (slot.uiIdentifier == 0) {
+            continue;
+        }
+        ComponentProcess rec{};
+        if (FILEHANDLE_UploadDownloadProgress(slot.uiIdentifier, &rec) != kOk) {
+            FH_LOG(BMC_LOG_ERROR, "Identifier: %u, Getting file transfer progress failed.",
+                   slot.uiIdentifier);
+            continue;
+        }
+        if (!TaskExpired(rec, static_cast<uint32_t>(time(nullptr)))) {
+            continue;
+        }
+        slot.szProgressFile[sizeof slot.szProgressFile - 1] = '\0';
+        unlink(slot.szProgressFile);
+        memset(&slot, 0, sizeof slot);
+        ++freed;
+    }
+    ret = FH_WRITE_TASK_TABLE(db, &table);
+    if (ret != 0) {
+        lock.Release();
+        FH_LOG(BMC_LOG_ERROR, "Error in putting progress info to DB, iRet: %d.", ret);
+        return;
+    }
+    lock.Release();
+    *puiTaskNum = freed;
+    FH_LOG(BMC_LOG_INFO, "File transfer task clear %u.", freed);
+}

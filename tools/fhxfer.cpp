@@ -1,0 +1,293 @@
+// fhxfer: move one file through the file-transfer task library and watch it happen.
+//
+//   fhxfer download URL LOCAL [options]   remote to local over HTTP or HTTPS
+//   fhxfer upload LOCAL URL [options]     local to remote (multipart POST)
+//   fhxfer status ID                      one task's progress record
+//   fhxfer tasks                          identifiers of all tasks
+//   fhxfer delete ID                      delete a task (stops its transfer)
+//
+// Exit status: 0 success, 1 usage, 2 the library refused the request, 3 the transfer
+// failed, 4 a task lookup failed.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "frontend/filehandle_ulanddl.h"
+
+namespace {
+
+enum Exit { kExitOk = 0, kExitUsage = 1, kExitRefused = 2, kExitFailed = 3, kExitLookup = 4 };
+
+void Usage() {
+    fprintf(stderr,
+            "usage: fhxfer download URL LOCAL [options]\n"
+            "       fhxfer upload LOCAL URL [options]\n"
+            "       fhxfer status ID | tasks | delete ID\n"
+            "options:\n"
+            "  --user NAME:PASSWORD  HTTP basic credentials\n"
+            "  --cacert FILE         verify the server against this CA (HTTPS)\n"
+            "  --cert FILE --key FILE  client certificate and key (HTTPS)\n"
+            "  --insecure            HTTPS without verifying the server\n"
+            "  --port N              server port (default: from the URL)\n"
+            "  --move                upload: move the source instead of copying it\n"
+            "  --no-wait             print the task identifier and return at once\n"
+            "  --quiet               no progress bar\n");
+}
+
+template <size_t N>
+bool Fill(char (&field)[N], const std::string& value, const char* what) {
+    if (value.size() >= N) {
+        fprintf(stderr, "fhxfer: %s is longer than %zu characters\n", what, N - 1);
+        return false;
+    }
+    memcpy(field, value.c_str(), value.size() + 1);
+    return true;
+}
+
+double Now() {
+    struct timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+long long FileSize(const char* path) {
+    struct stat st {};
+    return stat(path, &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+}
+
+std::string Human(double bytes) {
+    const char* units[] = {"B", "KiB", "MiB", "GiB"};
+    int u = 0;
+    while (bytes >= 1024.0 && u < 3) {
+        bytes /= 1024.0;
+        ++u;
+    }
+    char buf[32];
+    snprintf(buf, sizeof buf, "%.1f %s", bytes, units[u]);
+    return buf;
+}
+
+void DrawBar(unsigned percent, double bytes, double elapsed) {
+    const int width = 30;
+    int filled = static_cast<int>(percent) * width / 100;
+    std::string bar(static_cast<size_t>(filled), '#');
+    bar.append(static_cast<size_t>(width - filled), ' ');
+    double rate = elapsed > 0 ? bytes / elapsed : 0;
+    fprintf(stderr, "\r[%s] %3u%%  %10s  %10s/s", bar.c_str(), percent, Human(bytes).c_str(),
+            Human(rate).c_str());
+    fflush(stderr);
+}
+
+// Polls the task until it ends; deletes it afterwards. Returns the exit status.
+int Watch(uint32_t id, const ComponentInfo& req, bool quiet) {
+    bool download = req.ucHandleType == FILEHANDLE_DOWNLOAD;
+    long long sourceSize = download ? -1 : FileSize(req.szReadAddress);
+    double start = Now();
+    ComponentProcess rec{};
+    int status = kExitFailed;
+    for (;;) {
+        if (FILEHANDLE_UploadDownloadProgress(id, &rec) != 0) {
+            fprintf(stderr, "\nfhxfer: task %u: progress cannot be read\n", id);
+            status = kExitLookup;
+            break;
+        }
+        double bytes = download ? static_cast<double>(FileSize(req.szStorageAddress))
+                                : static_cast<double>(sourceSize) * rec.ucPercent / 100.0;
+        if (!quiet) {
+            DrawBar(rec.ucPercent, bytes < 0 ? 0 : bytes, Now() - start);
+        }
+        if (rec.uiStage == FILEHANDLE_STAGE_SUCCEED || rec.uiStage == FILEHANDLE_STAGE_FAILED) {
+            if (!quiet) {
+                fputc('\n', stderr);
+            }
+            if (rec.uiStage == FILEHANDLE_STAGE_SUCCEED) {
+                printf("task %u: %s (%.2f s)\n", id, rec.szDescription, Now() - start);
+                status = kExitOk;
+            } else {
+                printf("task %u: failed, result 0x%08x: %s\n", id, rec.uiResultCode,
+                       rec.szDescription);
+            }
+            break;
+        }
+        usleep(100 * 1000);
+    }
+    FILEHANDLE_DeleteProgressInfo(id);
+    return status;
+}
+
+int Transfer(bool download, int argc, char** argv) {
+    if (argc < 2) {
+        Usage();
+        return kExitUsage;
+    }
+    static ComponentInfo req;  // 6 KiB: keep it off the stack
+    memset(&req, 0, sizeof req);
+    req.ucProtocolType = FILEHANDLE_PROTOCOL_HTTP;
+    req.ucHandleType = download ? FILEHANDLE_DOWNLOAD : FILEHANDLE_UPLOAD;
+    req.ucKeepSourceFlag = 1;
+    std::string url = download ? argv[0] : argv[1];
+    std::string local = download ? argv[1] : argv[0];
+    if (!Fill(req.szIpAdress, url, "URL") ||
+        !Fill(download ? req.szStorageAddress : req.szReadAddress, local, "local path")) {
+        return kExitUsage;
+    }
+    if (url.compare(0, 8, "https://") == 0) {
+        req.ucHttpsFlag = 1;
+        req.ucVerificationType = 3;  // libcurl's default verification unless told otherwise
+    }
+    bool wait = true, quiet = false;
+    for (int i = 2; i < argc; ++i) {
+        std::string a = argv[i];
+        auto next = [&](const char* what) -> const char* {
+            if (i + 1 >= argc) {
+                fprintf(stderr, "fhxfer: %s needs a value\n", what);
+                return nullptr;
+            }
+            return argv[++i];
+        };
+        const char* v = nullptr;
+        if (a == "--user" && (v = next("--user")) != nullptr) {
+            std::string up = v;
+            size_t colon = up.find(':');
+            if (colon == std::string::npos ||
+                !Fill(req.szHttpUserName, up.substr(0, colon), "user name") ||
+                !Fill(req.szHttpPassword, up.substr(colon + 1), "password")) {
+                return kExitUsage;
+            }
+            req.ucHttpAuthFlag = 1;
+        } else if (a == "--cacert" && (v = next("--cacert")) != nullptr) {
+            if (!Fill(req.szCaCertFile, v, "CA file")) {
+                return kExitUsage;
+            }
+            if (req.ucVerificationType != 2) {
+                req.ucVerificationType = 1;
+            }
+        } else if (a == "--cert" && (v = next("--cert")) != nullptr) {
+            if (!Fill(req.szClientCertFile, v, "certificate file")) {
+                return kExitUsage;
+            }
+            req.ucVerificationType = 2;
+        } else if (a == "--key" && (v = next("--key")) != nullptr) {
+            if (!Fill(req.szClientKeyFile, v, "key file")) {
+                return kExitUsage;
+            }
+            req.ucVerificationType = 2;
+        } else if (a == "--insecure") {
+            req.ucVerificationType = 0;
+        } else if (a == "--port" && (v = next("--port")) != nullptr) {
+            req.uiPort = static_cast<uint32_t>(strtoul(v, nullptr, 10));
+        } else if (a == "--move") {
+            req.ucKeepSourceFlag = 0;
+        } else if (a == "--no-wait") {
+            wait = false;
+        } else if (a == "--quiet") {
+            quiet = true;
+        } else {
+            if (v == nullptr && a.compare(0, 2, "--") != 0) {
+                fprintf(stderr, "fhxfer: unexpected argument %s\n", a.c_str());
+            }
+            Usage();
+            return kExitUsage;
+        }
+    }
+    uint32_t id = 0;
+    uint32_t rc = FILEHANDLE_UploadDownloadFileImage(&req, &id);
+    memset(req.szHttpPassword, 0, sizeof req.szHttpPassword);
+    if (rc != 0) {
+        fprintf(stderr, "fhxfer: the transfer was refused, result 0x%08x\n", rc);
+        return kExitRefused;
+    }
+    if (!wait) {
+        printf("%u\n", id);
+        return kExitOk;
+    }
+    return Watch(id, req, quiet || !isatty(STDERR_FILENO));
+}
+
+bool ParseId(const char* text, uint32_t* id) {
+    char* end = nullptr;
+    unsigned long v = strtoul(text, &end, 10);
+    if (end == text || *end != '\0' || v > 0xffffffffUL) {
+        fprintf(stderr, "fhxfer: %s is not a task identifier\n", text);
+        return false;
+    }
+    *id = static_cast<uint32_t>(v);
+    return true;
+}
+
+int Status(const char* arg) {
+    uint32_t id = 0;
+    if (!ParseId(arg, &id)) {
+        return kExitUsage;
+    }
+    ComponentProcess rec{};
+    uint32_t rc = FILEHANDLE_UploadDownloadProgress(id, &rec);
+    if (rc != 0) {
+        fprintf(stderr, "fhxfer: task %u: no progress, result 0x%08x\n", id, rc);
+        return kExitLookup;
+    }
+    time_t t = rec.uiTime;
+    char when[32] = "";
+    struct tm tm {};
+    gmtime_r(&t, &tm);
+    strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm);
+    printf("task %u: stage %u (%s), %u%%, result 0x%08x, updated %s UTC\n  %s\n", id,
+           rec.uiStage, rec.szStageDesc, rec.ucPercent, rec.uiResultCode, when,
+           rec.szDescription);
+    return kExitOk;
+}
+
+int Tasks() {
+    TransferTaskInfo info{};
+    uint32_t rc = FILEHANDLE_GetTransferTaskInfo(&info);
+    if (rc != 0) {
+        fprintf(stderr, "fhxfer: tasks cannot be listed, result 0x%08x\n", rc);
+        return kExitLookup;
+    }
+    for (unsigned i = 0; i < info.ucTaskNum; ++i) {
+        printf("%u\n", info.auiIdentifier[i]);
+    }
+    return kExitOk;
+}
+
+int Delete(const char* arg) {
+    uint32_t id = 0;
+    if (!ParseId(arg, &id)) {
+        return kExitUsage;
+    }
+    uint32_t rc = FILEHANDLE_DeleteProgressInfo(id);
+    if (rc != 0) {
+        fprintf(stderr, "fhxfer: task %u cannot be deleted, result 0x%08x\n", id, rc);
+        return kExitLookup;
+    }
+    return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        Usage();
+        return kExitUsage;
+    }
+    std::string cmd = argv[1];
+    if (cmd == "download" || cmd == "upload") {
+        return Transfer(cmd == "download", argc - 2, argv + 2);
+    }
+    if (cmd == "status" && argc == 3) {
+        return Status(argv[2]);
+    }
+    if (cmd == "tasks" && argc == 2) {
+        return Tasks();
+    }
+    if (cmd == "delete" && argc == 3) {
+        return Delete(argv[2]);
+    }
+    Usage();
+    return kExitUsage;
+}

@@ -1,0 +1,236 @@
+#include "workers/curl_routine.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <mutex>
+
+namespace fh {
+namespace {
+
+// libcurl's global set-up is reference-counted, and thread-safe when the library says
+// so (CURL_VERSION_THREADSAFE, libcurl 7.84 and later). Otherwise every init/cleanup pair
+// is serialised here, which is enough because libcurl counts the nesting itself.
+bool GlobalInitIsThreadSafe() {
+#ifdef CURL_VERSION_THREADSAFE
+    static const bool safe =
+        (curl_version_info(CURLVERSION_NOW)->features & CURL_VERSION_THREADSAFE) != 0;
+    return safe;
+#else
+    return false;
+#endif
+}
+
+std::mutex g_globalMutex;
+
+void SetLong(CURL* h, CURLoption opt, long value) { curl_easy_setopt(h, opt, value); }
+
+void ApplyTls(RoutineRun& run, CURL* h) {
+    const ComponentInfo& q = *run.req;
+    if (q.ucHttpsFlag != 1) {
+        return;
+    }
+    SetLong(h, CURLOPT_SSLVERSION, CURL_SSLVERSION_TLSv1_2);
+    SetLong(h, CURLOPT_FORBID_REUSE, 1L);
+    SetLong(h, CURLOPT_FOLLOWLOCATION, 1L);
+    switch (q.ucVerificationType) {
+        case 0:
+            SetLong(h, CURLOPT_SSL_VERIFYPEER, 0L);
+            SetLong(h, CURLOPT_SSL_VERIFYHOST, 0L);
+            break;
+        case 1:
+        case 2:
+            SetLong(h, CURLOPT_SSL_VERIFYPEER, 1L);
+            SetLong(h, CURLOPT_SSL_VERIFYHOST, 1L);
+            curl_easy_setopt(h, CURLOPT_CAINFO, q.szCaCertFile);
+            if (q.ucVerificationType == 2) {
+                curl_easy_setopt(h, CURLOPT_SSLCERT, q.szClientCertFile);
+                curl_easy_setopt(h, CURLOPT_SSLKEY, q.szClientKeyFile);
+                // szClientKey2 carries the passphrase of the client key, when it has one.
+                if (q.szClientKey2[0] != '\0') {
+                    curl_easy_setopt(h, CURLOPT_KEYPASSWD, q.szClientKey2);
+                }
+            }
+            break;
+        default:
+            FH_LOG(BMC_LOG_ERROR, "invalid ucVerificationType!");
+            break;
+    }
+}
+
+void ApplyOption(RoutineRun& run, CurlOpt opt) {
+    CURL* h = run.easy->Get();
+    ComponentInfo& q = *run.req;
+    switch (opt) {
+        case CurlOpt::kPost:
+            SetLong(h, CURLOPT_POST, 1L);
+            break;
+        case CurlOpt::kUrl:
+            curl_easy_setopt(h, CURLOPT_URL, q.szIpAdress);
+            break;
+        case CurlOpt::kWriteToLocal:
+            curl_easy_setopt(h, CURLOPT_WRITEDATA, run.local.Get());
+            break;
+        case CurlOpt::kWriteFunction:
+            curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, DownLoadFileByCurlFunc);
+            break;
+        case CurlOpt::kNoProgress:
+            SetLong(h, CURLOPT_NOPROGRESS, 0L);
+            break;
+        case CurlOpt::kProgressData:
+            curl_easy_setopt(h, CURLOPT_PROGRESSDATA, &q.uiIdentifier);
+            break;
+        case CurlOpt::kProgressFunction:
+            curl_easy_setopt(h, CURLOPT_PROGRESSFUNCTION, FileProgressByCurlFunc);
+            break;
+        case CurlOpt::kTimeout120:
+            SetLong(h, CURLOPT_TIMEOUT, 120L);
+            break;
+        case CurlOpt::kConnectTimeout10:
+            SetLong(h, CURLOPT_CONNECTTIMEOUT, 10L);
+            break;
+        case CurlOpt::kHttpPost:
+            curl_formadd(run.form.First(), run.form.Last(), CURLFORM_COPYNAME, "sendfile",
+                         CURLFORM_FILE, run.staged.staging.c_str(), CURLFORM_END);
+            curl_formadd(run.form.First(), run.form.Last(), CURLFORM_COPYNAME, "filename",
+                         CURLFORM_COPYCONTENTS, "postit2.c", CURLFORM_END);
+            curl_formadd(run.form.First(), run.form.Last(), CURLFORM_COPYNAME, "submit",
+                         CURLFORM_COPYCONTENTS, "send", CURLFORM_END);
+            curl_easy_setopt(h, CURLOPT_HTTPPOST, run.form.Get());
+            break;
+        case CurlOpt::kPort:
+            SetLong(h, CURLOPT_PORT, static_cast<long>(q.uiPort));
+            break;
+        case CurlOpt::kHttpCredentials:
+            if (q.ucHttpAuthFlag == 1 && q.szHttpPassword[0] != '\0' &&
+                q.szHttpUserName[0] != '\0') {
+                memset(run.credentials, 0, sizeof run.credentials);
+                BMC_Scnprintf(run.credentials, sizeof run.credentials, "%s:%s", q.szHttpUserName,
+                              q.szHttpPassword);
+                curl_easy_setopt(h, CURLOPT_USERPWD, run.credentials);
+            }
+            break;
+        case CurlOpt::kHttpTls:
+            ApplyTls(run, h);
+            break;
+    }
+}
+
+void CloseLocal(RoutineRun& run) {
+    if (run.local.Close() != 0) {
+        FH_LOG_CLOSE_FAILED(run.routine.name);
+    }
+}
+
+void LogPerformFailure(const CurlRoutine& r, CURLcode rc, long status) {
+    switch (r.performLog) {
+        case PerformLog::kNameTextLongStatus:
+            FH_LOG(BMC_LOG_ERROR, r.performFailLog, r.name, curl_easy_strerror(rc), status);
+            break;
+        case PerformLog::kNameTextIntStatus:
+            FH_LOG(BMC_LOG_ERROR, r.performFailLog, r.name, curl_easy_strerror(rc),
+                   static_cast<int>(status));
+            break;
+    }
+}
+
+}  // namespace
+
+CurlGlobal::CurlGlobal() {
+    if (GlobalInitIsThreadSafe()) {
+        ok_ = curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK;
+    } else {
+        std::lock_guard<std::mutex> lock(g_globalMutex);
+        ok_ = curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK;
+    }
+}
+
+CurlGlobal::~CurlGlobal() {
+    // One cleanup for every init, whatever the init returned.
+    if (GlobalInitIsThreadSafe()) {
+        curl_global_cleanup();
+    } else {
+        std::lock_guard<std::mutex> lock(g_globalMutex);
+        curl_global_cleanup();
+    }
+}
+
+StagedUpload::~StagedUpload() {
+    switch (mode) {
+        case Mode::kNone:
+        case Mode::kSamePath:
+            break;
+        case Mode::kCopy:
+        case Mode::kConsumed:
+            unlink(staging.c_str());
+            break;
+        case Mode::kMove:
+            // The staged file is the only copy of the user's source and the upload did
+            // not take it: put it back. If that fails it stays at the staging path;
+            // it is never removed.
+            if (rename(staging.c_str(), source.c_str()) != 0) {
+                FH_LOG(BMC_LOG_ERROR, "Could not restore %s from %s.", source.c_str(),
+                       staging.c_str());
+            }
+            break;
+    }
+}
+
+uint32_t RunCurlTransfer(const CurlRoutine& r, ComponentInfo* req, char* desc) {
+    if (req == nullptr) {
+        FH_LOG_LOW(BMC_LOG_DEBUG, r.nullRequest, FH_SOURCE_FILE, r.name, __LINE__);
+        return kNullArgument;
+    }
+    if (desc == nullptr) {
+        FH_LOG_NULL_AS("pcTaskDesc", r.name);
+        return kNullArgument;
+    }
+    RoutineRun run(r, req, desc);
+    if (r.prepare != nullptr) {
+        uint32_t rc = r.prepare(run);
+        if (rc != kOk) {
+            return rc;
+        }
+    }
+    run.global.emplace();
+    run.easy.emplace();
+    if (!*run.easy) {
+        BMC_Strlcpy(desc, r.initFailReason, kDescSize);
+        FH_LOG(BMC_LOG_ERROR, r.initFailLog, r.name);
+        return kTransferFailed;
+    }
+    const char* localPath =
+        r.stream == LocalStream::kDestination ? req->szStorageAddress : kHttpUploadReplyLog;
+    run.local = UniqueFile(fopen(localPath, "wbe"));
+    if (!run.local) {
+        FH_LOG(BMC_LOG_ERROR, r.openFailLog, localPath);
+        if (r.openFailReason != nullptr) {
+            BMC_Scnprintf(desc, kDescSize, r.openFailReason, localPath);
+        }
+        return kLocalFileError;
+    }
+    for (size_t i = 0; i < r.optionCount; ++i) {
+        ApplyOption(run, r.options[i]);
+    }
+    CURLcode rc = curl_easy_perform(run.easy->Get());
+    long status = 0;
+    curl_easy_getinfo(run.easy->Get(), CURLINFO_RESPONSE_CODE, &status);
+    if (rc == CURLE_OK && (!r.requireHttp200 || status == 200)) {
+        CloseLocal(run);
+        if (run.staged.consumeOnSuccess) {
+            run.staged.mode = StagedUpload::Mode::kConsumed;
+        }
+        return kOk;
+    }
+    LogPerformFailure(r, rc, status);
+    BMC_Scnprintf(desc, kDescSize, r.performFailReason, curl_easy_strerror(rc));
+    CloseLocal(run);
+    if (r.stream == LocalStream::kDestination && access(req->szStorageAddress, F_OK) == 0) {
+        remove(req->szStorageAddress);
+    }
+    return CURLCode_Convert_External_ErrorCode(rc);
+}
+
+}  // namespace fh

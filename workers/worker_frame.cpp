@@ -1,0 +1,210 @@
+// Starters and thread bodies of the transfer workers.
+#include "workers/worker_frame.h"
+
+#include <errno.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/prctl.h>
+
+#include "common/raii.h"
+#include "task/progress_internal.h"
+
+namespace fh {
+namespace {
+
+const WorkerMember kHttpMember = {
+    "HTTP_UploadDownloadFile",
+    "HttpThread",
+    HttpThread,
+    "HTTP Protocol file handle",
+    false,
+    "Create HTTP Upload Downloadf file thread failed",
+    "Create HTTP Upload Downloadf file thread succrss",
+    "HttpThread:pArg is NULL.",
+    "HttpThread: pDb is NULL.",
+    "HttpThread set thread name failed!",
+    "ulIdentifier is 0 or FILEHANDLE_THREAD_MAX.",
+    "Error in getting file pathinfo from DB, iRet: %d.",
+    "Error in getting file pathinfo from DB, uiIdentifier: %u.",
+    HTTP_DownLoadFileByCurl,
+    HTTP_UploadFileByCurl,
+    "%s: DownLoadFileByCurl Failed!",
+    "%s: UploadFileByCurl Failed!",
+    "File download or upload failed, because: http connection parameter parsing error",
+    "ucHandleType: %d, Invalid cmd.",
+    false,
+};
+
+struct ProtocolRoute {
+    uint8_t protocol;
+    const WorkerMember* member;
+};
+
+const ProtocolRoute kRoutes[] = {
+    {FILEHANDLE_PROTOCOL_HTTP, &kHttpMember},
+};
+
+template <size_t N>
+void Terminate(char (&text)[N]) {
+    text[N - 1] = '\0';
+}
+
+// Unbinds the worker thread from its progress file on every way out.
+struct ProgressBinding {
+    explicit ProgressBinding(const char* path) { BindProgressFileToThread(path); }
+    ~ProgressBinding() { UnbindProgressFileFromThread(); }
+    ProgressBinding(const ProgressBinding&) = delete;
+    ProgressBinding& operator=(const ProgressBinding&) = delete;
+};
+
+// Runs the member's routine for the request's direction and fills the final record.
+void RunCurlRoutine(const WorkerMember& m, ComponentInfo* req, char* desc, const char* baseName,
+                    ComponentProcess* rec) {
+    CurlRoutineFn routine = nullptr;
+    const char* failedLog = nullptr;
+    if (req->ucHandleType == FILEHANDLE_DOWNLOAD) {
+        routine = m.download;
+        failedLog = m.downloadFailed;
+    } else if (req->ucHandleType == FILEHANDLE_UPLOAD) {
+        routine = m.upload;
+        failedLog = m.uploadFailed;
+    }
+    if (routine == nullptr) {
+        BMC_Strlcpy(desc, m.invalidTypeDesc, kDescSize);
+        if (m.invalidTypeEvent) {
+            FILEHANDLE_AddSdl_TaskExecutionFailed("Unknown", desc);
+        }
+        FH_LOG(BMC_LOG_ERROR, m.invalidTypeLog, req->ucHandleType);
+        rec->uiStage = FILEHANDLE_STAGE_FAILED;
+        rec->uiResultCode = kParameterError;
+        rec->ucPercent = 0;
+        memcpy(rec->szDescription, desc, kDescSize);
+        return;
+    }
+    uint32_t r = routine(req, desc);
+    if (r == kOk) {
+        rec->uiStage = FILEHANDLE_STAGE_SUCCEED;
+        rec->ucPercent = 100;
+        BMC_Strlcpy(rec->szDescription, "File download or upload success", kDescSize);
+        return;
+    }
+    FH_LOG(BMC_LOG_ERROR, failedLog, m.threadName);
+    rec->uiStage = FILEHANDLE_STAGE_FAILED;
+    rec->uiResultCode = r;
+    rec->ucPercent = 0;
+    memcpy(rec->szDescription, desc, kDescSize);
+    rec->szDescription[kDescSize - 1] = '\0';
+    if (baseName != nullptr) {
+        FILEHANDLE_AddSdl_TaskExecutionFailed(baseName, rec->szDescription);
+    }
+}
+
+}  // namespace
+
+const WorkerMember* FindWorkerMember(uint8_t protocol) {
+    for (const ProtocolRoute& r : kRoutes) {
+        if (r.protocol == protocol) {
+            return r.member;
+        }
+    }
+    return nullptr;
+}
+
+void TerminateTexts(ComponentInfo* r) {
+    Terminate(r->szIpAdress);
+    Terminate(r->szReadAddress);
+    Terminate(r->szStorageAddress);
+    Terminate(r->szHttpUserName);
+    Terminate(r->szHttpPassword);
+    Terminate(r->szCaCertFile);
+    Terminate(r->szClientCertFile);
+    Terminate(r->szClientKeyFile);
+    Terminate(r->szClientKey2);
+    Terminate(r->szUserName);
+    Terminate(r->szPassword);
+}
+
+uint32_t StartWorker(const WorkerMember& m, const ComponentInfo* request, const char* func) {
+    if (request == nullptr) {
+        FH_LOG_NULL_AS("pstComponentInfo", func);
+        return kInNullPointer;
+    }
+    MallocPtr<ComponentInfo> copy(static_cast<ComponentInfo*>(malloc(sizeof *request)));
+    if (!copy) {
+        FH_LOG_NULL_AS("pstFileHandleInfo", func);
+        return kInNoMemory;
+    }
+    memcpy(copy.Get(), request, sizeof *request);
+    pthread_t handle{};
+    if (BMC_CreateDetachThreadInternal(m.body, m.threadName, copy.Get(), &handle) != 0) {
+        FH_LOG(BMC_LOG_ERROR, "%s", m.createFailed);
+        return kInThreadFailed;  // the copy is freed on the way out
+    }
+    copy.Release();  // the thread owns it now
+    FH_LOG(BMC_LOG_INFO, "%s", m.created);
+    return kOk;
+}
+
+void RunWorker(const WorkerMember& m, void* arg) {
+    BMC_Db* db = DB_GetCurrentDb();
+    if (arg == nullptr) {
+        FH_LOG(BMC_LOG_ERROR, "%s", m.nullArg);
+        return;
+    }
+    MallocPtr<ComponentInfo> heapCopy(static_cast<ComponentInfo*>(arg));
+    if (db == nullptr) {
+        heapCopy.Reset();
+        FH_LOG(BMC_LOG_ERROR, "%s", m.nullDb);
+        return;
+    }
+    if (prctl(PR_SET_NAME, m.threadName) < 0) {
+        FH_LOG(BMC_LOG_ERROR, "%s", m.nameFailed);
+    }
+    TaskTable table{};
+    ComponentProcess rec{};
+    char desc[kDescSize] = {0};
+    ComponentInfo req;
+    memcpy(&req, heapCopy.Get(), sizeof req);
+    heapCopy.Reset();
+    TerminateTexts(&req);
+
+    if (!ValidIdentifier(req.uiIdentifier)) {
+        FH_LOG(BMC_LOG_ERROR, "%s", m.idOutOfRange);
+        return;
+    }
+    int ret = ReadTaskTable(db, &table);
+    if (ret != 0) {
+        FH_LOG(BMC_LOG_ERROR, m.tableReadFailed, ret);
+        return;
+    }
+    TaskSlot& slot = table.astSlot[req.uiIdentifier - 1];
+    if (slot.uiIdentifier != req.uiIdentifier) {
+        FH_LOG(BMC_LOG_ERROR, m.slotMismatch, req.uiIdentifier);
+        return;
+    }
+    Terminate(slot.szProgressFile);
+    ProgressBinding binding(slot.szProgressFile);
+
+    // The event name is taken before the routine runs: the routine may change its copy.
+    const char* path = req.ucHandleType == FILEHANDLE_UPLOAD ? req.szReadAddress
+                                                             : req.szStorageAddress;
+    char baseName[sizeof req.szReadAddress];
+    const char* name = EventFileName(path);
+    if (name != nullptr) {
+        BMC_Strlcpy(baseName, name, sizeof baseName);
+    }
+    RunCurlRoutine(m, &req, desc, name != nullptr ? baseName : nullptr, &rec);
+    (void)WriteProgressRecord(&rec, slot.szProgressFile, true);
+}
+
+}  // namespace fh
+
+extern "C" uint32_t HTTP_UploadDownloadFile(ComponentInfo* pstComponentInfo) {
+    return fh::StartWorker(fh::kHttpMember, pstComponentInfo, __func__);
+}
+
+extern "C" void* HttpThread(void* pArg) {
+    fh::RunWorker(fh::kHttpMember, pArg);
+    return nullptr;
+}
