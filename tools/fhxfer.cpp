@@ -35,7 +35,6 @@ void Usage() {
             "  --insecure            HTTPS without verifying the server\n"
             "  --port N              server port (default: from the URL)\n"
             "  --move                upload: move the source instead of copying it\n"
-            "  --no-wait             print the task identifier and return at once\n"
             "  --quiet               no progress bar\n");
 }
 
@@ -140,7 +139,7 @@ int Transfer(bool download, int argc, char** argv) {
         req.ucHttpsFlag = 1;
         req.ucVerificationType = 3;  // libcurl's default verification unless told otherwise
     }
-    bool wait = true, quiet = false;
+    bool quiet = false;
     for (int i = 2; i < argc; ++i) {
         std::string a = argv[i];
         auto next = [&](const char* what) -> const char* {
@@ -183,8 +182,6 @@ int Transfer(bool download, int argc, char** argv) {
             req.uiPort = static_cast<uint32_t>(strtoul(v, nullptr, 10));
         } else if (a == "--move") {
             req.ucKeepSourceFlag = 0;
-        } else if (a == "--no-wait") {
-            wait = false;
         } else if (a == "--quiet") {
             quiet = true;
         } else {
@@ -202,10 +199,7 @@ int Transfer(bool download, int argc, char** argv) {
         fprintf(stderr, "fhxfer: the transfer was refused, result 0x%08x\n", rc);
         return kExitRefused;
     }
-    if (!wait) {
-        printf("%u\n", id);
-        return kExitOk;
-    }
+    // The worker is a thread of this process: stay until the task ends.
     return Watch(id, req, quiet || !isatty(STDERR_FILENO));
 }
 

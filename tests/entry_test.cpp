@@ -1,0 +1,226 @@
+// The transfer entry and the worker frame: bad input and faults through the platform
+// seam. Each must give its result and leave no slot, progress file, thread or lock.
+#include <sched.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "tests/support.h"
+
+using namespace fhtest;
+
+namespace {
+
+class EntryTest : public FhTest {};
+
+ComponentInfo Request(uint8_t protocol, uint8_t type, const std::string& url,
+                      const std::string& local) {
+    ComponentInfo r{};
+    r.ucProtocolType = protocol;
+    r.ucHandleType = type;
+    snprintf(r.szIpAdress, sizeof r.szIpAdress, "%s", url.c_str());
+    snprintf(type == FILEHANDLE_UPLOAD ? r.szReadAddress : r.szStorageAddress, 1024, "%s",
+             local.c_str());
+    return r;
+}
+
+// Nothing of a task remains: no used slot, no progress file, no worker, lock free.
+void ExpectNothingLeft() {
+    EXPECT_TRUE(WaitForWorkers());
+    TransferTaskInfo info{};
+    ASSERT_EQ(0u, FILEHANDLE_GetTransferTaskInfo(&info));
+    EXPECT_EQ(0, info.ucTaskNum);
+    for (int id = 1; id <= 10; ++id) {
+        EXPECT_FALSE(FileExists("/var/uploadDownload" + std::to_string(id) + ".progress")) << id;
+    }
+    EXPECT_TRUE(LockIsFree(FILEHANDLE_TASK_LOCK_NAME));
+}
+
+}  // namespace
+
+TEST_F(EntryTest, NullArgumentsAndNoDatabase) {
+    ComponentInfo r = Request(0, 1, "http://127.0.0.1:1/x", "/tmp/x");
+    uint32_t id = 77;
+    EXPECT_EQ(0x3c000401u, FILEHANDLE_UploadDownloadFileImage(nullptr, &id));
+    EXPECT_EQ(0x3c000401u, FILEHANDLE_UploadDownloadFileImage(&r, nullptr));
+    EXPECT_EQ(2u, CountLogged(
+                      "FILEHANDLE_UploadDownloadFileImage: pstComponentInfo or puiIdentifier is NULL."));
+    faults().noDb = true;
+    EXPECT_EQ(0x3c000604u, FILEHANDLE_UploadDownloadFileImage(&r, &id));
+    EXPECT_TRUE(Logged(2, "FILEHANDLE_UploadDownloadFileImage: pDb is NULL."));
+    faults().noDb = false;
+    EXPECT_EQ(77u, id);
+    EXPECT_TRUE(Events().empty());
+    ExpectNothingLeft();
+}
+
+TEST_F(EntryTest, UnsupportedProtocolCodes) {
+    for (uint8_t code : {5, 6, 9, 200, 255}) {
+        SCOPED_TRACE(static_cast<int>(code));
+        ResetAll();
+        ComponentInfo r = Request(code, 1, "x", "/tmp/dir/fw.bin");
+        uint32_t id = 0;
+        EXPECT_EQ(0x3c000403u, FILEHANDLE_UploadDownloadFileImage(&r, &id));
+        EXPECT_EQ(1u, id);  // the identifier of the deleted task
+        EXPECT_TRUE(Logged(2, "not supported this protocol type " + std::to_string(code)));
+        auto ev = EventTexts();
+        ASSERT_EQ(1u, ev.size());
+        EXPECT_EQ("fw.bin", ev[0].first);
+        EXPECT_EQ("File transfer protocol not supported", ev[0].second);
+        ExpectNothingLeft();
+    }
+}
+
+TEST_F(EntryTest, StartFaults) {
+    struct Case {
+        const char* name;
+        std::atomic<bool>* fault;
+        uint32_t result;
+        uint32_t idAfter;
+        const char* event;  // null: none
+    };
+    const Case cases[] = {
+        {"thread not created", &faults().threadCreateFails, 0x3c000002, 1,
+         "File upload and download initialization failed"},
+        {"table unreadable", &faults().dbGetFails, 0x3c000402, 0,
+         "File upload and download initialization failed"},
+        {"table unwritable", &faults().dbPutFails, 0x3c000402, 0,
+         "File upload and download initialization failed"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetAll();
+        int threads = ThreadCount();
+        ComponentInfo r = Request(0, 1, "http://127.0.0.1:1/fw.bin", "/tmp/fault/fw.bin");
+        uint32_t id = 55;
+        *c.fault = true;
+        EXPECT_EQ(c.result, FILEHANDLE_UploadDownloadFileImage(&r, &id));
+        *c.fault = false;
+        EXPECT_EQ(c.idAfter, id);
+        auto ev = EventTexts();
+        ASSERT_EQ(1u, ev.size());
+        EXPECT_EQ("fw.bin", ev[0].first);
+        EXPECT_EQ(c.event, ev[0].second);
+        EXPECT_EQ(threads, ThreadCount());
+        ExpectNothingLeft();
+    }
+}
+
+TEST_F(EntryTest, FreshDatabaseGetsItsTableFirst) {
+    // In a child with a database of its own: the entry writes an empty table, then
+    // allocates identifier 1; if that write fails the result is 0x3c000005.
+    for (bool putFails : {false, true}) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            if (unshare(CLONE_NEWNS) != 0 ||
+                mount("fh-db", "/var/lib", "tmpfs", 0, nullptr) != 0) {
+                _exit(10);
+            }
+            faults().dbPutFails = putFails;
+            ComponentInfo r = Request(5, 1, "x", "/tmp/a");
+            uint32_t id = 99;
+            uint32_t rc = FILEHANDLE_UploadDownloadFileImage(&r, &id);
+            if (putFails) {
+                _exit(rc == 0x3c000005 && id == 0 ? 0 : 1);
+            }
+            _exit(rc == 0x3c000403 && id == 1 ? 0 : 1);
+        }
+        int st = 0;
+        waitpid(pid, &st, 0);
+        EXPECT_TRUE(WIFEXITED(st)) << putFails;
+        EXPECT_EQ(0, WEXITSTATUS(st)) << putFails;
+    }
+}
+
+TEST_F(EntryTest, InvalidHandleTypeStillRunsAndFailsInTheWorker) {
+    ComponentInfo r = Request(0, 0, "http://127.0.0.1:1/fw.bin", "/tmp/fw.bin");
+    uint32_t id = 0;
+    ASSERT_EQ(0u, FILEHANDLE_UploadDownloadFileImage(&r, &id));
+    EXPECT_EQ(id, r.uiIdentifier);
+    ComponentProcess rec = WaitForEnd(id);
+    EXPECT_EQ(3u, rec.uiStage);
+    EXPECT_EQ(0x3c00000eu, rec.uiResultCode);
+    EXPECT_STREQ("File download or upload failed, because: http connection parameter parsing error",
+                 rec.szDescription);
+    EXPECT_TRUE(Logged(2, "ucHandleType: 0, Invalid cmd."));
+    auto ev = EventTexts();  // the entry's one event; HttpThread raises none
+    ASSERT_EQ(1u, ev.size());
+    EXPECT_EQ("Unknown", ev[0].first);
+    EXPECT_EQ("File download or upload failed,because:connection parameter parsing error",
+              ev[0].second);
+    EXPECT_EQ(0u, FILEHANDLE_DeleteProgressInfo(id));
+}
+
+TEST_F(EntryTest, CurlInitFailureEndsTheTask) {
+    ComponentInfo r = Request(0, 1, "http://127.0.0.1:1/fw.bin", "/tmp/curlinit/fw.bin");
+    faults().curlInitFails = true;
+    uint32_t id = 0;
+    ASSERT_EQ(0u, FILEHANDLE_UploadDownloadFileImage(&r, &id));
+    ComponentProcess rec = WaitForEnd(id);
+    faults().curlInitFails = false;
+    EXPECT_EQ(3u, rec.uiStage);
+    EXPECT_EQ(0x3c00000fu, rec.uiResultCode);
+    EXPECT_STREQ("File download or upload failed, because: curl_easy_init failed",
+                 rec.szDescription);
+    EXPECT_TRUE(Logged(2, "HTTP_DownLoadFileByCurl: curl_easy_init failed!"));
+    auto ev = EventTexts();
+    ASSERT_EQ(1u, ev.size());
+    EXPECT_EQ("fw.bin", ev[0].first);
+    EXPECT_EQ(0u, FILEHANDLE_DeleteProgressInfo(id));
+    ExpectNothingLeft();
+}
+
+TEST_F(EntryTest, ThreadBodyRefusesForeignOrBadTasks) {
+    struct Case {
+        const char* name;
+        uint32_t identifier;
+        const char* log;
+    };
+    const Case cases[] = {
+        {"identifier 0", 0, "ulIdentifier is 0 or FILEHANDLE_THREAD_MAX."},
+        {"identifier 11", 11, "ulIdentifier is 0 or FILEHANDLE_THREAD_MAX."},
+        {"slot of another task", 2, "Error in getting file pathinfo from DB, uiIdentifier: 2."},
+    };
+    uint32_t id = 0;
+    ASSERT_EQ(0u, FILEHANLE_IDdetifier_ProgessFile(&id));  // identifier 1 exists
+    std::string before = ReadFile("/var/uploadDownload1.progress");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto* copy = static_cast<ComponentInfo*>(calloc(1, sizeof(ComponentInfo)));
+        *copy = Request(0, 1, "http://127.0.0.1:1/x", "/tmp/x");
+        copy->uiIdentifier = c.identifier;
+        // Runs on a thread of its own (it renames its thread) and frees the copy.
+        std::thread([copy] { EXPECT_EQ(nullptr, HttpThread(copy)); }).join();
+        EXPECT_TRUE(Logged(2, c.log));
+        EXPECT_EQ(before, ReadFile("/var/uploadDownload1.progress"));
+    }
+    std::thread([] { EXPECT_EQ(nullptr, HttpThread(nullptr)); }).join();
+    EXPECT_TRUE(Logged(2, "HttpThread:pArg is NULL."));
+    EXPECT_EQ(0xbc000001u, HTTP_UploadDownloadFile(nullptr));
+    EXPECT_TRUE(Events().empty());
+}
+
+TEST_F(EntryTest, ErrorMappingAndDataCallbacks) {
+    struct {
+        int code;
+        uint32_t result;
+    } map[] = {{0, 0x3c00000f}, {7, 0x3c000010}, {78, 0x3c000011}, {6, 0x3c00000f},
+               {28, 0x3c00000f}, {67, 0x3c00000f}, {-1, 0x3c00000f}};
+    for (auto& m : map) {
+        EXPECT_EQ(m.result, CURLCode_Convert_External_ErrorCode(m.code)) << m.code;
+    }
+    char buf[512];
+    memset(buf, 0x33, sizeof buf);
+    EXPECT_EQ(512u, FTP_DropData(buf, 1, 512, nullptr));
+    EXPECT_EQ(0u, FTP_DropData(buf, 1, 0, nullptr));
+    EXPECT_EQ(0x33, buf[0]);
+    EXPECT_EQ(23u, DownLoadFileByCurlFunc(buf, 1, 10, nullptr));
+    EXPECT_EQ(1u, CountLogged("DownLoadFileByCurlFunc: Input pointer is null."));
+    EXPECT_EQ(23u, CurlFileRead_CallBack(nullptr, 1, 10, stdin));
+    EXPECT_EQ(1u, CountLogged("CurlFileRead_CallBack: Input pointer is null."));
+}

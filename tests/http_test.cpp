@@ -1,0 +1,315 @@
+// HTTP and HTTPS end to end against the loopback servers of scripts/test-servers.sh.
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "platform/bmc_platform.h"
+#include "tests/support.h"
+
+using namespace fhtest;
+
+namespace {
+
+class HttpTest : public FhTest {
+protected:
+    void SetUp() override {
+        FhTest::SetUp();
+        if (!servers().ok()) {
+            GTEST_SKIP() << "FH_TEST_SERVERS not set: start scripts/run-tests.sh";
+        }
+        work_ = "/var/tmp/http-test";
+        mkdir(work_.c_str(), 0755);
+    }
+    std::string Url(bool https, const std::string& path) const {
+        return std::string(https ? "https" : "http") + "://127.0.0.1:" +
+               std::to_string(https ? servers().httpsPort : servers().httpPort) + path;
+    }
+    std::string Pki(const char* name) const { return servers().dir + "/pki/" + name; }
+    std::string Served(const char* name) const {
+        return ReadFile(servers().dir + "/www/files/" + name);
+    }
+    std::string work_;
+};
+
+struct Outcome {
+    uint32_t stage;
+    uint32_t result;
+    std::string desc;
+};
+
+Outcome RunTask(ComponentInfo& r) {
+    uint32_t id = 0;
+    uint32_t rc = FILEHANDLE_UploadDownloadFileImage(&r, &id);
+    EXPECT_EQ(0u, rc);
+    if (rc != 0) {
+        return {0, rc, ""};
+    }
+    ComponentProcess rec = WaitForEnd(id);
+    EXPECT_EQ(0u, FILEHANDLE_DeleteProgressInfo(id));
+    return {rec.uiStage, rec.uiResultCode, rec.szDescription};
+}
+
+ComponentInfo HttpRequest(uint8_t type, const std::string& url, const std::string& local) {
+    ComponentInfo r{};
+    r.ucProtocolType = FILEHANDLE_PROTOCOL_HTTP;
+    r.ucHandleType = type;
+    snprintf(r.szIpAdress, sizeof r.szIpAdress, "%s", url.c_str());
+    snprintf(type == FILEHANDLE_UPLOAD ? r.szReadAddress : r.szStorageAddress, 1024, "%s",
+             local.c_str());
+    return r;
+}
+
+}  // namespace
+
+TEST_F(HttpTest, Downloads) {
+    enum Tls { kPlain, kNoVerify, kVerify, kClientCert, kWrongCa, kBadType };
+    struct Case {
+        const char* name;
+        const char* path;
+        Tls tls;
+        bool auth;
+        uint32_t result;    // 0: success
+        const char* served; // expected content (file under www/files); null on failure
+        const char* reason; // expected failure text
+    };
+    const Case cases[] = {
+        {"plain file", "/files/1m.bin", kPlain, false, 0, "1m.bin", nullptr},
+        {"no content length", "/nolen/1m.bin", kPlain, false, 0, "1m.bin", nullptr},
+        {"404", "/files/missing.bin", kPlain, false, 0x3c00000f, nullptr,
+         "File download or upload failed,because:No error"},
+        {"redirect not followed over http", "/redirect/hello.txt", kPlain, false, 0x3c00000f,
+         nullptr, "File download or upload failed,because:No error"},
+        {"redirect followed over https", "/redirect/hello.txt", kNoVerify, false, 0, "hello.txt",
+         nullptr},
+        {"basic auth", "/auth/hello.txt", kPlain, true, 0, "hello.txt", nullptr},
+        {"basic auth missing", "/auth/hello.txt", kPlain, false, 0x3c00000f, nullptr, nullptr},
+        {"https verified", "/files/1m.bin", kVerify, false, 0, "1m.bin", nullptr},
+        {"https unknown CA", "/files/hello.txt", kWrongCa, false, 0x3c00000f, nullptr, nullptr},
+        {"https type 3 uses defaults", "/files/hello.txt", kBadType, false, 0x3c00000f, nullptr,
+         nullptr},
+        {"client certificate", "/mtls/hello.txt", kClientCert, false, 0, "hello.txt", nullptr},
+        {"client certificate missing", "/mtls/hello.txt", kVerify, false, 0x3c00000f, nullptr,
+         nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetAll();
+        std::string local = work_ + "/dl.bin";
+        unlink(local.c_str());
+        bool https = c.tls != kPlain;
+        ComponentInfo r = HttpRequest(FILEHANDLE_DOWNLOAD, Url(https, c.path), local);
+        if (https) {
+            r.ucHttpsFlag = 1;
+            r.ucVerificationType = c.tls == kNoVerify ? 0 : c.tls == kClientCert ? 2
+                                   : c.tls == kBadType ? 3 : 1;
+            std::string ca = c.tls == kWrongCa ? Pki("client.pem") : Pki("ca.pem");
+            snprintf(r.szCaCertFile, 1024, "%s", ca.c_str());
+            snprintf(r.szClientCertFile, 1024, "%s", Pki("client.pem").c_str());
+            snprintf(r.szClientKeyFile, 1024, "%s", Pki("client.key").c_str());
+        }
+        if (c.auth) {
+            r.ucHttpAuthFlag = 1;
+            strcpy(r.szHttpUserName, "fhuser");
+            strcpy(r.szHttpPassword, "fhpass");
+        }
+        Outcome o = RunTask(r);
+        auto ev = EventTexts();
+        if (c.result == 0) {
+            EXPECT_EQ(2u, o.stage);
+            EXPECT_EQ("File download or upload success", o.desc);
+            EXPECT_TRUE(ReadFile(local) == Served(c.served)) << "content differs";
+            EXPECT_TRUE(ev.empty());
+        } else {
+            EXPECT_EQ(3u, o.stage);
+            EXPECT_EQ(c.result, o.result);
+            if (c.reason != nullptr) {
+                EXPECT_EQ(c.reason, o.desc);
+            }
+            EXPECT_FALSE(FileExists(local)) << "a failed download left its file";
+            ASSERT_EQ(1u, ev.size());
+            EXPECT_EQ("dl.bin", ev[0].first);
+            EXPECT_EQ(o.desc, ev[0].second);
+        }
+        if (c.tls == kBadType) {
+            EXPECT_TRUE(Logged(2, "invalid ucVerificationType!"));
+        }
+    }
+}
+
+TEST_F(HttpTest, DownloadFailuresBeforeAnyData) {
+    struct Case {
+        const char* name;
+        std::string url, local;
+        uint32_t result;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"closed port", "http://127.0.0.1:1/x.bin", work_ + "/x.bin", 0x3c000010, nullptr},
+        {"missing local directory", Url(false, "/files/hello.txt"), work_ + "/no/such/x.bin",
+         0x3c00000c, "File download or upload failed, because: Failed to open download file"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetAll();
+        ComponentInfo r = HttpRequest(FILEHANDLE_DOWNLOAD, c.url, c.local);
+        Outcome o = RunTask(r);
+        EXPECT_EQ(3u, o.stage);
+        EXPECT_EQ(c.result, o.result);
+        if (c.reason != nullptr) {
+            EXPECT_EQ(c.reason, o.desc);
+        }
+        EXPECT_FALSE(FileExists(c.local));
+        EXPECT_EQ(1u, Events().size());
+    }
+}
+
+TEST_F(HttpTest, Uploads) {
+    struct Case {
+        const char* name;
+        const char* source;   // name of the local source in the work directory
+        const char* urlPath;  // remote path; the last part is the remote name
+        uint8_t keep;
+        bool preexistingStaging;
+        uint32_t result;
+        bool sourceAfter;  // the source file still exists afterwards
+    };
+    const Case cases[] = {
+        {"copy keeps the source", "new.bin", "/upload/up/fw.bin", 1, false, 0, true},
+        {"move consumes the source", "new.bin", "/upload/up/fw.bin", 0, false, 0, false},
+        {"same name kept", "fw.bin", "/upload/up/fw.bin", 1, false, 0, true},
+        {"same name consumed", "fw.bin", "/upload/up/fw.bin", 0, false, 0, false},
+        {"failed move puts the source back", "new.bin", "/status/500/fw.bin", 0, false,
+         0x3c00000f, true},
+        {"failed copy keeps the source", "new.bin", "/status/403/fw.bin", 1, false, 0x3c00000f,
+         true},
+        {"staging name taken", "new.bin", "/upload/up/fw.bin", 1, true, 0x3c00000c, true},
+        {"no remote name", "new.bin", "/upload/", 1, false, 0x3c00000e, true},
+    };
+    std::string content = RandomBytes(700000, 7);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetAll();
+        std::string dir = work_ + "/up";
+        BMC_System(("rm -rf " + dir + " && mkdir -p " + dir).c_str());
+        std::string source = dir + "/" + c.source;
+        std::string staging = dir + "/fw.bin";
+        WriteFile(source, content);
+        if (c.preexistingStaging) {
+            WriteFile(staging, "precious");
+        }
+        std::string received = servers().dir + "/uploads/fw.bin";
+        unlink(received.c_str());
+        ComponentInfo r = HttpRequest(FILEHANDLE_UPLOAD, Url(false, c.urlPath), source);
+        r.ucKeepSourceFlag = c.keep;
+        Outcome o = RunTask(r);
+        EXPECT_EQ(c.result == 0 ? 2u : 3u, o.stage) << o.desc;
+        EXPECT_EQ(c.result, o.result);
+        EXPECT_EQ(c.sourceAfter, FileExists(source));
+        if (c.sourceAfter) {
+            EXPECT_TRUE(ReadFile(source) == content) << "the source changed";
+        }
+        if (c.preexistingStaging) {
+            EXPECT_EQ("precious", ReadFile(staging));
+        } else if (staging != source) {
+            EXPECT_FALSE(FileExists(staging)) << "staging file left behind";
+        }
+        if (c.result == 0) {
+            EXPECT_TRUE(ReadFile(received) == content) << "server got other bytes";
+            EXPECT_EQ("OK fw.bin 700000\n", ReadFile("/var/log/HttpUploadInfo.log"));
+            EXPECT_TRUE(Events().empty());
+        } else {
+            ASSERT_EQ(1u, Events().size());
+            EXPECT_EQ(c.source, EventTexts()[0].first);
+        }
+    }
+}
+
+TEST_F(HttpTest, DeletingATaskStopsItsTransfer) {
+    std::string local = work_ + "/stalled.bin";
+    ComponentInfo r = HttpRequest(FILEHANDLE_DOWNLOAD, Url(false, "/stall/1m.bin"), local);
+    uint32_t id = 0;
+    ASSERT_EQ(0u, FILEHANDLE_UploadDownloadFileImage(&r, &id));
+    // Wait until data has arrived, then delete the task.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    struct stat st {};
+    while ((stat(local.c_str(), &st) != 0 || st.st_size == 0) &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_GT(st.st_size, 0);
+    auto t0 = std::chrono::steady_clock::now();
+    ASSERT_EQ(0u, FILEHANDLE_DeleteProgressInfo(id));
+    EXPECT_TRUE(WaitForWorkers(15));
+    double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_LT(secs, 10.0) << "the transfer ran on after its task was deleted";
+    EXPECT_FALSE(FileExists(local));
+    EXPECT_FALSE(FileExists("/var/uploadDownload" + std::to_string(id) + ".progress"));
+    EXPECT_EQ(1u, Events().size());  // the worker still reports its failure once
+}
+
+TEST_F(HttpTest, TaskStartedInOneProcessIsWatchedAndDeletedFromAnother) {
+    int fds[2];
+    ASSERT_EQ(0, pipe(fds));
+    std::string local = work_ + "/other.bin";
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        close(fds[0]);
+        ComponentInfo r = HttpRequest(FILEHANDLE_DOWNLOAD, Url(false, "/stall/1m.bin"), local);
+        uint32_t id = 0;
+        uint32_t rc = FILEHANDLE_UploadDownloadFileImage(&r, &id);
+        uint32_t msg[2] = {rc, id};
+        if (write(fds[1], msg, sizeof msg) != sizeof msg) {
+            _exit(3);
+        }
+        close(fds[1]);
+        _exit(WaitForWorkers(30) ? 0 : 4);  // the worker ends once the task is deleted
+    }
+    close(fds[1]);
+    uint32_t msg[2] = {1, 0};
+    ASSERT_EQ(static_cast<ssize_t>(sizeof msg), read(fds[0], msg, sizeof msg));
+    close(fds[0]);
+    ASSERT_EQ(0u, msg[0]);
+    uint32_t id = msg[1];
+    ComponentProcess rec{};
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    do {
+        ASSERT_EQ(0u, FILEHANDLE_UploadDownloadProgress(id, &rec));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    } while (strcmp(rec.szDescription, "File transfer....") != 0 &&
+             std::chrono::steady_clock::now() < deadline);
+    EXPECT_STREQ("File transfer....", rec.szDescription);
+    EXPECT_EQ(1u, rec.uiStage);
+    TransferTaskInfo info{};
+    ASSERT_EQ(0u, FILEHANDLE_GetTransferTaskInfo(&info));
+    EXPECT_EQ(1, info.ucTaskNum);
+    ASSERT_EQ(0u, FILEHANDLE_DeleteProgressInfo(id));
+    int st = 0;
+    waitpid(pid, &st, 0);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+    EXPECT_FALSE(FileExists(local));
+}
+
+TEST_F(HttpTest, TenConcurrentDownloadsAndAnEleventhRefused) {
+    std::vector<uint32_t> ids;
+    for (int i = 0; i < 10; ++i) {
+        ComponentInfo r = HttpRequest(FILEHANDLE_DOWNLOAD, Url(false, "/stall/1m.bin"),
+                                      work_ + "/c" + std::to_string(i) + ".bin");
+        uint32_t id = 0;
+        ASSERT_EQ(0u, FILEHANDLE_UploadDownloadFileImage(&r, &id));
+        ids.push_back(id);
+    }
+    ComponentInfo r = HttpRequest(FILEHANDLE_DOWNLOAD, Url(false, "/files/hello.txt"),
+                                  work_ + "/eleventh.bin");
+    uint32_t id = 99;
+    EXPECT_EQ(0x3c000402u, FILEHANDLE_UploadDownloadFileImage(&r, &id));
+    EXPECT_EQ(0u, id);
+    for (uint32_t i : ids) {
+        EXPECT_EQ(0u, FILEHANDLE_DeleteProgressInfo(i));
+    }
+    EXPECT_TRUE(WaitForWorkers(20));
+}

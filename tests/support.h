@@ -1,0 +1,76 @@
+// Shared test helpers: fault switches in front of platform and libcurl calls (by ELF
+// interposition: the test program defines the same names and forwards to the real ones),
+// captured log lines and events, and a clean task table for every test.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "frontend/filehandle_ulanddl.h"
+
+namespace fhtest {
+
+struct Faults {
+    std::atomic<bool> noDb{false};
+    std::atomic<bool> dbGetFails{false};
+    std::atomic<bool> dbPutFails{false};
+    std::atomic<bool> threadCreateFails{false};
+    std::atomic<bool> curlInitFails{false};
+    std::atomic<bool> eventSubmitFails{false};
+};
+Faults& faults();
+
+struct LogLine {
+    unsigned module;
+    unsigned level;
+    std::string text;
+};
+std::vector<LogLine> Logs();
+bool Logged(unsigned level, const std::string& text);  // exact text at that level
+size_t CountLogged(const std::string& substring);
+
+// Raw event buffers handed to the event log, in order.
+std::vector<std::vector<unsigned char>> Events();
+// (file name, reason) of each event, decoded from its elements.
+std::vector<std::pair<std::string, std::string>> EventTexts();
+
+// Empties the task table, removes progress files, clears captures and faults.
+void ResetAll();
+
+// Writes a record with the given stage and time straight into the file.
+void WriteRecordRaw(const std::string& path, uint32_t stage, uint32_t time, uint8_t percent = 0);
+// Reads a task table straight from the database.
+TaskTable ReadTable();
+void WriteTable(const TaskTable& t);
+
+// Polls the task until stage 2 or 3 (or the timeout); returns the last record read.
+ComponentProcess WaitForEnd(uint32_t id, int timeoutSeconds = 60);
+// Waits until no worker thread ("HttpThread" etc.) of this process runs.
+bool WaitForWorkers(int timeoutSeconds = 30);
+int ThreadCount();
+bool LockIsFree(const char* name);
+bool FileExists(const std::string& path);
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& data);
+std::string RandomBytes(size_t n, unsigned seed);
+
+// Test servers (scripts/test-servers.sh); empty when not started.
+struct Servers {
+    int httpPort = 0;
+    int httpsPort = 0;
+    std::string dir;
+    bool ok() const { return httpPort != 0; }
+};
+const Servers& servers();
+
+// Common base: every test starts from an empty task table.
+class FhTest : public ::testing::Test {
+protected:
+    void SetUp() override { ResetAll(); }
+    void TearDown() override;
+};
+
+}  // namespace fhtest
