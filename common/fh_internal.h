@@ -10,15 +10,13 @@
 #define FH_SOURCE_FILE "filehandle_ulanddl"
 
 // Ordinary records: module 50, reserved 0.
-#define FH_LOG(level, ...) \
-    BMC_DiagLogOut(50, 0, (level), __LINE__, FH_SOURCE_FILE, __VA_ARGS__)
+#define FH_LOG(level, ...) BMC_DiagLogOut(50, 0, (level), __LINE__, FH_SOURCE_FILE, __VA_ARGS__)
 // Null-pointer and close-failure reports: module 0, reserved 0.
-#define FH_LOG_LOW(level, ...) \
-    BMC_DiagLogOut(0, 0, (level), __LINE__, FH_SOURCE_FILE, __VA_ARGS__)
+#define FH_LOG_LOW(level, ...) BMC_DiagLogOut(0, 0, (level), __LINE__, FH_SOURCE_FILE, __VA_ARGS__)
 // "Pointer <name> is Null, ..." at level 7, naming the calling function.
-#define FH_LOG_NULL_AS(name, func)                                                          \
-    FH_LOG_LOW(BMC_LOG_DEBUG, "Pointer " name " is Null, File:%s Func:%s Line:%d", \
-               FH_SOURCE_FILE, (func), __LINE__)
+#define FH_LOG_NULL_AS(name, func)                                                                 \
+    FH_LOG_LOW(BMC_LOG_DEBUG, "Pointer " name " is Null, File:%s Func:%s Line:%d", FH_SOURCE_FILE, \
+               (func), __LINE__)
 #define FH_LOG_NULL(name) FH_LOG_NULL_AS(name, __func__)
 #define FH_LOG_CLOSE_FAILED(func) \
     FH_LOG_LOW(BMC_LOG_DEBUG, "[%s-%dL] Close file failed, %s.", (func), __LINE__, strerror(errno))
@@ -64,11 +62,13 @@ constexpr uint32_t kSdlTaskFailedEvent = 0x2201040d;
 constexpr uint32_t kDescSize = 1024;  // pcTaskDesc and szDescription
 
 // True for 1..FILEHANDLE_THREAD_MAX; 0 wraps to a huge value and fails too.
-inline bool ValidIdentifier(uint32_t id) { return id - 1u <= FILEHANDLE_THREAD_MAX - 1u; }
+inline bool ValidIdentifier(uint32_t id) {
+    return id - 1u <= FILEHANDLE_THREAD_MAX - 1u;
+}
 
 // Holds the task table's inter-process lock for its lifetime.
 class TaskTableLock {
-public:
+  public:
     TaskTableLock() { BMC_FileLock_AcquireLock(FILEHANDLE_TASK_LOCK_NAME, &handle_); }
     ~TaskTableLock() { Release(); }
     TaskTableLock(const TaskTableLock&) = delete;
@@ -80,7 +80,7 @@ public:
         }
     }
 
-private:
+  private:
     BMC_LOCK_HANDLE handle_ = 0;
 };
 

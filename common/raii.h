@@ -11,7 +11,7 @@ namespace fh {
 
 // An open file descriptor, closed once.
 class UniqueFd {
-public:
+  public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_(fd) {}
     UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
@@ -32,13 +32,13 @@ public:
     int Close() { return fd_ < 0 ? 0 : ::close(std::exchange(fd_, -1)); }
     void Reset() { (void)Close(); }
 
-private:
+  private:
     int fd_ = -1;
 };
 
 // A stdio stream, closed once.
 class UniqueFile {
-public:
+  public:
     UniqueFile() = default;
     explicit UniqueFile(FILE* f) : f_(f) {}
     UniqueFile(UniqueFile&& other) noexcept : f_(std::exchange(other.f_, nullptr)) {}
@@ -59,14 +59,14 @@ public:
     int Close() { return f_ == nullptr ? 0 : ::fclose(std::exchange(f_, nullptr)); }
     void Reset() { (void)Close(); }
 
-private:
+  private:
     FILE* f_ = nullptr;
 };
 
 // A block from malloc, freed once (for records handed between threads as void*).
 template <typename T>
 class MallocPtr {
-public:
+  public:
     MallocPtr() = default;
     explicit MallocPtr(T* p) : p_(p) {}
     MallocPtr(MallocPtr&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
@@ -80,7 +80,7 @@ public:
     void Reset() { ::free(Release()); }
     explicit operator bool() const { return p_ != nullptr; }
 
-private:
+  private:
     T* p_ = nullptr;
 };
 

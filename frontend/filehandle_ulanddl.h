@@ -143,7 +143,8 @@ FILEHANDLE_API size_t FTP_DropData(void* buffer, size_t size, size_t count, void
 FILEHANDLE_API uint32_t CURLCode_Convert_External_ErrorCode(int32_t code);
 
 /* Protocol routines. */
-FILEHANDLE_API uint32_t HTTP_DownLoadFileByCurl(ComponentInfo* pstDownloadFileInfo, char* pcTaskDesc);
+FILEHANDLE_API uint32_t HTTP_DownLoadFileByCurl(ComponentInfo* pstDownloadFileInfo,
+                                                char* pcTaskDesc);
 FILEHANDLE_API uint32_t HTTP_UploadFileByCurl(ComponentInfo* pstUploadFileInfo, char* pcTaskDesc);
 
 /* Compile-time checks of every stored layout. */

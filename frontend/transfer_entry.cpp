@@ -85,8 +85,8 @@ extern "C" uint32_t FILEHANDLE_UploadDownloadFileImage(ComponentInfo* pstCompone
     }
     FH_LOG(BMC_LOG_INFO, "%s", member->dispatchLog);
     bool started;
-    if (member->tftpPathLimit && (strlen(req.szReadAddress) > kTftpPathMax ||
-                                  strlen(req.szStorageAddress) > kTftpPathMax)) {
+    if (member->tftpPathLimit &&
+        (strlen(req.szReadAddress) > kTftpPathMax || strlen(req.szStorageAddress) > kTftpPathMax)) {
         FH_LOG(BMC_LOG_ERROR, "The tftp protocol file path exceeds the maximum supported length");
         started = false;
     } else {

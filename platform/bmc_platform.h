@@ -48,12 +48,12 @@ BMC_PLATFORM_API size_t BMC_Strlcpy(char* destination, const char* source, size_
  * was killed by a signal). */
 BMC_PLATFORM_API int BMC_System(const char* command);
 
-BMC_PLATFORM_API int BMC_CreateFile(const char* path);    /* 0 or -1; empties an existing file */
-BMC_PLATFORM_API int BMC_Mkdir(const char* path);         /* 0 or -1; an existing path fails */
-BMC_PLATFORM_API int BMC_RmFile(const char* path);        /* 0 or -1 */
+BMC_PLATFORM_API int BMC_CreateFile(const char* path); /* 0 or -1; empties an existing file */
+BMC_PLATFORM_API int BMC_Mkdir(const char* path);      /* 0 or -1; an existing path fails */
+BMC_PLATFORM_API int BMC_RmFile(const char* path);     /* 0 or -1 */
 BMC_PLATFORM_API int BMC_MoveFile(const char* source, const char* destination); /* 0 or -1 */
 BMC_PLATFORM_API int BMC_CopyFile(const char* source, const char* destination); /* 0 or -1 */
-BMC_PLATFORM_API int64_t BMC_GetFileSize(const char* path); /* bytes, or -1 */
+BMC_PLATFORM_API int64_t BMC_GetFileSize(const char* path);                     /* bytes, or -1 */
 
 /* Named lock shared by threads and processes; freed by the kernel when its holder dies.
  * The caller presets *handle to 0. */

@@ -54,7 +54,9 @@ BMC_Db* OpenDb() {
     return db;
 }
 
-MDB_val KeyVal(uint32_t* key) { return MDB_val{sizeof *key, key}; }
+MDB_val KeyVal(uint32_t* key) {
+    return MDB_val{sizeof *key, key};
+}
 
 }  // namespace
 

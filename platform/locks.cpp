@@ -62,6 +62,12 @@ int SetOfdLock(int fd, short type) {
 
 }  // namespace
 
-extern "C" int BRIDGE_LOCK_LTF_FILE_WRITE(int fd) { return SetOfdLock(fd, F_WRLCK); }
-extern "C" int BRIDGE_LOCK_LTF_FILE_READ(int fd) { return SetOfdLock(fd, F_RDLCK); }
-extern "C" int BRIDGE_UNLOCK_LTF_FILE(int fd) { return SetOfdLock(fd, F_UNLCK); }
+extern "C" int BRIDGE_LOCK_LTF_FILE_WRITE(int fd) {
+    return SetOfdLock(fd, F_WRLCK);
+}
+extern "C" int BRIDGE_LOCK_LTF_FILE_READ(int fd) {
+    return SetOfdLock(fd, F_RDLCK);
+}
+extern "C" int BRIDGE_UNLOCK_LTF_FILE(int fd) {
+    return SetOfdLock(fd, F_UNLCK);
+}

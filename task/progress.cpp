@@ -72,7 +72,8 @@ void UnbindProgressFileFromThread() {
 
 WriteOutcome WriteProgressRecord(ComponentProcess* rec, const char* path, bool ownerOnly) {
     if (access(path, F_OK) != 0) {
-        FH_LOG(BMC_LOG_ERROR, "FILEHANDLE_UploadDownloadSetProgress: progress file does not exist.");
+        FH_LOG(BMC_LOG_ERROR,
+               "FILEHANDLE_UploadDownloadSetProgress: progress file does not exist.");
         return WriteOutcome::kMissing;
     }
     rec->uiTime = static_cast<uint32_t>(time(nullptr));
@@ -272,8 +273,10 @@ extern "C" void FILEHANDLE_AddSdl_TaskExecutionFailed(const char* pcFilePathName
     SDS_SDLTLVSet(2, 0, nullptr, &offset, area);
     SDS_SDLTLVSet(static_cast<uint8_t>(strlen(pcFilePathName) + 1), 0x11, pcFilePathName, &offset,
                   area);
-    SDS_SDLTLVSet(static_cast<uint8_t>(strlen(pcFileResult) + 1), 0x11, pcFileResult, &offset, area);
-    int ret = SDS_Internal_AddSdlFromBmc(event, FH_SOURCE_FILE, "FILEHANDLE_AddSdl_TaskExecutionFailed");
+    SDS_SDLTLVSet(static_cast<uint8_t>(strlen(pcFileResult) + 1), 0x11, pcFileResult, &offset,
+                  area);
+    int ret =
+        SDS_Internal_AddSdlFromBmc(event, FH_SOURCE_FILE, "FILEHANDLE_AddSdl_TaskExecutionFailed");
     if (ret != 0) {
         FH_LOG(BMC_LOG_ERROR, "Failed to add sdl of TaskExecutionFailed, iRet: %#x.", ret);
     }

@@ -47,8 +47,9 @@ TEST_F(EntryTest, NullArgumentsAndNoDatabase) {
     uint32_t id = 77;
     EXPECT_EQ(0x3c000401u, FILEHANDLE_UploadDownloadFileImage(nullptr, &id));
     EXPECT_EQ(0x3c000401u, FILEHANDLE_UploadDownloadFileImage(&r, nullptr));
-    EXPECT_EQ(2u, CountLogged(
-                      "FILEHANDLE_UploadDownloadFileImage: pstComponentInfo or puiIdentifier is NULL."));
+    EXPECT_EQ(
+        2u, CountLogged(
+                "FILEHANDLE_UploadDownloadFileImage: pstComponentInfo or puiIdentifier is NULL."));
     faults().noDb = true;
     EXPECT_EQ(0x3c000604u, FILEHANDLE_UploadDownloadFileImage(&r, &id));
     EXPECT_TRUE(Logged(2, "FILEHANDLE_UploadDownloadFileImage: pDb is NULL."));
@@ -117,8 +118,7 @@ TEST_F(EntryTest, FreshDatabaseGetsItsTableFirst) {
         pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
-            if (unshare(CLONE_NEWNS) != 0 ||
-                mount("fh-db", "/var/lib", "tmpfs", 0, nullptr) != 0) {
+            if (unshare(CLONE_NEWNS) != 0 || mount("fh-db", "/var/lib", "tmpfs", 0, nullptr) != 0) {
                 _exit(10);
             }
             faults().dbPutFails = putFails;
@@ -209,7 +209,7 @@ TEST_F(EntryTest, ErrorMappingAndDataCallbacks) {
     struct {
         int code;
         uint32_t result;
-    } map[] = {{0, 0x3c00000f}, {7, 0x3c000010}, {78, 0x3c000011}, {6, 0x3c00000f},
+    } map[] = {{0, 0x3c00000f},  {7, 0x3c000010},  {78, 0x3c000011}, {6, 0x3c00000f},
                {28, 0x3c00000f}, {67, 0x3c00000f}, {-1, 0x3c00000f}};
     for (auto& m : map) {
         EXPECT_EQ(m.result, CURLCode_Convert_External_ErrorCode(m.code)) << m.code;

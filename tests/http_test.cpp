@@ -15,7 +15,7 @@ using namespace fhtest;
 namespace {
 
 class HttpTest : public FhTest {
-protected:
+  protected:
     void SetUp() override {
         FhTest::SetUp();
         if (!servers().ok()) {
@@ -25,8 +25,9 @@ protected:
         mkdir(work_.c_str(), 0755);
     }
     std::string Url(bool https, const std::string& path) const {
-        return std::string(https ? "https" : "http") + "://127.0.0.1:" +
-               std::to_string(https ? servers().httpsPort : servers().httpPort) + path;
+        return std::string(https ? "https" : "http") +
+               "://127.0.0.1:" + std::to_string(https ? servers().httpsPort : servers().httpPort) +
+               path;
     }
     std::string Pki(const char* name) const { return servers().dir + "/pki/" + name; }
     std::string Served(const char* name) const {
@@ -72,9 +73,9 @@ TEST_F(HttpTest, Downloads) {
         const char* path;
         Tls tls;
         bool auth;
-        uint32_t result;    // 0: success
-        const char* served; // expected content (file under www/files); null on failure
-        const char* reason; // expected failure text
+        uint32_t result;     // 0: success
+        const char* served;  // expected content (file under www/files); null on failure
+        const char* reason;  // expected failure text
     };
     const Case cases[] = {
         {"plain file", "/files/1m.bin", kPlain, false, 0, "1m.bin", nullptr},
@@ -104,8 +105,10 @@ TEST_F(HttpTest, Downloads) {
         ComponentInfo r = HttpRequest(FILEHANDLE_DOWNLOAD, Url(https, c.path), local);
         if (https) {
             r.ucHttpsFlag = 1;
-            r.ucVerificationType = c.tls == kNoVerify ? 0 : c.tls == kClientCert ? 2
-                                   : c.tls == kBadType ? 3 : 1;
+            r.ucVerificationType = c.tls == kNoVerify     ? 0
+                                   : c.tls == kClientCert ? 2
+                                   : c.tls == kBadType    ? 3
+                                                          : 1;
             std::string ca = c.tls == kWrongCa ? Pki("client.pem") : Pki("ca.pem");
             snprintf(r.szCaCertFile, 1024, "%s", ca.c_str());
             snprintf(r.szClientCertFile, 1024, "%s", Pki("client.pem").c_str());
@@ -182,8 +185,8 @@ TEST_F(HttpTest, Uploads) {
         {"move consumes the source", "new.bin", "/upload/up/fw.bin", 0, false, 0, false},
         {"same name kept", "fw.bin", "/upload/up/fw.bin", 1, false, 0, true},
         {"same name consumed", "fw.bin", "/upload/up/fw.bin", 0, false, 0, false},
-        {"failed move puts the source back", "new.bin", "/status/500/fw.bin", 0, false,
-         0x3c00000f, true},
+        {"failed move puts the source back", "new.bin", "/status/500/fw.bin", 0, false, 0x3c00000f,
+         true},
         {"failed copy keeps the source", "new.bin", "/status/403/fw.bin", 1, false, 0x3c00000f,
          true},
         {"staging name taken", "new.bin", "/upload/up/fw.bin", 1, true, 0x3c00000c, true},
@@ -303,8 +306,8 @@ TEST_F(HttpTest, TenConcurrentDownloadsAndAnEleventhRefused) {
         ASSERT_EQ(0u, FILEHANDLE_UploadDownloadFileImage(&r, &id));
         ids.push_back(id);
     }
-    ComponentInfo r = HttpRequest(FILEHANDLE_DOWNLOAD, Url(false, "/files/hello.txt"),
-                                  work_ + "/eleventh.bin");
+    ComponentInfo r =
+        HttpRequest(FILEHANDLE_DOWNLOAD, Url(false, "/files/hello.txt"), work_ + "/eleventh.bin");
     uint32_t id = 99;
     EXPECT_EQ(0x3c000402u, FILEHANDLE_UploadDownloadFileImage(&r, &id));
     EXPECT_EQ(0u, id);

@@ -15,7 +15,7 @@ using namespace fhtest;
 namespace {
 
 class ProgressTest : public FhTest {
-protected:
+  protected:
     // Allocates a task; its progress file holds the initial record.
     uint32_t NewTask() {
         uint32_t id = 0;
@@ -70,8 +70,12 @@ TEST_F(ProgressTest, StageTextFromTheTable) {
     struct {
         uint32_t stage;
         const char* text;
-    } rows[] = {{0, "Progress display is not supported"}, {1, "In Transferring"}, {2, "Succeed"},
-                {3, "Failed"}, {7, ""}, {255, ""}};
+    } rows[] = {{0, "Progress display is not supported"},
+                {1, "In Transferring"},
+                {2, "Succeed"},
+                {3, "Failed"},
+                {7, ""},
+                {255, ""}};
     uint32_t id = NewTask();
     for (auto& r : rows) {
         SCOPED_TRACE(r.stage);

@@ -128,7 +128,9 @@ void ResetAll() {
     g_events.clear();
 }
 
-void FhTest::TearDown() { EXPECT_TRUE(WaitForWorkers()); }
+void FhTest::TearDown() {
+    EXPECT_TRUE(WaitForWorkers());
+}
 
 void WriteRecordRaw(const std::string& path, uint32_t stage, uint32_t time, uint8_t percent) {
     ComponentProcess rec{};
@@ -282,8 +284,9 @@ extern "C" int DB_Get(BMC_Db* db, uint32_t key, uint32_t size, void* buffer) {
 
 extern "C" int DB_PutInternal(const char* file, uint32_t line, BMC_Db* db, uint32_t key,
                               uint32_t size, const void* buffer) {
-    static auto real = fhtest::Next<int (*)(const char*, uint32_t, BMC_Db*, uint32_t, uint32_t,
-                                            const void*)>("DB_PutInternal");
+    static auto real =
+        fhtest::Next<int (*)(const char*, uint32_t, BMC_Db*, uint32_t, uint32_t, const void*)>(
+            "DB_PutInternal");
     return faults().dbPutFails ? 1 : real(file, line, db, key, size, buffer);
 }
 
@@ -301,8 +304,8 @@ extern "C" CURL* curl_easy_init(void) {
 
 extern "C" int SDS_Internal_AddSdlFromBmc(const void* event, const char* file,
                                           const char* function) {
-    static auto real = fhtest::Next<int (*)(const void*, const char*, const char*)>(
-        "SDS_Internal_AddSdlFromBmc");
+    static auto real =
+        fhtest::Next<int (*)(const void*, const char*, const char*)>("SDS_Internal_AddSdlFromBmc");
     {
         const unsigned char* p = static_cast<const unsigned char*>(event);
         std::lock_guard<std::mutex> l(fhtest::g_mu);

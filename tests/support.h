@@ -68,7 +68,7 @@ const Servers& servers();
 
 // Common base: every test starts from an empty task table.
 class FhTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ResetAll(); }
     void TearDown() override;
 };

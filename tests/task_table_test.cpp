@@ -16,7 +16,9 @@ using namespace fhtest;
 
 namespace {
 
-std::string PathOf(uint32_t id) { return "/var/uploadDownload" + std::to_string(id) + ".progress"; }
+std::string PathOf(uint32_t id) {
+    return "/var/uploadDownload" + std::to_string(id) + ".progress";
+}
 
 // Marks slot id-1 used and writes its progress record.
 void UseSlot(TaskTable& t, uint32_t id, uint32_t stage, uint32_t time) {
@@ -116,7 +118,7 @@ TEST_F(TaskTableTest, UnreadableProgressKeepsTheSlot) {
     uint32_t old = static_cast<uint32_t>(time(nullptr)) - 1000;
     UseSlot(t, 1, FILEHANDLE_STAGE_FAILED, old);
     UseSlot(t, 2, FILEHANDLE_STAGE_FAILED, old);
-    unlink(PathOf(1).c_str());                // missing file
+    unlink(PathOf(1).c_str());                   // missing file
     WriteFile(PathOf(2), std::string(10, 'x'));  // short record
     WriteTable(t);
     uint32_t freed = 5;
@@ -193,10 +195,13 @@ TEST_F(TaskTableTest, LookupListAndDelete) {
     struct {
         uint32_t id;
         uint32_t result;
-    } deletes[] = {{0, 0x3c00040a}, {11, 0x3c00040a}, {0xffffffffu, 0x3c00040a},
+    } deletes[] = {{0, 0x3c00040a},
+                   {11, 0x3c00040a},
+                   {0xffffffffu, 0x3c00040a},
                    {1, 0},  // free slot: succeeds, table unchanged
                    {5, 0},  // slot holding 3: left alone
-                   {2, 0}, {7, 0}};
+                   {2, 0},
+                   {7, 0}};
     for (auto& d : deletes) {
         SCOPED_TRACE(d.id);
         EXPECT_EQ(d.result, FILEHANDLE_DeleteProgressInfo(d.id));

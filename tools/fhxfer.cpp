@@ -230,9 +230,8 @@ int Status(const char* arg) {
     struct tm tm {};
     gmtime_r(&t, &tm);
     strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm);
-    printf("task %u: stage %u (%s), %u%%, result 0x%08x, updated %s UTC\n  %s\n", id,
-           rec.uiStage, rec.szStageDesc, rec.ucPercent, rec.uiResultCode, when,
-           rec.szDescription);
+    printf("task %u: stage %u (%s), %u%%, result 0x%08x, updated %s UTC\n  %s\n", id, rec.uiStage,
+           rec.szStageDesc, rec.ucPercent, rec.uiResultCode, when, rec.szDescription);
     return kExitOk;
 }
 

@@ -12,19 +12,19 @@ namespace fh {
 // libcurl's global state, taken for the lifetime of one transfer. Up to ten workers
 // take and give it back at once; see curl_routine.cpp for how that is kept safe.
 class CurlGlobal {
-public:
+  public:
     CurlGlobal();
     ~CurlGlobal();
     CurlGlobal(const CurlGlobal&) = delete;
     CurlGlobal& operator=(const CurlGlobal&) = delete;
     bool Ok() const { return ok_; }
 
-private:
+  private:
     bool ok_ = false;
 };
 
 class CurlEasy {
-public:
+  public:
     CurlEasy() : h_(curl_easy_init()) {}
     ~CurlEasy() {
         if (h_ != nullptr) {
@@ -36,12 +36,12 @@ public:
     CURL* Get() const { return h_; }
     explicit operator bool() const { return h_ != nullptr; }
 
-private:
+  private:
     CURL* h_;
 };
 
 class CurlForm {
-public:
+  public:
     CurlForm() = default;
     ~CurlForm() {
         if (first_ != nullptr) {
@@ -54,7 +54,7 @@ public:
     curl_httppost** Last() { return &last_; }
     curl_httppost* Get() const { return first_; }
 
-private:
+  private:
     curl_httppost* first_ = nullptr;
     curl_httppost* last_ = nullptr;
 };

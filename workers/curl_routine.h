@@ -27,6 +27,7 @@ enum class CurlOpt : uint8_t {
     kPort,              // CURLOPT_PORT uiPort
     kHttpCredentials,   // CURLOPT_USERPWD when basic credentials are asked for
     kHttpTls,           // the TLS settings when ucHttpsFlag is 1
+    kReceiveBuffer,     // CURLOPT_BUFFERSIZE: a tuning, not part of the exchange
 };
 
 enum class LocalStream : uint8_t {

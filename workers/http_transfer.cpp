@@ -43,13 +43,14 @@ uint32_t StageHttpUpload(RoutineRun& run) {
     const char* urlSlash = strrchr(q.szIpAdress, '/');
     if (urlSlash == nullptr || urlSlash[1] == '\0') {
         FH_LOG(BMC_LOG_ERROR, "strrchr failed.");
-        BMC_Scnprintf(run.desc, kDescSize, "File download or upload failed, because: %s parsing failed",
-                      q.szIpAdress);
+        BMC_Scnprintf(run.desc, kDescSize,
+                      "File download or upload failed, because: %s parsing failed", q.szIpAdress);
         return kParameterError;
     }
     const char* srcSlash = strrchr(q.szReadAddress, '/');
     if (srcSlash == nullptr) {
-        BMC_Scnprintf(run.desc, kDescSize, "File download or upload failed, because: %s parsing failed",
+        BMC_Scnprintf(run.desc, kDescSize,
+                      "File download or upload failed, because: %s parsing failed",
                       q.szReadAddress);
         FH_LOG(BMC_LOG_ERROR, "strrchr failed.");
         return kParameterError;
@@ -74,7 +75,8 @@ uint32_t StageHttpUpload(RoutineRun& run) {
     } else if (lstat(staging.c_str(), &sb) == 0) {
         FH_LOG(BMC_LOG_ERROR, "Staging file %s already exists.", staging.c_str());
         BMC_Scnprintf(run.desc, kDescSize,
-                      "File download or upload failed, because: %s already exists", staging.c_str());
+                      "File download or upload failed, because: %s already exists",
+                      staging.c_str());
         return kLocalFileError;
     } else if (stat(source.c_str(), &sb) == 0 && S_ISREG(sb.st_mode)) {
         // A source that is no regular file is not staged; the post then fails to read it.
@@ -92,18 +94,29 @@ uint32_t StageHttpUpload(RoutineRun& run) {
 }
 
 const CurlOpt kDownloadOptions[] = {
-    CurlOpt::kUrl,         CurlOpt::kWriteToLocal,      CurlOpt::kWriteFunction,
-    CurlOpt::kNoProgress,  CurlOpt::kProgressData,      CurlOpt::kProgressFunction,
-    CurlOpt::kTimeout120,  CurlOpt::kConnectTimeout10,  CurlOpt::kPort,
-    CurlOpt::kHttpCredentials, CurlOpt::kHttpTls,
+    CurlOpt::kUrl,           CurlOpt::kWriteToLocal,
+    CurlOpt::kWriteFunction, CurlOpt::kNoProgress,
+    CurlOpt::kProgressData,  CurlOpt::kProgressFunction,
+    CurlOpt::kTimeout120,    CurlOpt::kConnectTimeout10,
+    CurlOpt::kPort,          CurlOpt::kHttpCredentials,
+    CurlOpt::kHttpTls,       CurlOpt::kReceiveBuffer,
 };
 
 const CurlOpt kUploadOptions[] = {
-    CurlOpt::kPost,         CurlOpt::kUrl,          CurlOpt::kWriteToLocal,
-    CurlOpt::kWriteFunction, CurlOpt::kNoProgress,  CurlOpt::kProgressData,
-    CurlOpt::kProgressFunction, CurlOpt::kTimeout120, CurlOpt::kConnectTimeout10,
-    CurlOpt::kHttpPost,     CurlOpt::kPort,         CurlOpt::kHttpCredentials,
+    CurlOpt::kPost,
+    CurlOpt::kUrl,
+    CurlOpt::kWriteToLocal,
+    CurlOpt::kWriteFunction,
+    CurlOpt::kNoProgress,
+    CurlOpt::kProgressData,
+    CurlOpt::kProgressFunction,
+    CurlOpt::kTimeout120,
+    CurlOpt::kConnectTimeout10,
+    CurlOpt::kHttpPost,
+    CurlOpt::kPort,
+    CurlOpt::kHttpCredentials,
     CurlOpt::kHttpTls,
+    CurlOpt::kReceiveBuffer,
 };
 
 const CurlRoutine kHttpDownload = {

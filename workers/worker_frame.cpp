@@ -187,8 +187,8 @@ void RunWorker(const WorkerMember& m, void* arg) {
     ProgressBinding binding(slot.szProgressFile);
 
     // The event name is taken before the routine runs: the routine may change its copy.
-    const char* path = req.ucHandleType == FILEHANDLE_UPLOAD ? req.szReadAddress
-                                                             : req.szStorageAddress;
+    const char* path =
+        req.ucHandleType == FILEHANDLE_UPLOAD ? req.szReadAddress : req.szStorageAddress;
     char baseName[sizeof req.szReadAddress];
     const char* name = EventFileName(path);
     if (name != nullptr) {
