@@ -15,11 +15,9 @@ if [ "${FH_PRIVATE_VAR:-}" != 1 ]; then
   exec "$root/scripts/in-private-var.sh" "$0" "$@"
 fi
 
-servers=/var/tmp/fh-servers
-cleanup() { "$root/scripts/test-servers.sh" stop "$servers" >/dev/null 2>&1 || true; }
-trap cleanup EXIT
-"$root/scripts/test-servers.sh" start "$servers" >/dev/null
-. "$servers/servers.env"
+. "$root/scripts/servers.sh"
+fh_servers_up
+servers=$TEST_DIR
 files=$servers/www/files
 head -c $((size * 1024 * 1024)) /dev/urandom > "$files/big.bin"
 head -c $((100 * 1024 * 1024)) /dev/urandom > "$files/100m.bin"

@@ -33,6 +33,14 @@ bool EnsureTaskTable(BMC_Db* db) {
     return true;
 }
 
+// A task whose worker could not start is reported and deleted again.
+uint32_t FailedStart(const char* eventName, uint32_t id) {
+    FILEHANDLE_AddSdl_TaskExecutionFailed(eventName,
+                                          "File upload and download initialization failed");
+    FILEHANDLE_DeleteProgressInfo(id);
+    return kStartFailed;
+}
+
 }  // namespace
 
 extern "C" uint32_t FILEHANDLE_UploadDownloadFileImage(ComponentInfo* pstComponentInfo,
@@ -76,27 +84,24 @@ extern "C" uint32_t FILEHANDLE_UploadDownloadFileImage(ComponentInfo* pstCompone
     pstComponentInfo->uiIdentifier = id;
     *puiIdentifier = id;
 
-    const WorkerMember* member = FindWorkerMember(req.ucProtocolType);
-    if (member == nullptr) {
+    const ProtocolRoute* route = FindRoute(req.ucProtocolType);
+    if (route != nullptr) {
+        FH_LOG(BMC_LOG_INFO, "%s", route->dispatchLog);
+        if (route->tftpPathLimit && (strlen(req.szReadAddress) > kTftpPathMax ||
+                                     strlen(req.szStorageAddress) > kTftpPathMax)) {
+            FH_LOG(BMC_LOG_ERROR,
+                   "The tftp protocol file path exceeds the maximum supported length");
+            return FailedStart(eventName, id);
+        }
+    }
+    if (route == nullptr || route->member == nullptr) {
         FILEHANDLE_AddSdl_TaskExecutionFailed(eventName, "File transfer protocol not supported");
         FH_LOG(BMC_LOG_ERROR, "not supported this protocol type %d", req.ucProtocolType);
         FILEHANDLE_DeleteProgressInfo(id);
         return kEntryBadProtocol;
     }
-    FH_LOG(BMC_LOG_INFO, "%s", member->dispatchLog);
-    bool started;
-    if (member->tftpPathLimit &&
-        (strlen(req.szReadAddress) > kTftpPathMax || strlen(req.szStorageAddress) > kTftpPathMax)) {
-        FH_LOG(BMC_LOG_ERROR, "The tftp protocol file path exceeds the maximum supported length");
-        started = false;
-    } else {
-        started = StartWorker(*member, &req, member->starterName) == kOk;
-    }
-    if (!started) {
-        FILEHANDLE_AddSdl_TaskExecutionFailed(eventName,
-                                              "File upload and download initialization failed");
-        FILEHANDLE_DeleteProgressInfo(id);
-        return kStartFailed;
+    if (StartWorker(*route->member, &req, route->member->starterName) != kOk) {
+        return FailedStart(eventName, id);
     }
     return kOk;
 }

@@ -15,6 +15,8 @@
 
 namespace bmc {
 
+constexpr off_t kMaxLogBytes = 8 << 20;
+
 bool MakeDirs(const std::string& dir) {
     if (dir.empty()) {
         return false;
@@ -43,6 +45,12 @@ bool AppendLine(const char* path, const std::string& line) {
         if (!fd.Valid()) {
             return false;
         }
+    }
+    // Logs live on the controller's small /var: past kMaxLogBytes the file is moved to
+    // "<path>.1" (replacing the previous one) and a new one is started.
+    struct stat st {};
+    if (fstat(fd.Get(), &st) == 0 && st.st_size > kMaxLogBytes) {
+        rename(path, (std::string(path) + ".1").c_str());
     }
     ssize_t n;
     do {

@@ -15,12 +15,9 @@ if [ "${FH_PRIVATE_VAR:-}" != 1 ]; then
   exec "$root/scripts/in-private-var.sh" "$0" "$@"
 fi
 
-servers=/var/tmp/fh-servers
-cleanup() { "$root/scripts/test-servers.sh" stop "$servers" >/dev/null 2>&1 || true; }
-trap cleanup EXIT
-"$root/scripts/test-servers.sh" start "$servers" >/dev/null
-# shellcheck disable=SC1091
-. "$servers/servers.env"
+. "$root/scripts/servers.sh"
+fh_servers_up
+servers=$TEST_DIR
 
 fhxfer=$build/fhxfer
 work=/var/tmp/fh-demo

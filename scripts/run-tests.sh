@@ -18,10 +18,9 @@ if [ "${FH_PRIVATE_VAR:-}" != 1 ]; then
   exec "$root/scripts/in-private-var.sh" "$0" "$build"
 fi
 
-servers=/var/tmp/fh-servers
-cleanup() { "$root/scripts/test-servers.sh" stop "$servers" >/dev/null 2>&1 || true; }
-trap cleanup EXIT
-"$root/scripts/test-servers.sh" start "$servers" >/dev/null
+. "$root/scripts/servers.sh"
+fh_servers_up
+servers=$TEST_DIR
 export FH_TEST_SERVERS=$servers/servers.env
 export GTEST_OUTPUT=xml:/var/tmp/fh-results.xml
 cd "$build"

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <thread>
 
 #include "tests/support.h"
@@ -16,17 +17,6 @@ using namespace fhtest;
 namespace {
 
 class EntryTest : public FhTest {};
-
-ComponentInfo Request(uint8_t protocol, uint8_t type, const std::string& url,
-                      const std::string& local) {
-    ComponentInfo r{};
-    r.ucProtocolType = protocol;
-    r.ucHandleType = type;
-    snprintf(r.szIpAdress, sizeof r.szIpAdress, "%s", url.c_str());
-    snprintf(type == FILEHANDLE_UPLOAD ? r.szReadAddress : r.szStorageAddress, 1024, "%s",
-             local.c_str());
-    return r;
-}
 
 // Nothing of a task remains: no used slot, no progress file, no worker, lock free.
 void ExpectNothingLeft() {
@@ -43,7 +33,7 @@ void ExpectNothingLeft() {
 }  // namespace
 
 TEST_F(EntryTest, NullArgumentsAndNoDatabase) {
-    ComponentInfo r = Request(0, 1, "http://127.0.0.1:1/x", "/tmp/x");
+    ComponentInfo r = MakeRequest(0, 1, "http://127.0.0.1:1/x", "/tmp/x");
     uint32_t id = 77;
     EXPECT_EQ(0x3c000401u, FILEHANDLE_UploadDownloadFileImage(nullptr, &id));
     EXPECT_EQ(0x3c000401u, FILEHANDLE_UploadDownloadFileImage(&r, nullptr));
@@ -63,7 +53,7 @@ TEST_F(EntryTest, UnsupportedProtocolCodes) {
     for (uint8_t code : {5, 6, 9, 200, 255}) {
         SCOPED_TRACE(static_cast<int>(code));
         ResetAll();
-        ComponentInfo r = Request(code, 1, "x", "/tmp/dir/fw.bin");
+        ComponentInfo r = MakeRequest(code, 1, "x", "/tmp/dir/fw.bin");
         uint32_t id = 0;
         EXPECT_EQ(0x3c000403u, FILEHANDLE_UploadDownloadFileImage(&r, &id));
         EXPECT_EQ(1u, id);  // the identifier of the deleted task
@@ -96,7 +86,7 @@ TEST_F(EntryTest, StartFaults) {
         SCOPED_TRACE(c.name);
         ResetAll();
         int threads = ThreadCount();
-        ComponentInfo r = Request(0, 1, "http://127.0.0.1:1/fw.bin", "/tmp/fault/fw.bin");
+        ComponentInfo r = MakeRequest(0, 1, "http://127.0.0.1:1/fw.bin", "/tmp/fault/fw.bin");
         uint32_t id = 55;
         *c.fault = true;
         EXPECT_EQ(c.result, FILEHANDLE_UploadDownloadFileImage(&r, &id));
@@ -122,7 +112,7 @@ TEST_F(EntryTest, FreshDatabaseGetsItsTableFirst) {
                 _exit(10);
             }
             faults().dbPutFails = putFails;
-            ComponentInfo r = Request(5, 1, "x", "/tmp/a");
+            ComponentInfo r = MakeRequest(5, 1, "x", "/tmp/a");
             uint32_t id = 99;
             uint32_t rc = FILEHANDLE_UploadDownloadFileImage(&r, &id);
             if (putFails) {
@@ -138,7 +128,7 @@ TEST_F(EntryTest, FreshDatabaseGetsItsTableFirst) {
 }
 
 TEST_F(EntryTest, InvalidHandleTypeStillRunsAndFailsInTheWorker) {
-    ComponentInfo r = Request(0, 0, "http://127.0.0.1:1/fw.bin", "/tmp/fw.bin");
+    ComponentInfo r = MakeRequest(0, 0, "http://127.0.0.1:1/fw.bin", "/tmp/fw.bin");
     uint32_t id = 0;
     ASSERT_EQ(0u, FILEHANDLE_UploadDownloadFileImage(&r, &id));
     EXPECT_EQ(id, r.uiIdentifier);
@@ -157,7 +147,7 @@ TEST_F(EntryTest, InvalidHandleTypeStillRunsAndFailsInTheWorker) {
 }
 
 TEST_F(EntryTest, CurlInitFailureEndsTheTask) {
-    ComponentInfo r = Request(0, 1, "http://127.0.0.1:1/fw.bin", "/tmp/curlinit/fw.bin");
+    ComponentInfo r = MakeRequest(0, 1, "http://127.0.0.1:1/fw.bin", "/tmp/curlinit/fw.bin");
     faults().curlInitFails = true;
     uint32_t id = 0;
     ASSERT_EQ(0u, FILEHANDLE_UploadDownloadFileImage(&r, &id));
@@ -192,7 +182,7 @@ TEST_F(EntryTest, ThreadBodyRefusesForeignOrBadTasks) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         auto* copy = static_cast<ComponentInfo*>(calloc(1, sizeof(ComponentInfo)));
-        *copy = Request(0, 1, "http://127.0.0.1:1/x", "/tmp/x");
+        *copy = MakeRequest(0, 1, "http://127.0.0.1:1/x", "/tmp/x");
         copy->uiIdentifier = c.identifier;
         // Runs on a thread of its own (it renames its thread) and frees the copy.
         std::thread([copy] { EXPECT_EQ(nullptr, HttpThread(copy)); }).join();
@@ -223,4 +213,98 @@ TEST_F(EntryTest, ErrorMappingAndDataCallbacks) {
     EXPECT_EQ(1u, CountLogged("DownLoadFileByCurlFunc: Input pointer is null."));
     EXPECT_EQ(23u, CurlFileRead_CallBack(nullptr, 1, 10, stdin));
     EXPECT_EQ(1u, CountLogged("CurlFileRead_CallBack: Input pointer is null."));
+}
+
+TEST_F(EntryTest, TftpPathLengthLimit) {
+    // 241 characters in either path fails the start; 240 passes the check (TFTP itself is
+    // then reported as not built in).
+    struct Case {
+        size_t readLen, storeLen;
+        uint32_t result;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {241, 10, 0x3c000002, "File upload and download initialization failed"},
+        {10, 241, 0x3c000002, "File upload and download initialization failed"},
+        {240, 240, 0x3c000403, "File transfer protocol not supported"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.readLen * 1000 + c.storeLen);
+        ResetAll();
+        ComponentInfo r{};
+        r.ucProtocolType = FILEHANDLE_PROTOCOL_TFTP;
+        r.ucHandleType = FILEHANDLE_DOWNLOAD;
+        strcpy(r.szIpAdress, "127.0.0.1");
+        std::string read(c.readLen, 'r'), store = "/" + std::string(c.storeLen - 1, 's');
+        memcpy(r.szReadAddress, read.data(), read.size());
+        memcpy(r.szStorageAddress, store.data(), store.size());
+        uint32_t id = 0;
+        EXPECT_EQ(c.result, FILEHANDLE_UploadDownloadFileImage(&r, &id));
+        EXPECT_EQ(1u, id);
+        EXPECT_TRUE(Logged(6, "TFTP Protocol file handle"));
+        EXPECT_EQ(c.result == 0x3c000002,
+                  Logged(2, "The tftp protocol file path exceeds the maximum supported length"));
+        auto ev = EventTexts();
+        ASSERT_EQ(1u, ev.size());
+        EXPECT_EQ(c.reason, ev[0].second);
+        ExpectNothingLeft();
+    }
+}
+
+TEST_F(EntryTest, NullPointersEverywhere) {
+    ComponentInfo r{};
+    char desc[1024] = {0};
+    struct Case {
+        const char* call;
+        std::function<uint32_t()> run;
+        uint32_t result;
+        const char* log;  // expected at level 7, beginning of the text
+    };
+    const Case cases[] = {
+        {"allocation with purge", [] { return FILEHANLE_ClearTasksAndConfigID(nullptr); },
+         0xbc000001,
+         "Pointer puiIdentifier is Null, File:filehandle_ulanddl Func:"
+         "FILEHANLE_ClearTasksAndConfigID"},
+        {"expiry",
+         [] {
+             FILEHANDLE_UploadDownloadDateClean(nullptr);
+             return 0u;
+         },
+         0,
+         "Pointer puiTaskNum is Null, File:filehandle_ulanddl "
+         "Func:FILEHANDLE_UploadDownloadDateClean"},
+        {"progress read", [] { return FILEHANDLE_UploadDownloadProgress(1, nullptr); }, 0x3c000001,
+         "Pointer pstComponentProcess is Null"},
+        {"listing", [] { return FILEHANDLE_GetTransferTaskInfo(nullptr); }, 0x3c000001,
+         "Pointer pstTransferTaskInfo is Null"},
+        {"lookup", [] { return FILEHANDLE_GetProgressFile(1, nullptr); }, 0xbc000001,
+         "Pointer pcProgressFilePath is Null"},
+        {"starter", [] { return HTTP_UploadDownloadFile(nullptr); }, 0xbc000001,
+         "Pointer pstComponentInfo is Null, File:filehandle_ulanddl Func:HTTP_UploadDownloadFile"},
+        {"download request", [&] { return HTTP_DownLoadFileByCurl(nullptr, desc); }, 0x3c000001,
+         "Pointer pstDownloadFileInfo is Null, File:filehandle_ulanddl "
+         "Func:HTTP_DownLoadFileByCurl"},
+        {"download text", [&] { return HTTP_DownLoadFileByCurl(&r, nullptr); }, 0x3c000001,
+         "Pointer pcTaskDesc is Null, File:filehandle_ulanddl Func:HTTP_DownLoadFileByCurl"},
+        {"upload request", [&] { return HTTP_UploadFileByCurl(nullptr, desc); }, 0x3c000001,
+         "Pointer pstUploadFileInfo is Null, File:filehandle_ulanddl Func:HTTP_UploadFileByCurl"},
+        {"upload text", [&] { return HTTP_UploadFileByCurl(&r, nullptr); }, 0x3c000001,
+         "Pointer pcTaskDesc is Null, File:filehandle_ulanddl Func:HTTP_UploadFileByCurl"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.call);
+        ResetAll();
+        EXPECT_EQ(c.result, c.run());
+        auto logs = Logs();
+        ASSERT_EQ(1u, logs.size());
+        EXPECT_EQ(7u, logs[0].level);
+        EXPECT_EQ(0u, logs[0].module);
+        EXPECT_EQ(0u, logs[0].text.rfind(c.log, 0)) << logs[0].text;
+    }
+    uint32_t id = 0;
+    EXPECT_EQ(0xbc000002u, FILEHANLE_IDdetifier_ProgessFile(nullptr));
+    EXPECT_TRUE(Logged(2, "FILEHANLE_IDdetifier_ProgessFile uiIdentifieror pDb is null."));
+    EXPECT_EQ(0u, id);
+    EXPECT_STREQ("", desc);
+    ExpectNothingLeft();
 }

@@ -54,16 +54,6 @@ Outcome RunTask(ComponentInfo& r) {
     return {rec.uiStage, rec.uiResultCode, rec.szDescription};
 }
 
-ComponentInfo HttpRequest(uint8_t type, const std::string& url, const std::string& local) {
-    ComponentInfo r{};
-    r.ucProtocolType = FILEHANDLE_PROTOCOL_HTTP;
-    r.ucHandleType = type;
-    snprintf(r.szIpAdress, sizeof r.szIpAdress, "%s", url.c_str());
-    snprintf(type == FILEHANDLE_UPLOAD ? r.szReadAddress : r.szStorageAddress, 1024, "%s",
-             local.c_str());
-    return r;
-}
-
 }  // namespace
 
 TEST_F(HttpTest, Downloads) {
@@ -102,7 +92,8 @@ TEST_F(HttpTest, Downloads) {
         std::string local = work_ + "/dl.bin";
         unlink(local.c_str());
         bool https = c.tls != kPlain;
-        ComponentInfo r = HttpRequest(FILEHANDLE_DOWNLOAD, Url(https, c.path), local);
+        ComponentInfo r =
+            MakeRequest(FILEHANDLE_PROTOCOL_HTTP, FILEHANDLE_DOWNLOAD, Url(https, c.path), local);
         if (https) {
             r.ucHttpsFlag = 1;
             r.ucVerificationType = c.tls == kNoVerify     ? 0
@@ -158,7 +149,8 @@ TEST_F(HttpTest, DownloadFailuresBeforeAnyData) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ResetAll();
-        ComponentInfo r = HttpRequest(FILEHANDLE_DOWNLOAD, c.url, c.local);
+        ComponentInfo r =
+            MakeRequest(FILEHANDLE_PROTOCOL_HTTP, FILEHANDLE_DOWNLOAD, c.url, c.local);
         Outcome o = RunTask(r);
         EXPECT_EQ(3u, o.stage);
         EXPECT_EQ(c.result, o.result);
@@ -206,7 +198,8 @@ TEST_F(HttpTest, Uploads) {
         }
         std::string received = servers().dir + "/uploads/fw.bin";
         unlink(received.c_str());
-        ComponentInfo r = HttpRequest(FILEHANDLE_UPLOAD, Url(false, c.urlPath), source);
+        ComponentInfo r =
+            MakeRequest(FILEHANDLE_PROTOCOL_HTTP, FILEHANDLE_UPLOAD, Url(false, c.urlPath), source);
         r.ucKeepSourceFlag = c.keep;
         Outcome o = RunTask(r);
         EXPECT_EQ(c.result == 0 ? 2u : 3u, o.stage) << o.desc;
@@ -233,7 +226,8 @@ TEST_F(HttpTest, Uploads) {
 
 TEST_F(HttpTest, DeletingATaskStopsItsTransfer) {
     std::string local = work_ + "/stalled.bin";
-    ComponentInfo r = HttpRequest(FILEHANDLE_DOWNLOAD, Url(false, "/stall/1m.bin"), local);
+    ComponentInfo r = MakeRequest(FILEHANDLE_PROTOCOL_HTTP, FILEHANDLE_DOWNLOAD,
+                                  Url(false, "/stall/1m.bin"), local);
     uint32_t id = 0;
     ASSERT_EQ(0u, FILEHANDLE_UploadDownloadFileImage(&r, &id));
     // Wait until data has arrived, then delete the task.
@@ -262,7 +256,8 @@ TEST_F(HttpTest, TaskStartedInOneProcessIsWatchedAndDeletedFromAnother) {
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         close(fds[0]);
-        ComponentInfo r = HttpRequest(FILEHANDLE_DOWNLOAD, Url(false, "/stall/1m.bin"), local);
+        ComponentInfo r = MakeRequest(FILEHANDLE_PROTOCOL_HTTP, FILEHANDLE_DOWNLOAD,
+                                      Url(false, "/stall/1m.bin"), local);
         uint32_t id = 0;
         uint32_t rc = FILEHANDLE_UploadDownloadFileImage(&r, &id);
         uint32_t msg[2] = {rc, id};
@@ -300,14 +295,15 @@ TEST_F(HttpTest, TaskStartedInOneProcessIsWatchedAndDeletedFromAnother) {
 TEST_F(HttpTest, TenConcurrentDownloadsAndAnEleventhRefused) {
     std::vector<uint32_t> ids;
     for (int i = 0; i < 10; ++i) {
-        ComponentInfo r = HttpRequest(FILEHANDLE_DOWNLOAD, Url(false, "/stall/1m.bin"),
-                                      work_ + "/c" + std::to_string(i) + ".bin");
+        ComponentInfo r =
+            MakeRequest(FILEHANDLE_PROTOCOL_HTTP, FILEHANDLE_DOWNLOAD, Url(false, "/stall/1m.bin"),
+                        work_ + "/c" + std::to_string(i) + ".bin");
         uint32_t id = 0;
         ASSERT_EQ(0u, FILEHANDLE_UploadDownloadFileImage(&r, &id));
         ids.push_back(id);
     }
-    ComponentInfo r =
-        HttpRequest(FILEHANDLE_DOWNLOAD, Url(false, "/files/hello.txt"), work_ + "/eleventh.bin");
+    ComponentInfo r = MakeRequest(FILEHANDLE_PROTOCOL_HTTP, FILEHANDLE_DOWNLOAD,
+                                  Url(false, "/files/hello.txt"), work_ + "/eleventh.bin");
     uint32_t id = 99;
     EXPECT_EQ(0x3c000402u, FILEHANDLE_UploadDownloadFileImage(&r, &id));
     EXPECT_EQ(0u, id);

@@ -132,6 +132,17 @@ void FhTest::TearDown() {
     EXPECT_TRUE(WaitForWorkers());
 }
 
+ComponentInfo MakeRequest(uint8_t protocol, uint8_t type, const std::string& url,
+                          const std::string& local) {
+    ComponentInfo r{};
+    r.ucProtocolType = protocol;
+    r.ucHandleType = type;
+    snprintf(r.szIpAdress, sizeof r.szIpAdress, "%s", url.c_str());
+    snprintf(type == FILEHANDLE_UPLOAD ? r.szReadAddress : r.szStorageAddress,
+             sizeof r.szReadAddress, "%s", local.c_str());
+    return r;
+}
+
 void WriteRecordRaw(const std::string& path, uint32_t stage, uint32_t time, uint8_t percent) {
     ComponentProcess rec{};
     rec.uiStage = stage;

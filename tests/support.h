@@ -40,6 +40,10 @@ std::vector<std::pair<std::string, std::string>> EventTexts();
 // Empties the task table, removes progress files, clears captures and faults.
 void ResetAll();
 
+// A request with the URL (or host) and the local path of its direction filled in.
+ComponentInfo MakeRequest(uint8_t protocol, uint8_t type, const std::string& url,
+                          const std::string& local);
+
 // Writes a record with the given stage and time straight into the file.
 void WriteRecordRaw(const std::string& path, uint32_t stage, uint32_t time, uint8_t percent = 0);
 // Reads a task table straight from the database.

@@ -17,8 +17,6 @@ const WorkerMember kHttpMember = {
     "HTTP_UploadDownloadFile",
     "HttpThread",
     HttpThread,
-    "HTTP Protocol file handle",
-    false,
     "Create HTTP Upload Downloadf file thread failed",
     "Create HTTP Upload Downloadf file thread succrss",
     "HttpThread:pArg is NULL.",
@@ -36,13 +34,14 @@ const WorkerMember kHttpMember = {
     false,
 };
 
-struct ProtocolRoute {
-    uint8_t protocol;
-    const WorkerMember* member;
-};
-
 const ProtocolRoute kRoutes[] = {
-    {FILEHANDLE_PROTOCOL_HTTP, &kHttpMember},
+    {FILEHANDLE_PROTOCOL_HTTP, "HTTP Protocol file handle", false, &kHttpMember},
+    {FILEHANDLE_PROTOCOL_TFTP, "TFTP Protocol file handle", true, nullptr},
+    {FILEHANDLE_PROTOCOL_SFTP, "SFTP Protocol file handle", false, nullptr},
+    {FILEHANDLE_PROTOCOL_NFS, "NFS or CIFS Protocol file handle", false, nullptr},
+    {FILEHANDLE_PROTOCOL_CIFS, "NFS or CIFS Protocol file handle", false, nullptr},
+    {FILEHANDLE_PROTOCOL_SCP, "SCP Protocol file handle", false, nullptr},
+    {FILEHANDLE_PROTOCOL_FTP, "FTP Protocol file handle", false, nullptr},
 };
 
 template <size_t N>
@@ -102,10 +101,10 @@ void RunCurlRoutine(const WorkerMember& m, ComponentInfo* req, char* desc, const
 
 }  // namespace
 
-const WorkerMember* FindWorkerMember(uint8_t protocol) {
+const ProtocolRoute* FindRoute(uint8_t protocol) {
     for (const ProtocolRoute& r : kRoutes) {
         if (r.protocol == protocol) {
-            return r.member;
+            return &r;
         }
     }
     return nullptr;

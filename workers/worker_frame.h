@@ -12,8 +12,6 @@ struct WorkerMember {
     const char* starterName;  // e.g. "HTTP_UploadDownloadFile"
     const char* threadName;   // e.g. "HttpThread"
     BMC_THREAD_ROUTINE body;
-    const char* dispatchLog;  // logged by the transfer entry before starting
-    bool tftpPathLimit;       // the entry refuses paths over 240 characters
     // starter messages
     const char* createFailed;
     const char* created;
@@ -34,8 +32,16 @@ struct WorkerMember {
     bool invalidTypeEvent;       // raise one "Unknown" event for an invalid type
 };
 
-// The member that serves a protocol code, or null when none does.
-const WorkerMember* FindWorkerMember(uint8_t protocol);
+// How the transfer entry routes one protocol code.
+struct ProtocolRoute {
+    uint8_t protocol;
+    const char* dispatchLog;     // logged before starting
+    bool tftpPathLimit;          // paths over 240 characters fail the start
+    const WorkerMember* member;  // null while the protocol's worker is not built in
+};
+
+// The route of a protocol code, or null for codes that are no transfer protocol.
+const ProtocolRoute* FindRoute(uint8_t protocol);
 
 // Copies the request to the heap and starts the member's detached thread on it.
 uint32_t StartWorker(const WorkerMember& member, const ComponentInfo* request, const char* func);
