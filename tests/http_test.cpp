@@ -312,3 +312,32 @@ TEST_F(HttpTest, TenConcurrentDownloadsAndAnEleventhRefused) {
     }
     EXPECT_TRUE(WaitForWorkers(20));
 }
+
+TEST_F(HttpTest, AnOldWorkerNeverWritesIntoItsSuccessorsRecord) {
+    // Task 1 runs; it is deleted and identifier 1 handed to a new task at once (as an
+    // expiry followed by an allocation would). The old worker must leave the new task's
+    // record alone and give up its transfer.
+    std::string local = work_ + "/old.bin";
+    ComponentInfo r = MakeRequest(FILEHANDLE_PROTOCOL_HTTP, FILEHANDLE_DOWNLOAD,
+                                  Url(false, "/stall/1m.bin"), local);
+    uint32_t id = 0;
+    ASSERT_EQ(0u, FILEHANDLE_UploadDownloadFileImage(&r, &id));
+    ASSERT_EQ(1u, id);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    struct stat st {};
+    while ((stat(local.c_str(), &st) != 0 || st.st_size == 0) &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_EQ(0u, FILEHANDLE_DeleteProgressInfo(1));
+    uint32_t successor = 0;
+    ASSERT_EQ(0u, FILEHANLE_IDdetifier_ProgessFile(&successor));
+    ASSERT_EQ(1u, successor);
+    std::string before = ReadFile("/var/uploadDownload1.progress");
+    EXPECT_TRUE(WaitForWorkers(15)) << "the old transfer did not stop";
+    EXPECT_EQ(before, ReadFile("/var/uploadDownload1.progress"));
+    EXPECT_TRUE(
+        Logged(6, "Progress file /var/uploadDownload1.progress now belongs to another task."));
+    EXPECT_FALSE(FileExists(local));
+    EXPECT_EQ(0u, FILEHANDLE_DeleteProgressInfo(1));
+}
