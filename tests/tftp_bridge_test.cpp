@@ -1,0 +1,2 @@
+// TFTP bridge against a real tftpd-hpa on loopback (work in progress).
+#include "tests/support.h"
