@@ -75,6 +75,15 @@ typedef struct ComponentInfo {
     char szPassword[33];
 } ComponentInfo;
 
+/* A Redfish transfer request: a direction, a file on the controller and a transfer URI
+ * (or, for a local copy or move, the other local path). 2050 bytes, byte-packed. */
+typedef struct RedfishInfo {
+    uint8_t ucFileMode; /* upload: copied to ucKeepSourceFlag; local: 1 moves, else copies */
+    uint8_t ucHandleType;
+    char szLocalPath[1024];
+    char szRedfishCmd[1024];
+} RedfishInfo;
+
 /* One slot of the task table as stored in the database. */
 typedef struct TaskSlot {
     uint32_t uiIdentifier; /* 0 = free, else slot index + 1 */
@@ -113,6 +122,14 @@ FILEHANDLE_API extern const ProgressStageDesc g_astProgressStageDesc[];
 /* Transfer entry. */
 FILEHANDLE_API uint32_t FILEHANDLE_UploadDownloadFileImage(ComponentInfo* pstComponentInfo,
                                                            uint32_t* puiIdentifier);
+
+/* Redfish front end. */
+FILEHANDLE_API uint32_t FILEHANDLE_ParseRedfishStruct(const RedfishInfo* pstRedfishInfo,
+                                                      ComponentInfo* pstComponentInfo);
+FILEHANDLE_API uint32_t FILEHANDLE_UploadDownloadFileImageForRedfish(RedfishInfo* pstRedfishInfo,
+                                                                     uint32_t* puiIdentifier);
+FILEHANDLE_API uint32_t FILEHANDLE_UploadDownloadFile(RedfishInfo* pstRedfishInfo,
+                                                      uint32_t uiStallLimit);
 
 /* Task table. */
 FILEHANDLE_API uint32_t FILEHANLE_IDdetifier_ProgessFile(uint32_t* puiIdentifier);
@@ -176,6 +193,12 @@ FILEHANDLE_AT(ComponentInfo, szClientKeyFile, 5201);
 FILEHANDLE_AT(ComponentInfo, szClientKey2, 6225);
 FILEHANDLE_AT(ComponentInfo, szUserName, 6255);
 FILEHANDLE_AT(ComponentInfo, szPassword, 6287);
+
+FILEHANDLE_STATIC_ASSERT(sizeof(RedfishInfo) == 2050, "RedfishInfo size");
+FILEHANDLE_AT(RedfishInfo, ucFileMode, 0);
+FILEHANDLE_AT(RedfishInfo, ucHandleType, 1);
+FILEHANDLE_AT(RedfishInfo, szLocalPath, 2);
+FILEHANDLE_AT(RedfishInfo, szRedfishCmd, 1026);
 
 FILEHANDLE_STATIC_ASSERT(sizeof(TaskSlot) == 260, "TaskSlot size");
 FILEHANDLE_AT(TaskSlot, uiIdentifier, 0);

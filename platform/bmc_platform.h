@@ -66,6 +66,10 @@ typedef void* (*BMC_THREAD_ROUTINE)(void*);
 BMC_PLATFORM_API int BMC_CreateDetachThreadInternal(BMC_THREAD_ROUTINE routine, const char* name,
                                                     void* argument, pthread_t* thread);
 
+/* Network check: *kind = 1 for an IPv4 address or a valid host name (RFC 1123 labels),
+ * 2 for an IPv6 address, 0 for anything else. Returns 0, or -1 for null arguments. */
+BMC_PLATFORM_API int LIB_CheckIpv4v6AndDomain(const char* address, uint8_t* kind);
+
 /* Key-value database. */
 typedef struct BMC_Db BMC_Db;
 BMC_PLATFORM_API BMC_Db* DB_GetCurrentDb(void);

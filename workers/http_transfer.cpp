@@ -4,28 +4,13 @@
 
 #include <string>
 
+#include "common/redact.h"
 #include "workers/curl_routine.h"
 
 namespace fh {
 namespace {
 
 constexpr size_t kPathBuffer = 256;  // staging and source paths, cut at 255 characters
-
-// The URL for log lines, with any password in it masked.
-std::string UrlForLog(const char* url) {
-    std::string u(url);
-    size_t scheme = u.find("://");
-    size_t start = scheme == std::string::npos ? 0 : scheme + 3;
-    size_t at = u.find('@', start);
-    size_t end = u.find('/', start);
-    if (at != std::string::npos && (end == std::string::npos || at < end)) {
-        size_t colon = u.find(':', start);
-        if (colon != std::string::npos && colon < at) {
-            u.replace(colon + 1, at - colon - 1, "***");
-        }
-    }
-    return u;
-}
 
 // Stages the source for the form: the form sends the file under the base name of the
 // staged path, which is the remote name, in the source's own directory.

@@ -1,0 +1,118 @@
+// The Redfish entry (parse, then a local copy or move, or a task) and the synchronous
+// transfer that starts a task and waits for its end.
+#include <string.h>
+#include <unistd.h>
+
+#include "common/fh_internal.h"
+
+using namespace fh;
+
+namespace {
+
+constexpr uint32_t kWaitFailed = 0x81000001;
+constexpr uint32_t kWaitNullArgument = 0x81000002;
+constexpr uint32_t kRedfishBadLocalPath = 0x3c000411;
+constexpr uint32_t kDefaultStallLimit = 5;
+
+// A local copy or move between the two paths of the request; 0 on success. A move falls
+// back to copy and remove across file systems; a failure leaves the source in place.
+int LocalTransfer(const RedfishInfo& in, const char* local, const char* other) {
+    const char* from = in.ucHandleType == FILEHANDLE_UPLOAD ? local : other;
+    const char* to = in.ucHandleType == FILEHANDLE_UPLOAD ? other : local;
+    return in.ucFileMode == 1 ? BMC_MoveFile(from, to) : BMC_CopyFile(from, to);
+}
+
+}  // namespace
+
+extern "C" uint32_t FILEHANDLE_UploadDownloadFileImageForRedfish(RedfishInfo* pstRedfishInfo,
+                                                                 uint32_t* puiIdentifier) {
+    if (pstRedfishInfo == nullptr || puiIdentifier == nullptr) {
+        FH_LOG(BMC_LOG_ERROR,
+               "FILEHANDLE_UploadDownloadFileImageForRedfish: pstRedfishInfo or puiIdentifier is "
+               "NULL.");
+        return kEntryNullArgument;
+    }
+    const RedfishInfo& in = *pstRedfishInfo;
+    char local[sizeof in.szLocalPath + 1] = {0};
+    char other[sizeof in.szRedfishCmd + 1] = {0};
+    memcpy(local, in.szLocalPath, sizeof in.szLocalPath);
+    memcpy(other, in.szRedfishCmd, sizeof in.szRedfishCmd);
+    const char* eventName = EventFileName(local);
+    if (eventName == nullptr) {
+        FH_LOG(BMC_LOG_ERROR, "FILEHANDLE_UploadDownloadFileImageForRedfish: file path error: %s.",
+               local);
+        return kRedfishBadLocalPath;
+    }
+    ComponentInfo req{};
+    if (FILEHANDLE_ParseRedfishStruct(pstRedfishInfo, &req) != kOk) {
+        FH_LOG(BMC_LOG_ERROR, "FILEHANDLE_TransferRedfishStruct failed");
+        *puiIdentifier = 0;
+        FILEHANDLE_AddSdl_TaskExecutionFailed(eventName, "File transfer protocol not supported");
+        return kEntryNoTask;
+    }
+    if (req.ucProtocolType != FILEHANDLE_PROTOCOL_LOCAL) {
+        return FILEHANDLE_UploadDownloadFileImage(&req, puiIdentifier);
+    }
+    uint32_t result = kOk;
+    if (LocalTransfer(in, local, other) != 0) {
+        FH_LOG(BMC_LOG_ERROR, "Local file transfer is failed");
+        FILEHANDLE_AddSdl_TaskExecutionFailed(eventName,
+                                              "File upload and download initialization failed");
+        result = kStartFailed;
+    } else {
+        FH_LOG(BMC_LOG_INFO, "Local file transfer is successful");
+    }
+    *puiIdentifier = 0;
+    return result;
+}
+
+extern "C" uint32_t FILEHANDLE_UploadDownloadFile(RedfishInfo* pstRedfishInfo,
+                                                  uint32_t uiStallLimit) {
+    if (pstRedfishInfo == nullptr) {
+        FH_LOG_NULL("pstRedfishInfo");
+        return kWaitNullArgument;
+    }
+    uint32_t limit = uiStallLimit >= 3 && uiStallLimit <= 10 ? uiStallLimit : kDefaultStallLimit;
+    uint32_t id = 0;
+    uint32_t ret = FILEHANDLE_UploadDownloadFileImageForRedfish(pstRedfishInfo, &id);
+    if (ret != kOk) {
+        FH_LOG(BMC_LOG_ERROR, "Failed to Download file, iRet=%d.\n", static_cast<int>(ret));
+        return kWaitFailed;
+    }
+    if (id == 0) {
+        return kOk;  // a local copy or move, already done
+    }
+    bool succeeded = false;
+    uint8_t previous = 0;
+    uint32_t remaining = limit;
+    for (;;) {
+        ComponentProcess rec{};
+        if (FILEHANDLE_UploadDownloadProgress(id, &rec) != kOk) {
+            break;
+        }
+        if (rec.uiStage == FILEHANDLE_STAGE_SUCCEED) {
+            succeeded = true;
+            break;
+        }
+        if (rec.uiStage == FILEHANDLE_STAGE_FAILED) {
+            break;
+        }
+        if (rec.ucPercent != previous) {
+            sleep(1);
+            remaining = limit;
+            previous = rec.ucPercent;
+            continue;
+        }
+        --remaining;
+        sleep(1);
+        if (remaining == 0) {
+            break;  // the percentage stalled
+        }
+    }
+    uint32_t del = FILEHANDLE_DeleteProgressInfo(id);
+    if (del != kOk) {
+        FH_LOG(BMC_LOG_ERROR, "FILEHANDLE_DeleteProgressInfo is failed iRet=%d",
+               static_cast<int>(del));
+    }
+    return succeeded ? kOk : kWaitFailed;
+}

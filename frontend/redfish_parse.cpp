@@ -1,0 +1,264 @@
+// Redfish transfer URIs: scheme, credentials, host, port and remote path into a request.
+//
+// The URI and host patterns are POSIX extended expressions matched by glibc's regexec
+// (leftmost-longest; GNU \w and \S). Every pattern is compiled and freed inside the call,
+// so any number of threads may parse at once.
+#include <regex.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#include "common/fh_internal.h"
+#include "common/redact.h"
+
+using namespace fh;
+
+namespace {
+
+constexpr uint32_t kParseFailed = 0x81000001;
+constexpr size_t kUserMax = sizeof(ComponentInfo::szUserName) - 1;      // 31
+constexpr size_t kPasswordMax = sizeof(ComponentInfo::szPassword) - 1;  // 32
+
+const char* const kCredentialPattern = "(\\w+)://([^:/]*):(\\S*)@([^/]+)/(.*)";
+const char* const kPlainPattern = "(\\w+)://([^/]+)/(.*)";
+
+// Host part patterns, tried in this order.
+const char* const g_apcIpPatterns[] = {
+    "\\[([a-z0-9:]*)\\]:([0-9]+)",  // bracketed IPv6 with a port
+    "^\\[([a-z0-9:]*)\\]$",         // bracketed IPv6
+    "^([0-9.]+):([0-9]+)$",         // IPv4 with a port
+    "^([a-f0-9.:]+)$",              // bare IPv4 or IPv6
+};
+
+struct Scheme {
+    const char* prefix;
+    uint8_t protocol;
+    bool credentials;  // user name and password in the URI
+    bool https;
+};
+
+// Compared case-sensitively against the start of the URI, in this order.
+const Scheme kSchemes[] = {
+    {"sftp", FILEHANDLE_PROTOCOL_SFTP, true, false},
+    {"cifs", FILEHANDLE_PROTOCOL_CIFS, true, false},
+    {"nfs", FILEHANDLE_PROTOCOL_NFS, false, false},
+    {"scp", FILEHANDLE_PROTOCOL_SCP, true, false},
+    {"ftp", FILEHANDLE_PROTOCOL_FTP, true, false},
+    {"https", FILEHANDLE_PROTOCOL_HTTP, false, true},
+    {"http", FILEHANDLE_PROTOCOL_HTTP, false, false},
+    {"tftp", FILEHANDLE_PROTOCOL_TFTP, false, false},
+};
+
+// A compiled pattern, freed once.
+class Regex {
+  public:
+    explicit Regex(const char* pattern) : err_(regcomp(&re_, pattern, REG_EXTENDED)) {}
+    ~Regex() {
+        if (err_ == 0) {
+            regfree(&re_);
+        }
+    }
+    Regex(const Regex&) = delete;
+    Regex& operator=(const Regex&) = delete;
+    int CompileError() const { return err_; }
+    int Match(const char* text, size_t n, regmatch_t* m) const {
+        return regexec(&re_, text, n, m, 0);
+    }
+
+  private:
+    regex_t re_;
+    int err_;
+};
+
+std::string Group(const char* text, const regmatch_t& m) {
+    if (m.rm_so < 0) {
+        return std::string();
+    }
+    return std::string(text + m.rm_so, static_cast<size_t>(m.rm_eo - m.rm_so));
+}
+
+template <size_t N>
+void CopyText(char (&dst)[N], const char* src) {
+    BMC_Strlcpy(dst, src, N);
+}
+
+}  // namespace
+
+extern "C" uint32_t FILEHANDLE_ParseRedfishStruct(const RedfishInfo* pstRedfishInfo,
+                                                  ComponentInfo* pstComponentInfo) {
+    if (pstRedfishInfo == nullptr) {
+        FH_LOG_NULL("pstRedfishInfo");
+        return kInNullPointer;
+    }
+    if (pstComponentInfo == nullptr) {
+        FH_LOG_NULL("pstComponentInfo");
+        return kInNullPointer;
+    }
+    const RedfishInfo& in = *pstRedfishInfo;
+    ComponentInfo& out = *pstComponentInfo;
+    // Terminated copies: the caller's texts are read only within their arrays.
+    char local[sizeof in.szLocalPath + 1] = {0};
+    char cmd[sizeof in.szRedfishCmd + 1] = {0};
+    memcpy(local, in.szLocalPath, sizeof in.szLocalPath);
+    memcpy(cmd, in.szRedfishCmd, sizeof in.szRedfishCmd);
+
+    out.ucHandleType = in.ucHandleType;
+    if (in.ucHandleType == FILEHANDLE_UPLOAD) {
+        CopyText(out.szReadAddress, local);
+        out.ucKeepSourceFlag = in.ucFileMode;
+    } else if (in.ucHandleType == FILEHANDLE_DOWNLOAD) {
+        CopyText(out.szStorageAddress, local);
+    } else {
+        FH_LOG(BMC_LOG_ERROR, "invalid ucHandleType: %d", in.ucHandleType);
+        return kParseFailed;
+    }
+
+    const Scheme* scheme = nullptr;
+    for (const Scheme& s : kSchemes) {
+        if (strncmp(cmd, s.prefix, strlen(s.prefix)) == 0) {
+            scheme = &s;
+            break;
+        }
+    }
+    if (scheme == nullptr) {
+        // No known scheme: a local copy or move, done by the Redfish entry.
+        out.ucProtocolType = FILEHANDLE_PROTOCOL_LOCAL;
+        BMC_Scnprintf(out.szReadAddress, sizeof out.szReadAddress, "%s", cmd);
+        return kOk;
+    }
+    out.ucProtocolType = scheme->protocol;
+    if (scheme->https) {
+        out.ucHttpsFlag = 1;
+        out.ucVerificationType = 0;
+    }
+
+    // Scheme, user name, password, host part and path.
+    std::string schemeText, user, password, hostPart, path;
+    {
+        Regex uri(scheme->credentials ? kCredentialPattern : kPlainPattern);
+        if (uri.CompileError() != 0) {
+            FH_LOG(BMC_LOG_ERROR, "regcomp() failed: %d", uri.CompileError());
+            return kParseFailed;
+        }
+        regmatch_t m[6];
+        size_t slots = scheme->credentials ? 6 : 4;
+        int rc = uri.Match(cmd, slots, m);
+        if (rc != 0) {
+            FH_LOG(BMC_LOG_ERROR, "regexec() failed: %d", rc);
+            return kParseFailed;
+        }
+        schemeText = Group(cmd, m[1]);
+        if (scheme->credentials) {
+            user = Group(cmd, m[2]);
+            password = Group(cmd, m[3]);
+            hostPart = Group(cmd, m[4]);
+            path = Group(cmd, m[5]);
+        } else {
+            hostPart = Group(cmd, m[2]);
+            path = Group(cmd, m[3]);
+        }
+    }
+    // Credentials that do not fit their fields are refused, never cut.
+    if (user.size() > kUserMax || password.size() > kPasswordMax) {
+        FH_LOG(BMC_LOG_ERROR, "User name or password too long: %zu, %zu.", user.size(),
+               password.size());
+        return kParseFailed;
+    }
+
+    // Address and port from the host part.
+    std::string address, port;
+    {
+        bool matched = false;
+        int rc = 0;
+        for (int i = 0; i < 4 && !matched; ++i) {
+            FH_LOG(BMC_LOG_INFO, "pattern-%d---{%s}.", i, g_apcIpPatterns[i]);
+            Regex ip(g_apcIpPatterns[i]);
+            if (ip.CompileError() != 0) {
+                rc = ip.CompileError();
+                FH_LOG(BMC_LOG_ERROR, "regcomp() failed: %d.", rc);
+                continue;
+            }
+            regmatch_t m[3];
+            rc = ip.Match(hostPart.c_str(), 3, m);
+            if (rc != 0) {
+                FH_LOG(BMC_LOG_ERROR, "regexec() failed: %d pattert: %d.", rc, i);
+                continue;
+            }
+            matched = true;
+            FH_LOG(BMC_LOG_ERROR, "regexec() success: %d pattert: %d,  ulIpNMatch: %d.", 0, i, 3);
+            address = Group(hostPart.c_str(), m[1]);
+            port = Group(hostPart.c_str(), m[2]);
+        }
+        if (!matched) {
+            FH_LOG(BMC_LOG_ERROR, "Ip info parse failed: %d index: %d.", rc, 4);
+            return kParseFailed;
+        }
+    }
+    if (!port.empty()) {
+        long value = strtol(port.c_str(), nullptr, 10);
+        out.uiPort = static_cast<uint32_t>(value);
+        if (value < 1 || value > 65535) {
+            FH_LOG(BMC_LOG_ERROR, "Invalid Port=%d.", static_cast<int>(value));
+            return kParseFailed;
+        }
+    }
+    FH_LOG(BMC_LOG_DEBUG, "szIpAdress=%s, Port=%d", address.c_str(), static_cast<int>(out.uiPort));
+
+    uint8_t kind = 0;
+    (void)LIB_CheckIpv4v6AndDomain(address.c_str(), &kind);
+    if (kind != 1 && kind != 2) {
+        FH_LOG(BMC_LOG_ERROR, "Check Is Valid IPV4v6Addr failed.");
+        return kParseFailed;
+    }
+    std::string host = kind == 2 ? "[" + address + "]" : address;
+
+    const char* s = schemeText.c_str();
+    switch (scheme->protocol) {
+        case FILEHANDLE_PROTOCOL_SFTP:
+            CopyText(out.szUserName, user.c_str());
+            CopyText(out.szPassword, password.c_str());
+            BMC_Scnprintf(out.szIpAdress, sizeof out.szIpAdress, "%s://%s/%s", s, host.c_str(),
+                          path.c_str());
+            break;
+        case FILEHANDLE_PROTOCOL_SCP:
+        case FILEHANDLE_PROTOCOL_FTP:
+            CopyText(out.szUserName, user.c_str());
+            CopyText(out.szPassword, password.c_str());
+            BMC_Scnprintf(out.szIpAdress, sizeof out.szIpAdress, "%s://%s:%s@%s/%s", s,
+                          out.szUserName, out.szPassword, host.c_str(), path.c_str());
+            break;
+        case FILEHANDLE_PROTOCOL_CIFS:
+        case FILEHANDLE_PROTOCOL_NFS:
+            if (scheme->protocol == FILEHANDLE_PROTOCOL_CIFS) {
+                CopyText(out.szUserName, user.c_str());
+                CopyText(out.szPassword, password.c_str());
+            }
+            CopyText(out.szIpAdress, host.c_str());
+            BMC_Scnprintf(out.szStorageAddress, sizeof out.szStorageAddress, "/%s", path.c_str());
+            CopyText(out.szReadAddress, local);
+            break;
+        case FILEHANDLE_PROTOCOL_TFTP:
+            CopyText(out.szIpAdress, address.c_str());
+            if (in.ucHandleType == FILEHANDLE_UPLOAD) {
+                CopyText(out.szStorageAddress, path.c_str());
+            } else {
+                CopyText(out.szReadAddress, path.c_str());
+            }
+            break;
+        default:  // HTTP and HTTPS
+            if (kind == 2) {
+                BMC_Scnprintf(out.szIpAdress, sizeof out.szIpAdress, "%s://%s/%s", s, host.c_str(),
+                              path.c_str());
+            } else {
+                CopyText(out.szIpAdress, cmd);
+            }
+            break;
+    }
+    // The password is masked here: the diagnostic log is no place for credentials.
+    FH_LOG(BMC_LOG_INFO,
+           "szIpAdress=%s,szReadAddress=%s,Port=%d,szStorageAddress=%s,szUserName=%s,szPassword=%s",
+           UrlForLog(out.szIpAdress).c_str(), out.szReadAddress, static_cast<int>(out.uiPort),
+           out.szStorageAddress, out.szUserName, out.szPassword[0] != '\0' ? "******" : "");
+    return kOk;
+}
