@@ -43,12 +43,12 @@ run() {  # protocol direction check-file expected-file fhxfer-args...
 
 echo "== fhxfer against local servers (HTTP on $HTTP_PORT, HTTPS on $HTTPS_PORT)"
 run HTTP download "$work/dl-http.bin" "$servers/www/files/demo.bin" \
-  download "http://127.0.0.1:$HTTP_PORT/files/demo.bin" "$work/dl-http.bin"
+  get "http://127.0.0.1:$HTTP_PORT/files/demo.bin" "$work/dl-http.bin"
 run HTTPS download "$work/dl-https.bin" "$servers/www/files/demo.bin" \
   download "https://127.0.0.1:$HTTPS_PORT/files/demo.bin" "$work/dl-https.bin" \
   --cacert "$servers/pki/ca.pem"
 run HTTP upload "$servers/uploads/demo-http.bin" "$work/upload.bin" \
-  upload "$work/upload.bin" "http://127.0.0.1:$HTTP_PORT/upload/demo-http.bin"
+  put "$work/upload.bin" "http://127.0.0.1:$HTTP_PORT/upload/demo-http.bin"
 run HTTPS upload "$servers/uploads/demo-https.bin" "$work/upload.bin" \
   upload "$work/upload.bin" "https://127.0.0.1:$HTTPS_PORT/upload/demo-https.bin" \
   --cacert "$servers/pki/ca.pem"
