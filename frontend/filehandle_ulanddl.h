@@ -151,7 +151,13 @@ FILEHANDLE_API void FILEHANDLE_AddSdl_TaskExecutionFailed(const char* pcFilePath
 
 /* Worker starters and thread bodies. */
 FILEHANDLE_API uint32_t HTTP_UploadDownloadFile(ComponentInfo* pstComponentInfo);
+FILEHANDLE_API uint32_t SFTP_UploadDownloadFile(ComponentInfo* pstComponentInfo);
+FILEHANDLE_API uint32_t SCP_UploadDownloadFile(ComponentInfo* pstComponentInfo);
+FILEHANDLE_API uint32_t FTP_UploadDownloadFile(ComponentInfo* pstComponentInfo);
 FILEHANDLE_API void* HttpThread(void* pArg);
+FILEHANDLE_API void* SftpThread(void* pArg);
+FILEHANDLE_API void* ScpThread(void* pArg);
+FILEHANDLE_API void* FtpThread(void* pArg);
 
 /* libcurl callbacks and result mapping. */
 FILEHANDLE_API size_t DownLoadFileByCurlFunc(void* buffer, size_t size, size_t count, void* stream);
@@ -163,6 +169,15 @@ FILEHANDLE_API uint32_t CURLCode_Convert_External_ErrorCode(int32_t code);
 FILEHANDLE_API uint32_t HTTP_DownLoadFileByCurl(ComponentInfo* pstDownloadFileInfo,
                                                 char* pcTaskDesc);
 FILEHANDLE_API uint32_t HTTP_UploadFileByCurl(ComponentInfo* pstUploadFileInfo, char* pcTaskDesc);
+FILEHANDLE_API uint32_t SFTP_DownLoadFileByCurl(ComponentInfo* pstDownloadFileInfo,
+                                                char* pcTaskDesc);
+FILEHANDLE_API uint32_t SFTP_UploadFileByCurl(ComponentInfo* pstUploadFileInfo, char* pcTaskDesc);
+FILEHANDLE_API uint32_t SCP_DownLoadFileByCurl(ComponentInfo* pstDownloadFileInfo,
+                                               char* pcTaskDesc);
+FILEHANDLE_API uint32_t SCP_UploadFileByCurl(ComponentInfo* pstUploadFileInfo, char* pcTaskDesc);
+FILEHANDLE_API uint32_t FTP_DownLoadFileByCurl(ComponentInfo* pstDownloadFileInfo,
+                                               char* pcTaskDesc);
+FILEHANDLE_API uint32_t FTP_UploadFileByCurl(ComponentInfo* pstUploadFileInfo, char* pcTaskDesc);
 
 /* Compile-time checks of every stored layout. */
 #ifdef __cplusplus

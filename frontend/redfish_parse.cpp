@@ -11,6 +11,7 @@
 
 #include "common/fh_internal.h"
 #include "common/redact.h"
+#include "common/scp_path.h"
 
 using namespace fh;
 
@@ -163,6 +164,12 @@ extern "C" uint32_t FILEHANDLE_ParseRedfishStruct(const RedfishInfo* pstRedfishI
     if (user.size() > kUserMax || password.size() > kPasswordMax) {
         FH_LOG(BMC_LOG_ERROR, "User name or password too long: %zu, %zu.", user.size(),
                password.size());
+        return kParseFailed;
+    }
+
+    if (scheme->protocol == FILEHANDLE_PROTOCOL_SCP &&
+        !ScpPathIsSafe(("scp://h/" + path).c_str())) {
+        FH_LOG(BMC_LOG_ERROR, "SCP path refused: control character or leading '-'.");
         return kParseFailed;
     }
 

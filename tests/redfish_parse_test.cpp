@@ -88,6 +88,8 @@ TEST_F(RedfishParseTest, UriTable) {
          nullptr},
         {"ftps://u:p@10.0.0.1/f", 1, 0, 8, "ftps://u:p@10.0.0.1/f", 0, "u", "p", nullptr, nullptr,
          false, nullptr},
+        {"scp://u:p@10.0.0.1/dir/-x;y%3Bz", 1, 0, 7, "scp://u:p@10.0.0.1/dir/-x;y%3Bz", 0, "u", "p",
+         nullptr, nullptr, false, nullptr},
         {"cifs://user:pw@[::1]:4445/share/dir/f", 2, 0, 4, "[::1]", 4445, "user", "pw", kLocal,
          "/share/dir/f", false, nullptr},
         {"cifs://user:pw@10.0.0.2/share/f", 1, 0, 4, "10.0.0.2", 0, "user", "pw", kLocal,
@@ -143,6 +145,15 @@ TEST_F(RedfishParseTest, UriTable) {
         {"https://[::1]:0/f", 1, kRefused, 0, "", 0, "", "", nullptr, nullptr, true,
          "Invalid Port=0."},
         {tooLongUser.c_str(), 1, kRefused, 8, "", 0, "", "", nullptr, nullptr, false, nullptr},
+        // SCP paths that the server's scp would misread
+        {"scp://u:p@10.0.0.1/a%0Ab", 1, kRefused, 7, "", 0, "", "", nullptr, nullptr, false,
+         "SCP path refused: control character or leading '-'."},
+        {"scp://u:p@10.0.0.1/a%09b", 2, kRefused, 7, "", 0, "", "", nullptr, nullptr, false,
+         "SCP path refused: control character or leading '-'."},
+        {"scp://u:p@10.0.0.1/~/-r", 1, kRefused, 7, "", 0, "", "", nullptr, nullptr, false,
+         "SCP path refused: control character or leading '-'."},
+        {"scp://u:p@10.0.0.1/-t", 2, kRefused, 7, "", 0, "", "", nullptr, nullptr, false,
+         "SCP path refused: control character or leading '-'."},
         {tooLongPass.c_str(), 1, kRefused, 2, "", 0, "", "", nullptr, nullptr, false, nullptr},
     };
     for (const Row& w : rows) {

@@ -249,28 +249,31 @@ std::string RandomBytes(size_t n, unsigned seed) {
     return s;
 }
 
+std::map<std::string, std::string> LoadEnvFile(const char* var) {
+    std::map<std::string, std::string> out;
+    const char* path = getenv(var);
+    if (path == nullptr) {
+        return out;
+    }
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t eq = line.find('=');
+        if (eq != std::string::npos && line[0] != '#') {
+            out[line.substr(0, eq)] = line.substr(eq + 1);
+        }
+    }
+    return out;
+}
+
 const Servers& servers() {
     static Servers s = [] {
         Servers r;
-        const char* env = getenv("FH_TEST_SERVERS");
-        if (env == nullptr) {
-            return r;
-        }
-        std::ifstream in(env);
-        std::string line;
-        while (std::getline(in, line)) {
-            size_t eq = line.find('=');
-            if (eq == std::string::npos) {
-                continue;
-            }
-            std::string k = line.substr(0, eq), v = line.substr(eq + 1);
-            if (k == "HTTP_PORT") {
-                r.httpPort = std::stoi(v);
-            } else if (k == "HTTPS_PORT") {
-                r.httpsPort = std::stoi(v);
-            } else if (k == "TEST_DIR") {
-                r.dir = v;
-            }
+        auto env = LoadEnvFile("FH_TEST_SERVERS");
+        if (!env.empty()) {
+            r.httpPort = std::stoi(env["HTTP_PORT"]);
+            r.httpsPort = std::stoi(env["HTTPS_PORT"]);
+            r.dir = env["TEST_DIR"];
         }
         return r;
     }();

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,10 @@ bool FileExists(const std::string& path);
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& data);
 std::string RandomBytes(size_t n, unsigned seed);
+
+// KEY=VALUE lines of the env file named by the environment variable `var`; empty when
+// the variable is unset (the servers were not started).
+std::map<std::string, std::string> LoadEnvFile(const char* var);
 
 // Test servers (scripts/test-servers.sh); empty when not started.
 struct Servers {

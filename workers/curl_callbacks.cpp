@@ -1,5 +1,7 @@
 // Data callbacks shared by the libcurl routines, and the mapping of libcurl results.
+#include <stdint.h>
 #include <stdio.h>
+#include <sys/types.h>
 
 #include "common/fh_internal.h"
 #include "workers/curl_raii.h"
@@ -15,7 +17,15 @@ extern "C" size_t DownLoadFileByCurlFunc(void* buffer, size_t size, size_t count
         FH_LOG(BMC_LOG_ERROR, "%s: Input pointer is null.", "DownLoadFileByCurlFunc");
         return kNullInput;
     }
-    return fwrite(buffer, size, count, static_cast<FILE*>(stream));
+    FILE* f = static_cast<FILE*>(stream);
+    // Local files have 32-bit sizes, as on the controller (no large-file support): a
+    // download that would grow past 2^31 - 1 bytes ends with a short write here too.
+    off_t pos = ftello(f);
+    if (pos >= 0 && static_cast<uint64_t>(pos) + static_cast<uint64_t>(size) * count >
+                        static_cast<uint64_t>(INT32_MAX)) {
+        return 0;
+    }
+    return fwrite(buffer, size, count, f);
 }
 
 extern "C" size_t CurlFileRead_CallBack(void* buffer, size_t size, size_t count, void* stream) {

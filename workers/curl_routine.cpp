@@ -3,8 +3,10 @@
 #include "workers/curl_routine.h"
 
 #include <errno.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <mutex>
@@ -34,6 +36,25 @@ constexpr long kReceiveBufferBytes = 64 * 1024;
 
 void SetLong(CURL* h, CURLoption opt, long value) {
     curl_easy_setopt(h, opt, value);
+}
+
+// libcurl's trace, written to standard error as libcurl itself would, except that the
+// argument of an FTP "PASS" command never appears.
+int TraceWithoutPasswords(CURL*, curl_infotype type, char* data, size_t size, void*) {
+    static const char kPrefix[][3] = {"* ", "< ", "> "};
+    if (type > CURLINFO_HEADER_OUT) {
+        return 0;  // payload bytes are not traced
+    }
+    const char* prefix = kPrefix[type];
+    if (type == CURLINFO_HEADER_OUT && size >= 5 && strncasecmp(data, "PASS ", 5) == 0) {
+        fprintf(stderr, "%sPASS ***\n", prefix);
+        return 0;
+    }
+    fprintf(stderr, "%s%.*s", prefix, static_cast<int>(size), data);
+    if (size == 0 || data[size - 1] != '\n') {
+        fputc('\n', stderr);
+    }
+    return 0;
 }
 
 void ApplyTls(RoutineRun& run, CURL* h) {
@@ -124,6 +145,43 @@ void ApplyOption(RoutineRun& run, CurlOpt opt) {
         case CurlOpt::kHttpTls:
             ApplyTls(run, h);
             break;
+        case CurlOpt::kJoinedUserPwd:
+            memset(run.credentials, 0, sizeof run.credentials);
+            BMC_Scnprintf(run.credentials, sizeof run.credentials, "%s:%s", q.szUserName,
+                          q.szPassword);
+            curl_easy_setopt(h, CURLOPT_USERPWD, run.credentials);
+            break;
+        case CurlOpt::kSshAuthPassword:
+            SetLong(h, CURLOPT_SSH_AUTH_TYPES, static_cast<long>(CURLSSH_AUTH_PASSWORD));
+            break;
+        case CurlOpt::kUserName:
+            curl_easy_setopt(h, CURLOPT_USERNAME, q.szUserName);
+            break;
+        case CurlOpt::kPassword:
+            curl_easy_setopt(h, CURLOPT_PASSWORD, q.szPassword);
+            break;
+        case CurlOpt::kReadFunction:
+            curl_easy_setopt(h, CURLOPT_READFUNCTION, CurlFileRead_CallBack);
+            break;
+        case CurlOpt::kReadFromLocal:
+            curl_easy_setopt(h, CURLOPT_READDATA, run.local.Get());
+            break;
+        case CurlOpt::kNoCreateDirs:
+            SetLong(h, CURLOPT_FTP_CREATE_MISSING_DIRS, static_cast<long>(CURLFTP_CREATE_DIR_NONE));
+            break;
+        case CurlOpt::kUpload:
+            SetLong(h, CURLOPT_UPLOAD, 1L);
+            break;
+        case CurlOpt::kInFileSize:
+            SetLong(h, CURLOPT_INFILESIZE, run.sourceSize);
+            break;
+        case CurlOpt::kVerbose:
+            SetLong(h, CURLOPT_VERBOSE, 1L);
+            curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, TraceWithoutPasswords);
+            break;
+        case CurlOpt::kConnectTimeout30:
+            SetLong(h, CURLOPT_CONNECTTIMEOUT, 30L);
+            break;
         case CurlOpt::kReceiveBuffer:
             SetLong(h, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
             break;
@@ -144,6 +202,9 @@ void LogPerformFailure(const CurlRoutine& r, CURLcode rc, long status) {
         case PerformLog::kNameTextIntStatus:
             FH_LOG(BMC_LOG_ERROR, r.performFailLog, r.name, curl_easy_strerror(rc),
                    static_cast<int>(status));
+            break;
+        case PerformLog::kResultText:
+            FH_LOG(BMC_LOG_ERROR, r.performFailLog, static_cast<int>(rc), curl_easy_strerror(rc));
             break;
     }
 }
@@ -190,6 +251,33 @@ StagedUpload::~StagedUpload() {
     }
 }
 
+uint32_t OpenUploadSource(RoutineRun& run) {
+    const CurlRoutine& r = run.routine;
+    const char* path = run.req->szReadAddress;
+    run.local = UniqueFile(fopen(path, "rbe"));
+    long size = -1;
+    if (run.local && fseeko(run.local.Get(), 0, SEEK_END) == 0) {
+        off_t end = ftello(run.local.Get());
+        if (end > static_cast<off_t>(INT32_MAX)) {
+            run.local.Reset();  // too large for a 32-bit size: refused like an unopenable file
+        } else {
+            size = static_cast<long>(end);
+        }
+    }
+    if (!run.local) {
+        BMC_Scnprintf(run.desc, kDescSize, r.openFailReason, path);
+        FH_LOG(BMC_LOG_ERROR, r.openFailLog, path);
+        return kLocalFileError;
+    }
+    if (size < 0 || fseeko(run.local.Get(), 0, SEEK_SET) != 0) {
+        BMC_Scnprintf(run.desc, kDescSize, r.sizeFailReason, path);
+        FH_LOG(BMC_LOG_ERROR, "%s", r.sizeFailLog);
+        return kLocalFileError;
+    }
+    run.sourceSize = size;
+    return kOk;
+}
+
 uint32_t RunCurlTransfer(const CurlRoutine& r, ComponentInfo* req, char* desc) {
     if (req == nullptr) {
         FH_LOG_LOW(BMC_LOG_DEBUG, r.nullRequest, FH_SOURCE_FILE, r.name, __LINE__);
@@ -213,15 +301,17 @@ uint32_t RunCurlTransfer(const CurlRoutine& r, ComponentInfo* req, char* desc) {
         FH_LOG(BMC_LOG_ERROR, r.initFailLog, r.name);
         return kTransferFailed;
     }
-    const char* localPath =
-        r.stream == LocalStream::kDestination ? req->szStorageAddress : kHttpUploadReplyLog;
-    run.local = UniqueFile(fopen(localPath, "wbe"));
-    if (!run.local) {
-        FH_LOG(BMC_LOG_ERROR, r.openFailLog, localPath);
-        if (r.openFailReason != nullptr) {
-            BMC_Scnprintf(desc, kDescSize, r.openFailReason, localPath);
+    if (r.stream != LocalStream::kSource) {
+        const char* localPath =
+            r.stream == LocalStream::kDestination ? req->szStorageAddress : kHttpUploadReplyLog;
+        run.local = UniqueFile(fopen(localPath, "wbe"));
+        if (!run.local) {
+            FH_LOG(BMC_LOG_ERROR, r.openFailLog, localPath);
+            if (r.openFailReason != nullptr) {
+                BMC_Scnprintf(desc, kDescSize, r.openFailReason, localPath);
+            }
+            return kLocalFileError;
         }
-        return kLocalFileError;
     }
     for (size_t i = 0; i < r.optionCount; ++i) {
         ApplyOption(run, r.options[i]);

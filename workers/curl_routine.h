@@ -27,18 +27,31 @@ enum class CurlOpt : uint8_t {
     kPort,              // CURLOPT_PORT uiPort
     kHttpCredentials,   // CURLOPT_USERPWD when basic credentials are asked for
     kHttpTls,           // the TLS settings when ucHttpsFlag is 1
+    kJoinedUserPwd,     // CURLOPT_USERPWD "%s:%s" of szUserName and szPassword (63 bytes)
+    kSshAuthPassword,   // CURLOPT_SSH_AUTH_TYPES CURLSSH_AUTH_PASSWORD
+    kUserName,          // CURLOPT_USERNAME szUserName
+    kPassword,          // CURLOPT_PASSWORD szPassword
+    kReadFunction,      // CURLOPT_READFUNCTION CurlFileRead_CallBack
+    kReadFromLocal,     // CURLOPT_READDATA the routine's local stream
+    kNoCreateDirs,      // CURLOPT_FTP_CREATE_MISSING_DIRS CURLFTP_CREATE_DIR_NONE
+    kUpload,            // CURLOPT_UPLOAD 1
+    kInFileSize,        // CURLOPT_INFILESIZE the source size (32-bit)
+    kVerbose,           // CURLOPT_VERBOSE 1, trace to standard error (passwords masked)
+    kConnectTimeout30,  // CURLOPT_CONNECTTIMEOUT 30
     kReceiveBuffer,     // CURLOPT_BUFFERSIZE: a tuning, not part of the exchange
 };
 
 enum class LocalStream : uint8_t {
     kDestination,  // szStorageAddress opened "wb" after the easy handle, removed on failure
-    kReplyLog,     // HTTP_UPLOAD_REPLY_LOG opened "wb" after the easy handle
+    kReplyLog,     // kHttpUploadReplyLog opened "wb" after the easy handle
+    kSource,       // szReadAddress opened "rb" before libcurl is touched (OpenUploadSource)
 };
 
 // How the transfer-failure log line takes its arguments.
 enum class PerformLog : uint8_t {
     kNameTextLongStatus,  // routine name, libcurl text, response code as long
     kNameTextIntStatus,   // routine name, libcurl text, response code as int
+    kResultText,          // libcurl result as int, libcurl text
 };
 
 constexpr const char* kHttpUploadReplyLog = "/var/log/HttpUploadInfo.log";
@@ -58,6 +71,8 @@ struct CurlRoutine {
     const char* initFailLog;     // takes the routine name
     const char* openFailReason;  // takes the local path; null leaves pcTaskDesc untouched
     const char* openFailLog;     // takes the local path
+    const char* sizeFailReason;  // upload source: takes szReadAddress
+    const char* sizeFailLog;
     PerformLog performLog;
     const char* performFailLog;
     const char* performFailReason;  // takes libcurl's text
@@ -91,8 +106,14 @@ struct RoutineRun {
     CurlForm form;
     std::optional<CurlEasy> easy;
     UniqueFile local;
+    long sourceSize = 0;
     char credentials[63] = {0};
 };
+
+// Prepare step of the uploads that read a local source: opens it "rb" and takes its size.
+// Local files are limited to 32-bit sizes, as on the controller: a source of 2^31 bytes
+// or more is refused like one that cannot be opened.
+uint32_t OpenUploadSource(RoutineRun& run);
 
 uint32_t RunCurlTransfer(const CurlRoutine& routine, ComponentInfo* req, char* desc);
 

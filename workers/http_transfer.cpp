@@ -116,6 +116,8 @@ const CurlRoutine kHttpDownload = {
     "%s: curl_easy_init failed!",
     "File download or upload failed, because: Failed to open download file",
     "Fail to open file, filepath:%s.",
+    nullptr,
+    nullptr,
     PerformLog::kNameTextLongStatus,
     "%s: curl_easy_perform failed: %s\xA3\xAC"
     "lHttpCode :%ld\n",
@@ -134,6 +136,8 @@ const CurlRoutine kHttpUpload = {
     "%s: curl_easy_init failed!",
     nullptr,
     "Fail to open file.",
+    nullptr,
+    nullptr,
     PerformLog::kNameTextIntStatus,
     "%s: curl_easy_perform failed: %s, iHttpCode: %d.",
     "File download or upload failed, because: %s",

@@ -34,14 +34,78 @@ const WorkerMember kHttpMember = {
     false,
 };
 
+const WorkerMember kSftpMember = {
+    "SFTP_UploadDownloadFile",
+    "SftpThread",
+    SftpThread,
+    "Create SFTO Upload Downloadf file thread failed",
+    "Create SFTP Upload Downloadf file thread succrss",
+    "SftpThread:pArg is NULL.",
+    "SftpThread: pDb is NULL.",
+    "SftpThread set thread name failed!",
+    "uiIdentifier is 0 or FILEHANDLE_THREAD_MAX.",
+    "Error in getting file pathinfo from DB, iRet: %d.",
+    "Error in getting file pathinfo from DB, uiIdentifier: %u.",
+    SFTP_DownLoadFileByCurl,
+    SFTP_UploadFileByCurl,
+    "%s: SFTP_DownLoadFileByCurl Failed!",
+    "%s: SFTP_UploadFileByCurl Failed!",
+    "File download or upload failed,because:sftp connection parameter parsing error",
+    "ucHandleType: %d, Invalid cmd.",
+    true,
+};
+
+const WorkerMember kScpMember = {
+    "SCP_UploadDownloadFile",
+    "ScpThread",
+    ScpThread,
+    "Create Scp Upload Download file thread failed",
+    "Create Scp Upload Download file thread success",
+    // These three follow the wording of the other members.
+    "ScpThread:pArg is NULL.",
+    "ScpThread: pDb is NULL.",
+    "ScpThread set thread name failed!",
+    "ulIdentifier is 0 or FILEHANDLE_THREAD_MAX",
+    "Error in getting file pathinfo from DB, iRet: %d",
+    "Error in getting file pathinfo from DB, ulIdentifier: %d",
+    SCP_DownLoadFileByCurl,
+    SCP_UploadFileByCurl,
+    "%s:SCP_DownLoadFileByCurl Failed!",
+    "%s:SCP_UploadFileByCurl Failed!",
+    "File download or upload failed,because:scp connection parameter parsing err",
+    "ucHandleType: %d,Invalid cmd.",
+    true,
+};
+
+const WorkerMember kFtpMember = {
+    "FTP_UploadDownloadFile",
+    "FtpThread",
+    FtpThread,
+    "Create FTP Upload Download file thread failed",
+    "Create FTP Upload Download file thread success",
+    "FTPThread:pArg is NULL.",
+    "FTPThread: pDb is NULL.",
+    "FTPThread set thread name failed!",
+    "ulIdentifier is 0 or FILEHANDLE_THREAD_MAX",
+    "Error in getting file pathinfo from DB, iRet: %d",
+    "Error in getting file pathinfo from DB, ulIdentifier: %d",
+    FTP_DownLoadFileByCurl,
+    FTP_UploadFileByCurl,
+    "%s:FTP_DownLoadFileByCurl Failed!",
+    "%s:FTP_UploadFileByCurl Failed!",
+    "File download or upload failed,because:ftp connection parameter parsing error",
+    "ucHandleType: %d,Invalid cmd.",
+    true,
+};
+
 const ProtocolRoute kRoutes[] = {
     {FILEHANDLE_PROTOCOL_HTTP, "HTTP Protocol file handle", false, &kHttpMember},
     {FILEHANDLE_PROTOCOL_TFTP, "TFTP Protocol file handle", true, nullptr},
-    {FILEHANDLE_PROTOCOL_SFTP, "SFTP Protocol file handle", false, nullptr},
+    {FILEHANDLE_PROTOCOL_SFTP, "SFTP Protocol file handle", false, &kSftpMember},
     {FILEHANDLE_PROTOCOL_NFS, "NFS or CIFS Protocol file handle", false, nullptr},
     {FILEHANDLE_PROTOCOL_CIFS, "NFS or CIFS Protocol file handle", false, nullptr},
-    {FILEHANDLE_PROTOCOL_SCP, "SCP Protocol file handle", false, nullptr},
-    {FILEHANDLE_PROTOCOL_FTP, "FTP Protocol file handle", false, nullptr},
+    {FILEHANDLE_PROTOCOL_SCP, "SCP Protocol file handle", false, &kScpMember},
+    {FILEHANDLE_PROTOCOL_FTP, "FTP Protocol file handle", false, &kFtpMember},
 };
 
 template <size_t N>
@@ -199,11 +263,17 @@ void RunWorker(const WorkerMember& m, void* arg) {
 
 }  // namespace fh
 
-extern "C" uint32_t HTTP_UploadDownloadFile(ComponentInfo* pstComponentInfo) {
-    return fh::StartWorker(fh::kHttpMember, pstComponentInfo, __func__);
-}
+// One starter and one thread body per member, each a thin entry into the shared frame.
+#define FH_WORKER_ENTRIES(starter, thread, member)                  \
+    extern "C" uint32_t starter(ComponentInfo* pstComponentInfo) {  \
+        return fh::StartWorker(member, pstComponentInfo, #starter); \
+    }                                                               \
+    extern "C" void* thread(void* pArg) {                           \
+        fh::RunWorker(member, pArg);                                \
+        return nullptr;                                             \
+    }
 
-extern "C" void* HttpThread(void* pArg) {
-    fh::RunWorker(fh::kHttpMember, pArg);
-    return nullptr;
-}
+FH_WORKER_ENTRIES(HTTP_UploadDownloadFile, HttpThread, fh::kHttpMember)
+FH_WORKER_ENTRIES(SFTP_UploadDownloadFile, SftpThread, fh::kSftpMember)
+FH_WORKER_ENTRIES(SCP_UploadDownloadFile, ScpThread, fh::kScpMember)
+FH_WORKER_ENTRIES(FTP_UploadDownloadFile, FtpThread, fh::kFtpMember)

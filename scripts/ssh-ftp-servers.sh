@@ -1,0 +1,318 @@
+#!/bin/bash
+# Local SFTP/SCP (OpenSSH sshd) and FTP/FTPS (vsftpd) servers for the file-transfer tests.
+#
+#   scripts/ssh-ftp-servers.sh start DIR   create the test account and content, start
+#                                          sshd and vsftpd
+#   scripts/ssh-ftp-servers.sh stop DIR    stop both (harmless if nothing runs)
+#
+# Runs only inside scripts/in-private-var.sh (FH_PRIVATE_VAR=1): the test account
+# fhuser (password fhpass, home DIR/home/fhuser) is added by bind-mounting private
+# copies of /etc/passwd, /etc/shadow and /etc/group over the real ones, and those
+# mounts vanish with the namespace. Config, keys, logs and pid files live under DIR;
+# servers listen on loopback only. Ports: FH_SSH_PORT (18022), FH_FTP_PORT (18021),
+# passive data ports FH_FTP_PASV_MIN..FH_FTP_PASV_MAX (18100..18120). FH_IPV6=0
+# keeps sshd off [::1]. After a successful start DIR/ssh-ftp.env holds SSH_PORT,
+# FTP_PORT, FTP_USER, FTP_PASS, FTP_HOME (the account's home, for absolute sftp/scp
+# paths), SSH_HOSTKEY_SHA256, SSH_KNOWN_HOSTS, FTPS=1 and FTPS_CA when FTPS works,
+# and TEST_DIR.
+#
+# Needs the Debian packages openssh-server, openssh-client (scp, run by the server
+# for legacy scp transfers), vsftpd, openssl and curl.
+set -euo pipefail
+
+SSH_PORT="${FH_SSH_PORT:-18022}"
+FTP_PORT="${FH_FTP_PORT:-18021}"
+PASV_MIN="${FH_FTP_PASV_MIN:-18100}"
+PASV_MAX="${FH_FTP_PASV_MAX:-18120}"
+USER_NAME=fhuser
+USER_PASS=fhpass
+SSHD=/usr/sbin/sshd  # sshd re-executes itself and insists on an absolute path
+VSFTPD=/usr/sbin/vsftpd
+CURL=(curl --noproxy '*' -fsS --max-time 3 -u "$USER_NAME:$USER_PASS")
+
+die() { echo "ssh-ftp-servers: $*" >&2; exit 1; }
+
+# Prints the pid stored in $1 if that process is alive and its command line
+# contains $2 (so a recycled pid is never signalled).
+running_pid() {
+  local pid
+  [ -s "$1" ] || return 1
+  pid="$(cat "$1" 2>/dev/null)" || return 1
+  [[ "$pid" =~ ^[0-9]+$ ]] || return 1
+  tr '\0' ' ' 2>/dev/null <"/proc/$pid/cmdline" | grep -qF -- "$2" || return 1
+  echo "$pid"
+}
+
+# stop_pid PIDFILE PATTERN: SIGTERM to the listener and its session children, wait
+# up to 5 s, then SIGKILL.
+stop_pid() {
+  local pid kids
+  if pid="$(running_pid "$1" "$2")"; then
+    kids="$(pgrep -P "$pid" || true)"
+    # shellcheck disable=SC2086
+    kill -TERM "$pid" $kids 2>/dev/null || true
+    for _ in $(seq 50); do
+      running_pid "$1" "$2" >/dev/null || break
+      sleep 0.1
+    done
+    if running_pid "$1" "$2" >/dev/null; then kill -KILL "$pid" 2>/dev/null || true; fi
+  fi
+  rm -f "$1"
+}
+
+# Removes our bind mounts of the account files, recognised by being the very same
+# file (device and inode) as the copy under DIR.
+unmount_etc() {
+  local f
+  [ "${FH_PRIVATE_VAR:-}" = 1 ] || return 0
+  for f in passwd shadow group; do
+    while [ -e "$DIR/etc/$f" ] &&
+      [ "$(stat -c %d:%i "/etc/$f")" = "$(stat -c %d:%i "$DIR/etc/$f")" ]; do
+      umount "/etc/$f" || break
+    done
+  done
+}
+
+stop_all() {
+  stop_pid "$DIR/sshd.pid" "$SSHD"
+  stop_pid "$DIR/vsftpd.pid" "$VSFTPD"
+  rm -f "$DIR/ssh-ftp.env"
+  unmount_etc
+}
+
+# First id >= 4711 that is neither a uid nor a gid yet.
+free_id() {
+  local id=4711
+  while getent passwd "$id" >/dev/null || getent group "$id" >/dev/null; do
+    id=$((id + 1))
+  done
+  echo "$id"
+}
+
+# Private account files with the test user added, bind-mounted over /etc.
+make_account() {
+  local id hash
+  id="$(free_id)"
+  hash="$(openssl passwd -6 "$USER_PASS")"
+  mkdir -p "$DIR/etc"
+  grep -v "^$USER_NAME:" /etc/passwd >"$DIR/etc/passwd"
+  echo "$USER_NAME:x:$id:$id:file transfer test:$HOME_DIR:/bin/bash" >>"$DIR/etc/passwd"
+  grep -v "^$USER_NAME:" /etc/group >"$DIR/etc/group"
+  echo "$USER_NAME:x:$id:" >>"$DIR/etc/group"
+  grep -v "^$USER_NAME:" /etc/shadow >"$DIR/etc/shadow"
+  echo "$USER_NAME:$hash:19000:0:99999:7:::" >>"$DIR/etc/shadow"
+  chmod 644 "$DIR/etc/passwd" "$DIR/etc/group"
+  chown root:shadow "$DIR/etc/shadow" 2>/dev/null || true
+  chmod 640 "$DIR/etc/shadow"
+  for f in passwd shadow group; do
+    mount --bind "$DIR/etc/$f" "/etc/$f"
+  done
+  USER_ID="$id"
+}
+
+make_content() {
+  mkdir -p "$HOME_DIR/incoming" "$DIR/logs"
+  [ -e "$HOME_DIR/hello.txt" ] || printf 'hello world\n' >"$HOME_DIR/hello.txt"
+  [ -e "$HOME_DIR/1m.bin" ] || head -c 1048576 /dev/urandom >"$HOME_DIR/1m.bin"
+  chown -R "$USER_ID:$USER_ID" "$HOME_DIR"
+  chmod 755 "$DIR/home"
+}
+
+# Host key, known_hosts line and the key's SHA256 fingerprint (base64, as curl's
+# --hostpubsha256 and CURLOPT_SSH_HOST_PUBLIC_KEY_SHA256 take it).
+make_host_key() {
+  local key="$DIR/ssh/ssh_host_ed25519_key"
+  mkdir -p "$DIR/ssh"
+  [ -s "$key" ] || ssh-keygen -q -t ed25519 -N '' -C fh-test-sshd -f "$key"
+  printf '[127.0.0.1]:%s %s\n' "$SSH_PORT" "$(cut -d' ' -f1,2 "$key.pub")" \
+    >"$DIR/ssh/known_hosts"
+  HOSTKEY_SHA256="$(ssh-keygen -l -E sha256 -f "$key.pub" | awk '{print $2}')"
+  HOSTKEY_SHA256="${HOSTKEY_SHA256#SHA256:}"
+}
+
+write_sshd_config() {
+  {
+    echo "# Generated by scripts/ssh-ftp-servers.sh; rewritten on every start."
+    echo "Port $SSH_PORT"
+    echo "ListenAddress 127.0.0.1"
+    # sshd carries on without [::1] if it cannot bind there.
+    [ "${FH_IPV6:-1}" = 0 ] || echo "ListenAddress ::1"
+    cat <<EOF
+HostKey $DIR/ssh/ssh_host_ed25519_key
+PidFile $DIR/sshd.pid
+AllowUsers $USER_NAME
+PermitRootLogin no
+PasswordAuthentication yes
+PubkeyAuthentication no
+KbdInteractiveAuthentication no
+AuthorizedKeysFile none
+# Without PAM sshd checks the password against /etc/shadow itself.
+UsePAM no
+UseDNS no
+PrintMotd no
+PrintLastLog no
+X11Forwarding no
+AllowTcpForwarding no
+# The tests open many connections at once.
+MaxStartups 100
+MaxSessions 100
+Subsystem sftp internal-sftp
+EOF
+    # Newer sshd slows down addresses with failed logins, which the
+    # wrong-password tests cause on purpose.
+    if "$SSHD" -T -f /dev/null -h "$DIR/ssh/ssh_host_ed25519_key" \
+      -o PerSourcePenalties=no >/dev/null 2>&1; then
+      echo "PerSourcePenalties no"
+    fi
+  } >"$DIR/sshd_config"
+}
+
+# Self-signed certificate for FTPS, unless test-servers.sh left its PKI in DIR.
+ftps_cert() {
+  local d="$DIR/pki"
+  if [ -s "$d/server.pem" ] && [ -s "$d/server.key" ] && [ -s "$d/ca.pem" ]; then
+    FTPS_CERT="$d/server.pem" FTPS_KEY="$d/server.key" FTPS_CA="$d/ca.pem"
+    return
+  fi
+  mkdir -p "$d"
+  FTPS_CERT="$d/ftps.pem" FTPS_KEY="$d/ftps.key" FTPS_CA="$d/ftps.pem"
+  [ -s "$FTPS_CERT" ] && [ -s "$FTPS_KEY" ] && return
+  openssl req -x509 -new -newkey rsa:2048 -nodes -sha256 -days 3650 \
+    -subj /CN=localhost -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" \
+    -keyout "$FTPS_KEY" -out "$FTPS_CERT" 2>/dev/null
+}
+
+write_vsftpd_config() {
+  mkdir -p "$DIR/vsftpd-empty"
+  chmod 755 "$DIR/vsftpd-empty"
+  echo "$USER_NAME" >"$DIR/vsftpd.users"
+  cat >"$DIR/vsftpd.conf" <<EOF
+# Generated by scripts/ssh-ftp-servers.sh; rewritten on every start.
+listen=YES
+listen_ipv6=NO
+listen_address=127.0.0.1
+listen_port=$FTP_PORT
+background=NO
+anonymous_enable=NO
+local_enable=YES
+write_enable=YES
+local_umask=022
+userlist_enable=YES
+userlist_deny=NO
+userlist_file=$DIR/vsftpd.users
+pam_service_name=vsftpd
+secure_chroot_dir=$DIR/vsftpd-empty
+pasv_enable=YES
+pasv_address=127.0.0.1
+pasv_min_port=$PASV_MIN
+pasv_max_port=$PASV_MAX
+connect_from_port_20=NO
+max_clients=100
+max_per_ip=100
+# The syscall filter kills sessions under some kernels and containers.
+seccomp_sandbox=NO
+xferlog_enable=YES
+dual_log_enable=YES
+log_ftp_protocol=YES
+xferlog_file=$DIR/logs/vsftpd-xfer.log
+vsftpd_log_file=$DIR/logs/vsftpd.log
+# Explicit TLS (AUTH TLS) on the same port; plain FTP stays allowed.
+ssl_enable=YES
+rsa_cert_file=$FTPS_CERT
+rsa_private_key_file=$FTPS_KEY
+allow_anon_ssl=NO
+force_local_logins_ssl=NO
+force_local_data_ssl=NO
+ssl_sslv2=NO
+ssl_sslv3=NO
+ssl_tlsv1=YES
+ssl_ciphers=HIGH
+EOF
+}
+
+# fetch_ok URL FILE [CURL OPTION...]: URL serves exactly the bytes of FILE.
+fetch_ok() {
+  local url="$1" file="$2"
+  shift 2
+  "${CURL[@]}" "$@" -o - "$url" 2>/dev/null | cmp -s - "$file"
+}
+
+wait_ready() {
+  local ssh="127.0.0.1:$SSH_PORT$HOME_DIR/hello.txt" pin=(--hostpubsha256 "$HOSTKEY_SHA256")
+  for _ in $(seq 100); do
+    if fetch_ok "sftp://$ssh" "$HOME_DIR/hello.txt" "${pin[@]}" &&
+      fetch_ok "scp://$ssh" "$HOME_DIR/hello.txt" "${pin[@]}" &&
+      fetch_ok "ftp://127.0.0.1:$FTP_PORT/hello.txt" "$HOME_DIR/hello.txt"; then
+      return 0
+    fi
+    running_pid "$DIR/sshd.pid" "$SSHD" >/dev/null &&
+      running_pid "$DIR/vsftpd.pid" "$VSFTPD" >/dev/null || return 1
+    sleep 0.1
+  done
+  return 1
+}
+
+start() {
+  [ "${FH_PRIVATE_VAR:-}" = 1 ] ||
+    die "refusing to add the test account to the real /etc; run under scripts/in-private-var.sh"
+  for bin in "$SSHD" "$VSFTPD" /usr/bin/scp; do
+    [ -x "$bin" ] || die "$bin missing; install openssh-server openssh-client vsftpd"
+  done
+  stop_all  # a previous instance in the same DIR
+  HOME_DIR="$DIR/home/$USER_NAME"
+  make_account
+  make_content
+  make_host_key
+  # sshd's privilege separation chroot; normally made by its service unit.
+  [ -d /run/sshd ] || mkdir -m 0755 /run/sshd
+  write_sshd_config
+  ftps_cert
+  write_vsftpd_config
+
+  "$SSHD" -f "$DIR/sshd_config" -t || die "bad $DIR/sshd_config"
+  # Each server runs in a session of its own, away from the caller's signals.
+  # vsftpd writes no pid file, so the script writes both.
+  setsid "$SSHD" -D -f "$DIR/sshd_config" -E "$DIR/logs/sshd.log" </dev/null &
+  echo "$!" >"$DIR/sshd.pid"
+  setsid "$VSFTPD" "$DIR/vsftpd.conf" </dev/null >>"$DIR/logs/vsftpd.out" 2>&1 &
+  echo "$!" >"$DIR/vsftpd.pid"
+
+  if ! wait_ready; then
+    echo "ssh-ftp-servers: start failed; see $DIR/logs" >&2
+    tail -n 5 "$DIR/logs/sshd.log" "$DIR/logs/vsftpd.log" "$DIR/logs/vsftpd.out" >&2 2>/dev/null || true
+    stop_all
+    exit 1
+  fi
+  local ftps=()
+  if fetch_ok "ftp://127.0.0.1:$FTP_PORT/hello.txt" "$HOME_DIR/hello.txt" \
+    --ssl-reqd --cacert "$FTPS_CA"; then
+    ftps=("FTPS=1" "FTPS_CA=$FTPS_CA")
+  fi
+  printf '%s\n' "SSH_PORT=$SSH_PORT" "FTP_PORT=$FTP_PORT" "FTP_USER=$USER_NAME" \
+    "FTP_PASS=$USER_PASS" "FTP_HOME=$HOME_DIR" "SSH_HOSTKEY_SHA256=$HOSTKEY_SHA256" \
+    "SSH_KNOWN_HOSTS=$DIR/ssh/known_hosts" "${ftps[@]}" "TEST_DIR=$DIR" >"$DIR/ssh-ftp.env"
+  echo "ssh/ftp test servers up: sftp+scp 127.0.0.1:$SSH_PORT ftp${ftps:+/ftps}" \
+    "127.0.0.1:$FTP_PORT user $USER_NAME (dir $DIR)"
+}
+
+[ $# -eq 2 ] || die "usage: $0 start|stop DIR"
+for port in "$SSH_PORT" "$FTP_PORT" "$PASV_MIN" "$PASV_MAX"; do
+  [[ "$port" =~ ^[0-9]+$ ]] || die "bad port number: $port"
+done
+case "$2" in
+  *[[:space:]\"\'\$\;\{\}\\#]*) die "DIR must not contain whitespace, quotes, \$, ;, #, braces or backslashes" ;;
+esac
+
+case "$1" in
+  start)
+    mkdir -p "$2"
+    DIR="$(cd "$2" && pwd -P)"
+    start
+    ;;
+  stop)
+    [ -d "$2" ] || exit 0
+    DIR="$(cd "$2" && pwd -P)"
+    stop_all
+    ;;
+  *) die "usage: $0 start|stop DIR" ;;
+esac
