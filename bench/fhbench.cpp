@@ -1,7 +1,8 @@
 // Benchmark driver: times downloads through the library and counts progress writes.
 //
-//   fhbench download URL LOCAL             one download; prints seconds and writes
-//   fhbench concurrent N URL DIR           N downloads at once; prints peak RSS figures
+//   fhbench get URI LOCAL                  one download; prints seconds and writes
+//   fhbench put LOCAL URI                  one upload; the same figures
+//   fhbench concurrent N URI DIR           N downloads at once; prints peak RSS figures
 #include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -38,16 +39,17 @@ long StatusKiB(const char* key) {
     return -1;
 }
 
-uint32_t Start(const std::string& url, const std::string& local) {
-    static ComponentInfo req;
-    memset(&req, 0, sizeof req);
-    req.ucProtocolType = FILEHANDLE_PROTOCOL_HTTP;
-    req.ucHandleType = FILEHANDLE_DOWNLOAD;
-    snprintf(req.szIpAdress, sizeof req.szIpAdress, "%s", url.c_str());
-    snprintf(req.szStorageAddress, sizeof req.szStorageAddress, "%s", local.c_str());
+// Starts a transfer of a transfer URI through the Redfish entry.
+uint32_t Start(uint8_t type, const std::string& uri, const std::string& local) {
+    static RedfishInfo info;
+    memset(&info, 0, sizeof info);
+    info.ucHandleType = type;
+    info.ucFileMode = 1;  // uploads keep their source
+    snprintf(info.szRedfishCmd, sizeof info.szRedfishCmd, "%s", uri.c_str());
+    snprintf(info.szLocalPath, sizeof info.szLocalPath, "%s", local.c_str());
     uint32_t id = 0;
-    uint32_t rc = FILEHANDLE_UploadDownloadFileImage(&req, &id);
-    if (rc != 0) {
+    uint32_t rc = FILEHANDLE_UploadDownloadFileImageForRedfish(&info, &id);
+    if (rc != 0 || id == 0) {
         fprintf(stderr, "fhbench: start failed 0x%08x\n", rc);
         exit(2);
     }
@@ -79,9 +81,12 @@ extern "C" int BRIDGE_LOCK_LTF_FILE_WRITE(int fd) {
 }
 
 int main(int argc, char** argv) {
-    if (argc == 4 && strcmp(argv[1], "download") == 0) {
+    bool get = argc == 4 && strcmp(argv[1], "get") == 0;
+    bool put = argc == 4 && strcmp(argv[1], "put") == 0;
+    if (get || put) {
         double t0 = Now();
-        uint32_t id = Start(argv[2], argv[3]);
+        uint32_t id = get ? Start(FILEHANDLE_DOWNLOAD, argv[2], argv[3])
+                          : Start(FILEHANDLE_UPLOAD, argv[3], argv[2]);
         while (!Ended(id)) {
             usleep(2000);
         }
@@ -96,7 +101,8 @@ int main(int argc, char** argv) {
         std::vector<uint32_t> ids;
         double t0 = Now();
         for (int i = 0; i < n; ++i) {
-            ids.push_back(Start(argv[3], std::string(argv[4]) + "/c" + std::to_string(i) + ".bin"));
+            ids.push_back(Start(FILEHANDLE_DOWNLOAD, argv[3],
+                                std::string(argv[4]) + "/c" + std::to_string(i) + ".bin"));
         }
         long peak = base;
         for (size_t done = 0; done < ids.size();) {
@@ -118,6 +124,6 @@ int main(int argc, char** argv) {
             n, secs, base, peak, StatusKiB("VmHWM:"), (peak - base) / n);
         return 0;
     }
-    fprintf(stderr, "usage: fhbench download URL LOCAL | concurrent N URL DIR\n");
+    fprintf(stderr, "usage: fhbench get URI LOCAL | put LOCAL URI | concurrent N URI DIR\n");
     return 1;
 }

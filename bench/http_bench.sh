@@ -27,7 +27,7 @@ out=/var/tmp/bench-out.bin
 lib_times=() curl_times=() writes=0
 for r in $(seq "$rounds"); do
   rm -f "$out"
-  line=$("$build/bench/fhbench" download "$url" "$out")
+  line=$("$build/bench/fhbench" get "$url" "$out")
   s=${line#seconds=}; s=${s%% *}
   writes=${line##*progress_writes=}
   cmp -s "$out" "$files/big.bin" || { echo "library download differs"; exit 1; }
