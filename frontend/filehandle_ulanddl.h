@@ -15,6 +15,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -151,10 +152,14 @@ FILEHANDLE_API void FILEHANDLE_AddSdl_TaskExecutionFailed(const char* pcFilePath
 
 /* Worker starters and thread bodies. */
 FILEHANDLE_API uint32_t HTTP_UploadDownloadFile(ComponentInfo* pstComponentInfo);
+FILEHANDLE_API uint32_t TFTP_UploadDownloadFile(ComponentInfo* pstComponentInfo);
+FILEHANDLE_API uint32_t Mount_CIFSNFSUploadDownloadFile(ComponentInfo* pstComponentInfo);
 FILEHANDLE_API uint32_t SFTP_UploadDownloadFile(ComponentInfo* pstComponentInfo);
 FILEHANDLE_API uint32_t SCP_UploadDownloadFile(ComponentInfo* pstComponentInfo);
 FILEHANDLE_API uint32_t FTP_UploadDownloadFile(ComponentInfo* pstComponentInfo);
 FILEHANDLE_API void* HttpThread(void* pArg);
+FILEHANDLE_API void* TftpThread(void* pArg);
+FILEHANDLE_API void* MountThread(void* pArg);
 FILEHANDLE_API void* SftpThread(void* pArg);
 FILEHANDLE_API void* ScpThread(void* pArg);
 FILEHANDLE_API void* FtpThread(void* pArg);
@@ -178,6 +183,19 @@ FILEHANDLE_API uint32_t SCP_UploadFileByCurl(ComponentInfo* pstUploadFileInfo, c
 FILEHANDLE_API uint32_t FTP_DownLoadFileByCurl(ComponentInfo* pstDownloadFileInfo,
                                                char* pcTaskDesc);
 FILEHANDLE_API uint32_t FTP_UploadFileByCurl(ComponentInfo* pstUploadFileInfo, char* pcTaskDesc);
+
+FILEHANDLE_API uint32_t TFTP_FileUploadDownload(const char* pcHostsys, uint32_t uiPort,
+                                                const char* pcStorageAddress,
+                                                const char* pcReadAddress,
+                                                const char* pcProgressFile, uint8_t ucHandleType);
+
+FILEHANDLE_API uint32_t MOUNT_UploadDownloadFile(ComponentInfo* pstComponentInfo,
+                                                 const char* pcProgressFilePath, char* pcTaskDesc);
+FILEHANDLE_API uint32_t MOUNT_FileReadWrite(FILE* pstFdRead, FILE* pstFdWrite,
+                                            const char* pcProgressFilePath, uint32_t size);
+FILEHANDLE_API void UMOUNT_UploadDownloadClean(const char* pcMountFilePath);
+FILEHANDLE_API uint32_t Mount_GetRemoteFileSize(ComponentInfo* pstComponentInfo,
+                                                int32_t* piFileSize);
 
 /* Compile-time checks of every stored layout. */
 #ifdef __cplusplus

@@ -115,6 +115,10 @@ WriteOutcome WriteProgressRecord(ComponentProcess* rec, const char* path, bool o
     return outcome;
 }
 
+WriteOutcome WriteTaskProgress(ComponentProcess* rec, const char* path) {
+    return WriteProgressRecord(rec, path, t_ownFile.valid);
+}
+
 }  // namespace fh
 
 extern "C" void FILEHANDLE_UploadDownloadSetProgress(ComponentProcess* pstComponentProcess,

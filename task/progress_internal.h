@@ -18,4 +18,8 @@ enum class WriteOutcome { kWritten, kMissing, kNotOurs, kFailed };
 // when the file is the one bound to the calling thread.
 WriteOutcome WriteProgressRecord(ComponentProcess* rec, const char* path, bool ownerOnly);
 
+// As FILEHANDLE_UploadDownloadSetProgress, but a worker bound to its progress file writes
+// only to that file (see BindProgressFileToThread).
+WriteOutcome WriteTaskProgress(ComponentProcess* rec, const char* path);
+
 }  // namespace fh

@@ -216,8 +216,8 @@ TEST_F(EntryTest, ErrorMappingAndDataCallbacks) {
 }
 
 TEST_F(EntryTest, TftpPathLengthLimit) {
-    // 241 characters in either path fails the start; 240 passes the check (TFTP itself is
-    // then reported as not built in).
+    // 241 characters in either path fails the start; 240 starts the task (whose transfer
+    // then fails at once: libcurl is made to fail inside the TFTP bridge).
     struct Case {
         size_t readLen, storeLen;
         uint32_t result;
@@ -226,7 +226,8 @@ TEST_F(EntryTest, TftpPathLengthLimit) {
     const Case cases[] = {
         {241, 10, 0x3c000002, "File upload and download initialization failed"},
         {10, 241, 0x3c000002, "File upload and download initialization failed"},
-        {240, 240, 0x3c000403, "File transfer protocol not supported"},
+        {240, 240, 0, "File download or upload failed, because: The Remote file does not exist "
+                      "or the ip is wrong"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.readLen * 1000 + c.storeLen);
@@ -235,12 +236,21 @@ TEST_F(EntryTest, TftpPathLengthLimit) {
         r.ucProtocolType = FILEHANDLE_PROTOCOL_TFTP;
         r.ucHandleType = FILEHANDLE_DOWNLOAD;
         strcpy(r.szIpAdress, "127.0.0.1");
-        std::string read(c.readLen, 'r'), store = "/" + std::string(c.storeLen - 1, 's');
+        std::string read(c.readLen, 'r');
+        std::string store = "/var/tmp/" + std::string(c.storeLen - 9, 's');
         memcpy(r.szReadAddress, read.data(), read.size());
         memcpy(r.szStorageAddress, store.data(), store.size());
         uint32_t id = 0;
+        faults().curlInitFails = true;
         EXPECT_EQ(c.result, FILEHANDLE_UploadDownloadFileImage(&r, &id));
         EXPECT_EQ(1u, id);
+        if (c.result == 0) {
+            ComponentProcess rec = WaitForEnd(id);
+            EXPECT_EQ(0x3c00000du, rec.uiResultCode);
+            EXPECT_EQ(0u, FILEHANDLE_DeleteProgressInfo(id));
+            EXPECT_FALSE(FileExists(store));
+        }
+        faults().curlInitFails = false;
         EXPECT_TRUE(Logged(6, "TFTP Protocol file handle"));
         EXPECT_EQ(c.result == 0x3c000002,
                   Logged(2, "The tftp protocol file path exceeds the maximum supported length"));

@@ -36,24 +36,6 @@ class HttpTest : public FhTest {
     std::string work_;
 };
 
-struct Outcome {
-    uint32_t stage;
-    uint32_t result;
-    std::string desc;
-};
-
-Outcome RunTask(ComponentInfo& r) {
-    uint32_t id = 0;
-    uint32_t rc = FILEHANDLE_UploadDownloadFileImage(&r, &id);
-    EXPECT_EQ(0u, rc);
-    if (rc != 0) {
-        return {0, rc, ""};
-    }
-    ComponentProcess rec = WaitForEnd(id);
-    EXPECT_EQ(0u, FILEHANDLE_DeleteProgressInfo(id));
-    return {rec.uiStage, rec.uiResultCode, rec.szDescription};
-}
-
 }  // namespace
 
 TEST_F(HttpTest, Downloads) {
@@ -110,7 +92,7 @@ TEST_F(HttpTest, Downloads) {
             strcpy(r.szHttpUserName, "fhuser");
             strcpy(r.szHttpPassword, "fhpass");
         }
-        Outcome o = RunTask(r);
+        Outcome o = RunRequest(r);
         auto ev = EventTexts();
         if (c.result == 0) {
             EXPECT_EQ(2u, o.stage);
@@ -151,7 +133,7 @@ TEST_F(HttpTest, DownloadFailuresBeforeAnyData) {
         ResetAll();
         ComponentInfo r =
             MakeRequest(FILEHANDLE_PROTOCOL_HTTP, FILEHANDLE_DOWNLOAD, c.url, c.local);
-        Outcome o = RunTask(r);
+        Outcome o = RunRequest(r);
         EXPECT_EQ(3u, o.stage);
         EXPECT_EQ(c.result, o.result);
         if (c.reason != nullptr) {
@@ -201,7 +183,7 @@ TEST_F(HttpTest, Uploads) {
         ComponentInfo r =
             MakeRequest(FILEHANDLE_PROTOCOL_HTTP, FILEHANDLE_UPLOAD, Url(false, c.urlPath), source);
         r.ucKeepSourceFlag = c.keep;
-        Outcome o = RunTask(r);
+        Outcome o = RunRequest(r);
         EXPECT_EQ(c.result == 0 ? 2u : 3u, o.stage) << o.desc;
         EXPECT_EQ(c.result, o.result);
         EXPECT_EQ(c.sourceAfter, FileExists(source));

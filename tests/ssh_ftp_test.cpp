@@ -57,28 +57,6 @@ class SshFtpTest : public FhTest {
     std::string home_, local_;
 };
 
-struct Outcome {
-    uint32_t stage, result;
-    std::string desc;
-};
-
-Outcome Transfer(uint8_t type, const std::string& local, const std::string& uri) {
-    RedfishInfo in{};
-    in.ucHandleType = type;
-    in.ucFileMode = 1;
-    snprintf(in.szLocalPath, sizeof in.szLocalPath, "%s", local.c_str());
-    snprintf(in.szRedfishCmd, sizeof in.szRedfishCmd, "%s", uri.c_str());
-    uint32_t id = 0;
-    uint32_t rc = FILEHANDLE_UploadDownloadFileImageForRedfish(&in, &id);
-    EXPECT_EQ(0u, rc);
-    if (rc != 0) {
-        return {0, rc, ""};
-    }
-    ComponentProcess rec = WaitForEnd(id, 130);
-    EXPECT_EQ(0u, FILEHANDLE_DeleteProgressInfo(id));
-    return {rec.uiStage, rec.uiResultCode, rec.szDescription};
-}
-
 }  // namespace
 
 TEST_F(SshFtpTest, BothDirectionsByteForByte) {
@@ -92,7 +70,7 @@ TEST_F(SshFtpTest, BothDirectionsByteForByte) {
             SCOPED_TRACE(name);
             ResetAll();
             std::string dst = local_ + "/" + p.scheme + "-" + name;
-            Outcome o = Transfer(FILEHANDLE_DOWNLOAD, dst, Uri(p, name));
+            Outcome o = RunUri(FILEHANDLE_DOWNLOAD, dst, Uri(p, name));
             EXPECT_EQ(2u, o.stage) << o.desc;
             EXPECT_TRUE(FileExists(dst));
             EXPECT_TRUE(ReadFile(dst) == ReadFile(home_ + "/" + name)) << "content differs";
@@ -103,7 +81,7 @@ TEST_F(SshFtpTest, BothDirectionsByteForByte) {
             ResetAll();
             std::string remote = std::string("incoming/") + p.scheme + "-" + name;
             unlink((home_ + "/" + remote).c_str());
-            Outcome o = Transfer(FILEHANDLE_UPLOAD, local_ + "/" + name, Uri(p, remote));
+            Outcome o = RunUri(FILEHANDLE_UPLOAD, local_ + "/" + name, Uri(p, remote));
             EXPECT_EQ(2u, o.stage) << o.desc;
             EXPECT_TRUE(FileExists(home_ + "/" + remote));
             EXPECT_TRUE(ReadFile(home_ + "/" + remote) == ReadFile(local_ + "/" + name));
@@ -141,7 +119,7 @@ TEST_F(SshFtpTest, Failures) {
             if (c.type == FILEHANDLE_DOWNLOAD && c.local.find('/') == std::string::npos) {
                 WriteFile(local, "an older file that a failed download removes");
             }
-            Outcome o = Transfer(c.type, local, Uri(p, c.remote, c.password, c.port));
+            Outcome o = RunUri(c.type, local, Uri(p, c.remote, c.password, c.port));
             EXPECT_EQ(3u, o.stage);
             if (c.result != 0 && (!c.sftpOnlyResult || p.code != FILEHANDLE_PROTOCOL_SCP)) {
                 EXPECT_EQ(c.result, o.result) << o.desc;
@@ -223,11 +201,10 @@ TEST_F(SshFtpTest, ScpPathsCannotRunCommandsOnTheServer) {
         WriteFile(remote, "literal name");
         std::string local = local_ + "/inj.bin";
         unlink(local.c_str());
-        Outcome down =
-            Transfer(FILEHANDLE_DOWNLOAD, local, Uri(kProtos[1], "incoming/" + n.encoded));
+        Outcome down = RunUri(FILEHANDLE_DOWNLOAD, local, Uri(kProtos[1], "incoming/" + n.encoded));
         unlink(remote.c_str());
         WriteFile(local, "uploaded under a literal name");
-        Outcome up = Transfer(FILEHANDLE_UPLOAD, local, Uri(kProtos[1], "incoming/" + n.encoded));
+        Outcome up = RunUri(FILEHANDLE_UPLOAD, local, Uri(kProtos[1], "incoming/" + n.encoded));
         {
             EXPECT_EQ(2u, down.stage) << down.desc << " result " << std::hex << down.result;
             EXPECT_EQ("uploaded under a literal name", ReadFile(local));

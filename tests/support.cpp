@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <mutex>
@@ -28,6 +29,9 @@ namespace {
 std::mutex g_mu;
 std::vector<LogLine> g_logs;
 std::vector<std::vector<unsigned char>> g_events;
+std::vector<std::string> g_commands;
+std::vector<ComponentProcess> g_progress;
+thread_local std::vector<int> t_writeLocked;  // descriptors holding a write lock
 
 template <typename Fn>
 Fn Next(const char* name) {
@@ -66,6 +70,16 @@ size_t CountLogged(const std::string& substring) {
         n += l.text.find(substring) != std::string::npos;
     }
     return n;
+}
+
+std::vector<std::string> Commands() {
+    std::lock_guard<std::mutex> l(g_mu);
+    return g_commands;
+}
+
+std::vector<ComponentProcess> ProgressWrites() {
+    std::lock_guard<std::mutex> l(g_mu);
+    return g_progress;
 }
 
 std::vector<std::vector<unsigned char>> Events() {
@@ -115,6 +129,7 @@ void ResetAll() {
     faults().threadCreateFails = false;
     faults().curlInitFails = false;
     faults().eventSubmitFails = false;
+    faults().umountFails = false;
     WriteTable(TaskTable{});
     glob_t g{};
     if (glob("/var/uploadDownload*.progress", 0, nullptr, &g) == 0) {
@@ -126,6 +141,8 @@ void ResetAll() {
     std::lock_guard<std::mutex> l(g_mu);
     g_logs.clear();
     g_events.clear();
+    g_commands.clear();
+    g_progress.clear();
 }
 
 void FhTest::TearDown() {
@@ -141,6 +158,35 @@ ComponentInfo MakeRequest(uint8_t protocol, uint8_t type, const std::string& url
     snprintf(type == FILEHANDLE_UPLOAD ? r.szReadAddress : r.szStorageAddress,
              sizeof r.szReadAddress, "%s", local.c_str());
     return r;
+}
+
+namespace {
+Outcome Finish(uint32_t rc, uint32_t id, int timeoutSeconds) {
+    EXPECT_EQ(0u, rc);
+    if (rc != 0) {
+        return {0, rc, ""};
+    }
+    ComponentProcess rec = WaitForEnd(id, timeoutSeconds);
+    EXPECT_EQ(0u, FILEHANDLE_DeleteProgressInfo(id));
+    return {rec.uiStage, rec.uiResultCode, rec.szDescription};
+}
+}  // namespace
+
+Outcome RunRequest(ComponentInfo& request, int timeoutSeconds) {
+    uint32_t id = 0;
+    uint32_t rc = FILEHANDLE_UploadDownloadFileImage(&request, &id);
+    return Finish(rc, id, timeoutSeconds);
+}
+
+Outcome RunUri(uint8_t type, const std::string& local, const std::string& uri, int timeoutSeconds) {
+    RedfishInfo in{};
+    in.ucHandleType = type;
+    in.ucFileMode = 1;
+    snprintf(in.szLocalPath, sizeof in.szLocalPath, "%s", local.c_str());
+    snprintf(in.szRedfishCmd, sizeof in.szRedfishCmd, "%s", uri.c_str());
+    uint32_t id = 0;
+    uint32_t rc = FILEHANDLE_UploadDownloadFileImageForRedfish(&in, &id);
+    return Finish(rc, id, timeoutSeconds);
 }
 
 void WriteRecordRaw(const std::string& path, uint32_t stage, uint32_t time, uint8_t percent) {
@@ -342,4 +388,45 @@ extern "C" int BMC_DiagLogOut(uint32_t module, uint32_t reserved, uint32_t level
         fhtest::g_logs.push_back({module, level, text});
     }
     return real(module, reserved, level, line, file, "%s", text);
+}
+
+extern "C" int BMC_System(const char* command) {
+    static auto real = fhtest::Next<int (*)(const char*)>("BMC_System");
+    {
+        std::lock_guard<std::mutex> l(fhtest::g_mu);
+        fhtest::g_commands.emplace_back(command != nullptr ? command : "");
+    }
+    if (faults().umountFails && command != nullptr && strncmp(command, "umount ", 7) == 0) {
+        return 32;
+    }
+    return real(command);
+}
+
+extern "C" int BRIDGE_LOCK_LTF_FILE_WRITE(int fd) {
+    static auto real = fhtest::Next<int (*)(int)>("BRIDGE_LOCK_LTF_FILE_WRITE");
+    int rc = real(fd);
+    if (rc == 0) {
+        fhtest::t_writeLocked.push_back(fd);
+    }
+    return rc;
+}
+
+extern "C" int BRIDGE_UNLOCK_LTF_FILE(int fd) {
+    static auto real = fhtest::Next<int (*)(int)>("BRIDGE_UNLOCK_LTF_FILE");
+    auto& held = fhtest::t_writeLocked;
+    auto it = std::find(held.begin(), held.end(), fd);
+    if (it != held.end()) {
+        held.erase(it);
+        // The writer's descriptor is write-only: read the file through a new one.
+        ComponentProcess rec{};
+        int rd = open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY | O_CLOEXEC);
+        if (rd >= 0 && pread(rd, &rec, sizeof rec, 0) == static_cast<ssize_t>(sizeof rec)) {
+            std::lock_guard<std::mutex> l(fhtest::g_mu);
+            fhtest::g_progress.push_back(rec);
+        }
+        if (rd >= 0) {
+            close(rd);
+        }
+    }
+    return real(fd);
 }

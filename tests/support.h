@@ -21,6 +21,7 @@ struct Faults {
     std::atomic<bool> threadCreateFails{false};
     std::atomic<bool> curlInitFails{false};
     std::atomic<bool> eventSubmitFails{false};
+    std::atomic<bool> umountFails{false};  // "umount ..." commands report failure, run nothing
 };
 Faults& faults();
 
@@ -33,6 +34,11 @@ std::vector<LogLine> Logs();
 bool Logged(unsigned level, const std::string& text);  // exact text at that level
 size_t CountLogged(const std::string& substring);
 
+// Command lines handed to BMC_System, in order.
+std::vector<std::string> Commands();
+// Every progress record written (captured when a write lock is released), in order.
+std::vector<ComponentProcess> ProgressWrites();
+
 // Raw event buffers handed to the event log, in order.
 std::vector<std::vector<unsigned char>> Events();
 // (file name, reason) of each event, decoded from its elements.
@@ -44,6 +50,18 @@ void ResetAll();
 // A request with the URL (or host) and the local path of its direction filled in.
 ComponentInfo MakeRequest(uint8_t protocol, uint8_t type, const std::string& url,
                           const std::string& local);
+
+// The end of a task: its final record's stage, result code and description.
+struct Outcome {
+    uint32_t stage;
+    uint32_t result;
+    std::string desc;
+};
+// Starts the request through the transfer entry, waits for its end and deletes it.
+Outcome RunRequest(ComponentInfo& request, int timeoutSeconds = 120);
+// The same through the Redfish entry with a transfer URI (file mode 1).
+Outcome RunUri(uint8_t type, const std::string& local, const std::string& uri,
+               int timeoutSeconds = 130);
 
 // Writes a record with the given stage and time straight into the file.
 void WriteRecordRaw(const std::string& path, uint32_t stage, uint32_t time, uint8_t percent = 0);

@@ -25,6 +25,7 @@ const WorkerMember kHttpMember = {
     "ulIdentifier is 0 or FILEHANDLE_THREAD_MAX.",
     "Error in getting file pathinfo from DB, iRet: %d.",
     "Error in getting file pathinfo from DB, uiIdentifier: %u.",
+    RunCurlMember,
     HTTP_DownLoadFileByCurl,
     HTTP_UploadFileByCurl,
     "%s: DownLoadFileByCurl Failed!",
@@ -46,6 +47,7 @@ const WorkerMember kSftpMember = {
     "uiIdentifier is 0 or FILEHANDLE_THREAD_MAX.",
     "Error in getting file pathinfo from DB, iRet: %d.",
     "Error in getting file pathinfo from DB, uiIdentifier: %u.",
+    RunCurlMember,
     SFTP_DownLoadFileByCurl,
     SFTP_UploadFileByCurl,
     "%s: SFTP_DownLoadFileByCurl Failed!",
@@ -68,6 +70,7 @@ const WorkerMember kScpMember = {
     "ulIdentifier is 0 or FILEHANDLE_THREAD_MAX",
     "Error in getting file pathinfo from DB, iRet: %d",
     "Error in getting file pathinfo from DB, ulIdentifier: %d",
+    RunCurlMember,
     SCP_DownLoadFileByCurl,
     SCP_UploadFileByCurl,
     "%s:SCP_DownLoadFileByCurl Failed!",
@@ -89,6 +92,7 @@ const WorkerMember kFtpMember = {
     "ulIdentifier is 0 or FILEHANDLE_THREAD_MAX",
     "Error in getting file pathinfo from DB, iRet: %d",
     "Error in getting file pathinfo from DB, ulIdentifier: %d",
+    RunCurlMember,
     FTP_DownLoadFileByCurl,
     FTP_UploadFileByCurl,
     "%s:FTP_DownLoadFileByCurl Failed!",
@@ -98,12 +102,56 @@ const WorkerMember kFtpMember = {
     true,
 };
 
+const WorkerMember kTftpMember = {
+    "TFTP_UploadDownloadFile",
+    "TftpThread",
+    TftpThread,
+    "Create TFTP Upload Downloadf file thread failed",
+    "Create TFTP Upload Downloadf file thread succrss",
+    "TftpThread:pArg is NULL.",
+    "TftpThread: pDb is NULL.",
+    "TftpThread set thread name failed!",
+    "ulIdentifier is 0 or FILEHANDLE_THREAD_MAX.",
+    "Error in getting file pathinfo from DB, iRet: %d.",
+    "Error in getting file pathinfo from DB, ulIdentifier: %u.",
+    RunTftpMember,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    "File download or upload failed, because: connection parameter parsing error",
+    "ucHandleType: %d, Invalid cmd.",
+    true,
+};
+
+const WorkerMember kMountMember = {
+    "Mount_CIFSNFSUploadDownloadFile",
+    "MountThread",
+    MountThread,
+    "Create NFS or CIFS Upload Downloadf file thread failed",
+    "Create NFS or CIFS Upload Downloadf file thread succrss",
+    "MountThread:pArg is NULL.",
+    "MountThread: pDb is NULL.",
+    "MountThread set thread name failed!",
+    "ulIdentifier is 0 or FILEHANDLE_THREAD_MAX.",
+    "Error in getting file pathinfo from DB, iRet: %d",
+    "Error in getting file pathinfo from DB, uiIdentifier: %u.",
+    RunMountMember,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    "File download or upload failed,because:connection parameter parsing error",
+    "ucHandleType: %d, Invalid cmd.",
+    true,
+};
+
 const ProtocolRoute kRoutes[] = {
     {FILEHANDLE_PROTOCOL_HTTP, "HTTP Protocol file handle", false, &kHttpMember},
-    {FILEHANDLE_PROTOCOL_TFTP, "TFTP Protocol file handle", true, nullptr},
+    {FILEHANDLE_PROTOCOL_TFTP, "TFTP Protocol file handle", true, &kTftpMember},
     {FILEHANDLE_PROTOCOL_SFTP, "SFTP Protocol file handle", false, &kSftpMember},
-    {FILEHANDLE_PROTOCOL_NFS, "NFS or CIFS Protocol file handle", false, nullptr},
-    {FILEHANDLE_PROTOCOL_CIFS, "NFS or CIFS Protocol file handle", false, nullptr},
+    {FILEHANDLE_PROTOCOL_NFS, "NFS or CIFS Protocol file handle", false, &kMountMember},
+    {FILEHANDLE_PROTOCOL_CIFS, "NFS or CIFS Protocol file handle", false, &kMountMember},
     {FILEHANDLE_PROTOCOL_SCP, "SCP Protocol file handle", false, &kScpMember},
     {FILEHANDLE_PROTOCOL_FTP, "FTP Protocol file handle", false, &kFtpMember},
 };
@@ -121,9 +169,12 @@ struct ProgressBinding {
     ProgressBinding& operator=(const ProgressBinding&) = delete;
 };
 
+}  // namespace
+
 // Runs the member's routine for the request's direction and fills the final record.
-void RunCurlRoutine(const WorkerMember& m, ComponentInfo* req, char* desc, const char* baseName,
-                    ComponentProcess* rec) {
+void RunCurlMember(const WorkerMember& m, ComponentInfo* req, const char* progressFile, char* desc,
+                   const char* baseName, ComponentProcess* rec) {
+    (void)progressFile;  // the routine finds it through its progress callback
     CurlRoutineFn routine = nullptr;
     const char* failedLog = nullptr;
     if (req->ucHandleType == FILEHANDLE_DOWNLOAD) {
@@ -162,8 +213,6 @@ void RunCurlRoutine(const WorkerMember& m, ComponentInfo* req, char* desc, const
         FILEHANDLE_AddSdl_TaskExecutionFailed(baseName, rec->szDescription);
     }
 }
-
-}  // namespace
 
 const ProtocolRoute* FindRoute(uint8_t protocol) {
     for (const ProtocolRoute& r : kRoutes) {
@@ -257,7 +306,7 @@ void RunWorker(const WorkerMember& m, void* arg) {
     if (name != nullptr) {
         BMC_Strlcpy(baseName, name, sizeof baseName);
     }
-    RunCurlRoutine(m, &req, desc, name != nullptr ? baseName : nullptr, &rec);
+    m.runRoutine(m, &req, slot.szProgressFile, desc, name != nullptr ? baseName : nullptr, &rec);
     (void)WriteProgressRecord(&rec, slot.szProgressFile, true);
 }
 
@@ -274,6 +323,8 @@ void RunWorker(const WorkerMember& m, void* arg) {
     }
 
 FH_WORKER_ENTRIES(HTTP_UploadDownloadFile, HttpThread, fh::kHttpMember)
+FH_WORKER_ENTRIES(TFTP_UploadDownloadFile, TftpThread, fh::kTftpMember)
+FH_WORKER_ENTRIES(Mount_CIFSNFSUploadDownloadFile, MountThread, fh::kMountMember)
 FH_WORKER_ENTRIES(SFTP_UploadDownloadFile, SftpThread, fh::kSftpMember)
 FH_WORKER_ENTRIES(SCP_UploadDownloadFile, ScpThread, fh::kScpMember)
 FH_WORKER_ENTRIES(FTP_UploadDownloadFile, FtpThread, fh::kFtpMember)

@@ -7,6 +7,25 @@
 namespace fh {
 
 using CurlRoutineFn = uint32_t (*)(ComponentInfo*, char*);
+struct WorkerMember;
+
+// How a member calls its protocol routine and fills the final record (steps that differ
+// between the libcurl, TFTP and mount members). `baseName` is null for a path without
+// '/'; `desc` is the zeroed 1024-byte failure text.
+using RunRoutineFn = void (*)(const WorkerMember& member, ComponentInfo* req,
+                              const char* progressFile, char* desc, const char* baseName,
+                              ComponentProcess* rec);
+
+// The libcurl members (HTTP, SFTP, SCP, FTP): one routine per direction.
+void RunCurlMember(const WorkerMember& m, ComponentInfo* req, const char* progressFile, char* desc,
+                   const char* baseName, ComponentProcess* rec);
+// The TFTP member: one routine for both directions, its results mapped here.
+void RunTftpMember(const WorkerMember& m, ComponentInfo* req, const char* progressFile, char* desc,
+                   const char* baseName, ComponentProcess* rec);
+
+// The NFS and CIFS member: one routine for both directions through a mounted share.
+void RunMountMember(const WorkerMember& m, ComponentInfo* req, const char* progressFile, char* desc,
+                    const char* baseName, ComponentProcess* rec);
 
 struct WorkerMember {
     const char* starterName;  // e.g. "HTTP_UploadDownloadFile"
@@ -22,7 +41,8 @@ struct WorkerMember {
     const char* idOutOfRange;
     const char* tableReadFailed;  // takes the DB result (int)
     const char* slotMismatch;     // takes the identifier
-    // protocol routines and their messages
+    RunRoutineFn runRoutine;
+    // protocol routines and their messages (the libcurl members)
     CurlRoutineFn download;
     CurlRoutineFn upload;
     const char* downloadFailed;  // takes the thread name

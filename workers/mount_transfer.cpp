@@ -1,0 +1,404 @@
+// NFS and CIFS: mount the share on a directory of our own with the system's mount
+// command, copy the file through the mount in 1 MiB chunks, unmount and remove the
+// directory.
+//
+// Every text of the request reaches the shell as one single-quoted word, and CIFS
+// credentials that mount(8) would read as more options (',' or '"') are refused, so no
+// request text acts as shell syntax or as an extra mount option. The mount directory is
+// removed only once it is no longer a mount point, so a failed unmount can never lead to
+// a recursive removal inside the share.
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+
+#include "common/fh_internal.h"
+#include "common/raii.h"
+#include "common/shell_quote.h"
+#include "task/progress_internal.h"
+#include "workers/worker_frame.h"
+
+using namespace fh;
+
+namespace {
+
+constexpr size_t kChunk = 1048576;
+constexpr uint32_t kMountFailed = 0x3c000012;
+constexpr uint32_t kShortCopy = 0x3c000013;
+constexpr uint32_t kProbeFailed = 0x81000001;
+constexpr uint32_t kInLocalFile = 0xbc000006;
+
+// Whether `dir` is a mount point now, from the kernel's own table (no stat of a share
+// whose server may not answer).
+bool IsMountPoint(const std::string& dir) {
+    std::ifstream in("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(in, line)) {
+        // fields: id parent major:minor root mount-point ...
+        size_t pos = 0;
+        for (int field = 0; field < 4 && pos != std::string::npos; ++field) {
+            pos = line.find(' ', pos + 1);
+        }
+        if (pos == std::string::npos) {
+            continue;
+        }
+        size_t end = line.find(' ', pos + 1);
+        if (line.compare(pos + 1, end - pos - 1, dir) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Removes our mount directory, unless something is still mounted on it.
+void RemoveMountDir(const std::string& dir) {
+    if (IsMountPoint(dir)) {
+        FH_LOG(BMC_LOG_ERROR, "%s is still a mount point; left in place.", dir.c_str());
+        return;
+    }
+    BMC_System(("rm -rf " + ShellQuote(dir)).c_str());
+}
+
+// Characters that mount(8) reads inside an option list: a ',' starts another option, a
+// '"' quotes, and control characters have no place in a credential.
+bool SafeOptionValue(const char* text) {
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
+        if (*p == ',' || *p == '"' || *p < 0x20 || *p == 0x7f) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The mount command for the request, or "" when it cannot be built safely. An empty
+// command for another protocol code means nothing is mounted.
+std::string MountCommand(const ComponentInfo& q, const std::string& shareDir,
+                         const std::string& mountDir) {
+    std::string port = q.uiPort != 0 ? "port=" + std::to_string(q.uiPort) + "," : "";
+    if (q.ucProtocolType == FILEHANDLE_PROTOCOL_CIFS) {
+        std::string options = "nolock," + port + "soft,noserverino,username=" + q.szUserName +
+                              ",password=" + q.szPassword;
+        return "mount -t cifs -o " + ShellQuote(options) + " " +
+               ShellQuote(std::string("//") + q.szIpAdress + shareDir) + " " + ShellQuote(mountDir);
+    }
+    std::string options = q.uiPort != 0 ? "nolock,port=" + std::to_string(q.uiPort) : "nolock";
+    return "mount -t nfs -o " + options + " " +
+           ShellQuote(std::string(q.szIpAdress) + ":" + shareDir) + " " + ShellQuote(mountDir);
+}
+
+// Opens a local or remote file; a file of 2^31 bytes or more is refused like one that
+// cannot be opened (sizes are 32-bit, as on the controller). Sets `size` when reading.
+UniqueFile OpenFile(const std::string& path, const char* mode, long* size) {
+    UniqueFile f(fopen(path.c_str(), mode));
+    if (!f || size == nullptr) {
+        return f;
+    }
+    if (fseeko(f.Get(), 0, SEEK_END) != 0) {
+        *size = -1;
+        return f;
+    }
+    off_t end = ftello(f.Get());
+    if (end > static_cast<off_t>(INT32_MAX)) {
+        return UniqueFile();
+    }
+    *size = static_cast<long>(end);
+    fseeko(f.Get(), 0, SEEK_SET);
+    return f;
+}
+
+void CloseLogged(UniqueFile& f, const char* func) {
+    if (f.Close() != 0) {
+        FH_LOG_CLOSE_FAILED(func);
+    }
+}
+
+// What one mount transfer holds: the mount directory (removed on the way out) and
+// whether the share is mounted on it (unmounted first).
+class ShareMount {
+  public:
+    explicit ShareMount(std::string dir) : dir_(std::move(dir)) {}
+    ~ShareMount() {
+        if (mounted_) {
+            UMOUNT_UploadDownloadClean(dir_.c_str());
+        } else if (owned_) {
+            RemoveMountDir(dir_);
+        }
+    }
+    ShareMount(const ShareMount&) = delete;
+    ShareMount& operator=(const ShareMount&) = delete;
+    const std::string& Dir() const { return dir_; }
+    void Own() { owned_ = true; }
+    void Mounted() { mounted_ = true; }
+
+  private:
+    std::string dir_;
+    bool owned_ = false;
+    bool mounted_ = false;
+};
+
+}  // namespace
+
+extern "C" void UMOUNT_UploadDownloadClean(const char* pcMountFilePath) {
+    if (pcMountFilePath == nullptr) {
+        FH_LOG_NULL("pcMountFilePath");
+        return;
+    }
+    BMC_System(("umount " + ShellQuote(pcMountFilePath)).c_str());
+    RemoveMountDir(pcMountFilePath);
+}
+
+extern "C" uint32_t MOUNT_FileReadWrite(FILE* pstFdRead, FILE* pstFdWrite,
+                                        const char* pcProgressFilePath, uint32_t size) {
+    if (pstFdRead == nullptr) {
+        FH_LOG_NULL("pstFdRead");
+        return kNullArgument;
+    }
+    if (pstFdWrite == nullptr) {
+        FH_LOG_NULL("pstFdWrite");
+        return kNullArgument;
+    }
+    if (pcProgressFilePath == nullptr) {
+        FH_LOG_NULL("pcProgressFilePath");
+        return kNullArgument;
+    }
+    MallocPtr<char> buffer(static_cast<char*>(malloc(kChunk)));
+    if (!buffer) {
+        FH_LOG(BMC_LOG_ERROR, "malloc failed.");
+        return kTransferFailed;
+    }
+    uint64_t copied = 0;
+    while (copied < size) {
+        size_t chunk = static_cast<size_t>(size - copied < kChunk ? size - copied : kChunk);
+        if (fread(buffer.Get(), 1, chunk, pstFdRead) != chunk) {
+            FH_LOG(BMC_LOG_ERROR, "fread failed");
+            return kShortCopy;
+        }
+        size_t written = fwrite(buffer.Get(), 1, chunk, pstFdWrite);
+        copied += written;
+        if (written != chunk) {
+            FH_LOG(BMC_LOG_ERROR, "fwrite failed");
+            return kShortCopy;
+        }
+        ComponentProcess rec{};
+        rec.uiStage = FILEHANDLE_STAGE_TRANSFERRING;
+        rec.ucPercent = static_cast<uint8_t>(copied * 100 / size);
+        BMC_Strlcpy(rec.szDescription, "File transfer....", sizeof rec.szDescription);
+        (void)WriteTaskProgress(&rec, pcProgressFilePath);
+    }
+    return kOk;
+}
+
+extern "C" uint32_t MOUNT_UploadDownloadFile(ComponentInfo* pstComponentInfo,
+                                             const char* pcProgressFilePath, char* pcTaskDesc) {
+    if (pstComponentInfo == nullptr) {
+        FH_LOG_NULL("pstComponentInfo");
+        return kNullArgument;
+    }
+    if (pcProgressFilePath == nullptr) {
+        FH_LOG_NULL("pcProgressFilePath");
+        return kNullArgument;
+    }
+    if (pcTaskDesc == nullptr) {
+        FH_LOG_NULL("pcTaskDesc");
+        return kNullArgument;
+    }
+    const ComponentInfo& q = *pstComponentInfo;
+    const char* func = "MOUNT_UploadDownloadFile";
+    char dirBuf[64];
+    BMC_Scnprintf(dirBuf, sizeof dirBuf, "/var/confbup_tmp%u", q.uiIdentifier);
+    ShareMount mount(dirBuf);
+    if (access(dirBuf, F_OK) != 0 && BMC_Mkdir(dirBuf) < 0) {
+        FH_LOG(BMC_LOG_ERROR, "Make dir %s failed.", dirBuf);
+        BMC_Strlcpy(pcTaskDesc,
+                    "File download or upload failed, because: Failed to create mount directory",
+                    kDescSize);
+        return kTransferFailed;
+    }
+    mount.Own();
+    const char* slash = strrchr(q.szStorageAddress, '/');
+    if (slash == nullptr) {
+        BMC_Scnprintf(pcTaskDesc, kDescSize,
+                      "File download or upload failed, because: %s parsing failed",
+                      q.szStorageAddress);
+        FH_LOG(BMC_LOG_ERROR, "strrchr dir %s failed.", q.szStorageAddress);
+        return kParameterError;
+    }
+    std::string shareDir(q.szStorageAddress, static_cast<size_t>(slash - q.szStorageAddress));
+    std::string fileName(slash + 1);
+    if (shareDir.size() > 1023 || fileName.size() > 255) {
+        BMC_Scnprintf(pcTaskDesc, kDescSize,
+                      "File download or upload failed, because: %s parsing failed",
+                      q.szStorageAddress);
+        FH_LOG(BMC_LOG_ERROR, "strrchr dir %s failed.", q.szStorageAddress);
+        return kParameterError;
+    }
+    bool cifs = q.ucProtocolType == FILEHANDLE_PROTOCOL_CIFS;
+    if (cifs || q.ucProtocolType == FILEHANDLE_PROTOCOL_NFS) {
+        bool safe = !cifs || (SafeOptionValue(q.szUserName) && SafeOptionValue(q.szPassword));
+        if (!safe) {
+            FH_LOG(BMC_LOG_ERROR,
+                   "CIFS user name or password holds ',', '\"' or a control character.");
+        }
+        if (!safe || BMC_System(MountCommand(q, shareDir, mount.Dir()).c_str()) != 0) {
+            BMC_Strlcpy(pcTaskDesc,
+                        cifs ? "File download or upload failed,because:CIFS mount failed"
+                             : "File download or upload failed,because:NFS mount failed",
+                        kDescSize);
+            FH_LOG(BMC_LOG_ERROR, "%s", cifs ? "CIFS mount failed." : "NFS mount failed.");
+            return kMountFailed;
+        }
+        mount.Mounted();
+    }
+    std::string remote = mount.Dir() + "/" + fileName;
+    bool upload = q.ucHandleType == FILEHANDLE_UPLOAD;
+    if (!upload && q.ucHandleType != FILEHANDLE_DOWNLOAD) {
+        return kOk;  // nothing to copy
+    }
+    const std::string& srcPath = upload ? std::string(q.szReadAddress) : remote;
+    const std::string dstPath = upload ? remote : std::string(q.szReadAddress);
+    long size = 0;
+    UniqueFile src = OpenFile(srcPath, "re", &size);
+    if (!src) {
+        BMC_Scnprintf(pcTaskDesc, kDescSize,
+                      "File download or upload failed,because:%s file open failed",
+                      srcPath.c_str());
+        FH_LOG(BMC_LOG_ERROR, "%s open failed.", srcPath.c_str());
+        return upload ? kLocalFileError : kRemoteFileNotFound;
+    }
+    UniqueFile dst = OpenFile(dstPath, "w+e", nullptr);
+    if (!dst) {
+        BMC_Scnprintf(pcTaskDesc, kDescSize,
+                      upload ? "File download or upload failed,because:%s file open failed"
+                             : "File download or upload failed, because: %s file open failed",
+                      dstPath.c_str());
+        CloseLogged(src, func);
+        FH_LOG(BMC_LOG_ERROR, "%s open failed.", dstPath.c_str());
+        return kLocalFileError;
+    }
+    uint32_t result = size < 0 ? kShortCopy
+                               : MOUNT_FileReadWrite(src.Get(), dst.Get(), pcProgressFilePath,
+                                                     static_cast<uint32_t>(size));
+    if (result != kOk) {
+        BMC_Strlcpy(pcTaskDesc, "File download or upload failed, because: file ReadWrite failed",
+                    kDescSize);
+    }
+    CloseLogged(src, func);
+    if (dst.Close() != 0) {
+        FH_LOG_CLOSE_FAILED(func);
+        if (result == kOk) {
+            // The data may not have reached the file: a copy that cannot be closed failed.
+            BMC_Strlcpy(pcTaskDesc,
+                        "File download or upload failed, because: file ReadWrite failed",
+                        kDescSize);
+            result = kShortCopy;
+        }
+    }
+    if (result != kOk) {
+        // A partial file must not pass for a complete one: it is removed, on the share as
+        // locally (it is the file this transfer wrote, never an unrelated one).
+        unlink(dstPath.c_str());
+    }
+    return result;
+}
+
+extern "C" uint32_t Mount_GetRemoteFileSize(ComponentInfo* pstComponentInfo, int32_t* piFileSize) {
+    if (pstComponentInfo == nullptr) {
+        FH_LOG_NULL("pstComponentInfo");
+        return kInNullPointer;
+    }
+    if (piFileSize == nullptr) {
+        FH_LOG_NULL("piFileSize");
+        return kInNullPointer;
+    }
+    const ComponentInfo& q = *pstComponentInfo;
+    std::string dir;
+    for (int n = 0; n < 10 && dir.empty(); ++n) {
+        char path[64];
+        BMC_Scnprintf(path, sizeof path, "/var/confbup_temp%d", n);
+        if (access(path, F_OK) == 0) {
+            continue;
+        }
+        if (BMC_Mkdir(path) == 0) {
+            dir = path;
+        } else {
+            FH_LOG(BMC_LOG_INFO, "Make dir %s failed.", path);
+        }
+    }
+    if (dir.empty()) {
+        FH_LOG(BMC_LOG_ERROR, "Create psu sub dir failed.");
+        return kProbeFailed;
+    }
+    ShareMount mount(dir);
+    mount.Own();
+    const char* slash = strrchr(q.szStorageAddress, '/');
+    if (slash == nullptr) {
+        FH_LOG(BMC_LOG_ERROR, "strrchr dir %s failed.", q.szStorageAddress);
+        return kInBadArgument;
+    }
+    std::string shareDir(q.szStorageAddress, static_cast<size_t>(slash - q.szStorageAddress));
+    bool cifs = q.ucProtocolType == FILEHANDLE_PROTOCOL_CIFS;
+    if (cifs || q.ucProtocolType == FILEHANDLE_PROTOCOL_NFS) {
+        bool safe = !cifs || (SafeOptionValue(q.szUserName) && SafeOptionValue(q.szPassword));
+        if (!safe || BMC_System(MountCommand(q, shareDir, dir).c_str()) != 0) {
+            FH_LOG(BMC_LOG_ERROR, "%s", cifs ? "CIFS mount failed.\n" : "NFS mount failed.\n");
+            return kProbeFailed;
+        }
+        mount.Mounted();
+    }
+    std::string path = dir + "/" + (slash + 1);
+    UniqueFile f(fopen(path.c_str(), "re"));
+    if (!f) {
+        FH_LOG(BMC_LOG_ERROR, "%s open failed", path.c_str());
+        return kInLocalFile;
+    }
+    uint32_t result = kOk;
+    long size = -1;
+    if (fseeko(f.Get(), 0, SEEK_END) == 0) {
+        off_t end = ftello(f.Get());
+        size = end > static_cast<off_t>(INT32_MAX) ? -1 : static_cast<long>(end);
+    }
+    if (size < 0) {
+        FH_LOG(BMC_LOG_ERROR, "%s ftell failed", path.c_str());
+        size = 0;
+        result = kInLocalFile;
+    }
+    CloseLogged(f, "Mount_GetRemoteFileSize");
+    *piFileSize = static_cast<int32_t>(size);
+    return result;
+}
+
+namespace fh {
+
+void RunMountMember(const WorkerMember& m, ComponentInfo* req, const char* progressFile, char* desc,
+                    const char* baseName, ComponentProcess* rec) {
+    bool validType =
+        req->ucHandleType == FILEHANDLE_DOWNLOAD || req->ucHandleType == FILEHANDLE_UPLOAD;
+    uint32_t r = MOUNT_UploadDownloadFile(req, progressFile, desc);
+    if (r == kOk && validType) {
+        rec->uiStage = FILEHANDLE_STAGE_SUCCEED;
+        rec->ucPercent = 100;
+        BMC_Strlcpy(rec->szDescription, "File download or upload success", kDescSize);
+        return;
+    }
+    if (!validType) {
+        // Nothing was copied: the task failed, whatever the mount did.
+        BMC_Strlcpy(desc, m.invalidTypeDesc, kDescSize);
+        FILEHANDLE_AddSdl_TaskExecutionFailed("Unknown", desc);
+        FH_LOG(BMC_LOG_ERROR, m.invalidTypeLog, req->ucHandleType);
+        r = kParameterError;
+    }
+    rec->uiStage = FILEHANDLE_STAGE_FAILED;
+    rec->uiResultCode = r;
+    rec->ucPercent = 0;
+    memcpy(rec->szDescription, desc, kDescSize);
+    rec->szDescription[kDescSize - 1] = '\0';
+    if (validType && baseName != nullptr) {
+        FILEHANDLE_AddSdl_TaskExecutionFailed(baseName, rec->szDescription);
+    }
+}
+
+}  // namespace fh
