@@ -84,6 +84,35 @@ BMC_PLATFORM_API int BRIDGE_LOCK_LTF_FILE_WRITE(int fd);
 BMC_PLATFORM_API int BRIDGE_LOCK_LTF_FILE_READ(int fd);
 BMC_PLATFORM_API int BRIDGE_UNLOCK_LTF_FILE(int fd);
 
+/* TFTP bridge: whole-file transfers over TFTP (libcurl), run synchronously in the caller's
+ * thread; several may run at once in different threads. */
+enum { BRIDGE_TFTP_DOWNLOAD = 1, BRIDGE_TFTP_UPLOAD = 2 };
+#define BRIDGE_TFTP_DEFAULT_PORT 69u
+/* Download (1): receives `remoteName` and writes it to `fd` from its current position,
+ * then cuts the file there (after a failure too), so nothing of an older, longer file
+ * remains. Upload (2): reads `fd` to its end and stores it as `remoteName`, announcing
+ * `expectedSize` (when above 0, else the size of the regular file behind `fd`) as its
+ * size. `fd` stays open. Asks the server for `blockSize`-byte blocks (8..65464). `host`
+ * is a name (letters, digits, '.', '-', '_'), an IPv4 or an IPv6 address (brackets
+ * optional); port 0 means 69. While the transfer runs, stage-1 progress records go to
+ * `progressFile` when it already exists (it is never created). Returns 0 when the whole
+ * file was transferred, -1 for bad arguments (nothing sent), else the failing CURLcode
+ * (68: no such remote file; 7 or 28: no answer). */
+BMC_PLATFORM_API int BRIDGE_TFTP(uint8_t ucHandleType, const char* host, const char* remoteName,
+                                 int fd, uint32_t port, uint32_t blockSize,
+                                 const char* progressFile, int32_t expectedSize);
+/* The size of `remoteName` as the server announces it (tsize), without transferring the
+ * file; port 0 means 69. 0 and *size set; -1 for bad arguments; else a CURLcode (68: no
+ * such file; 63: larger than INT32_MAX; 71: no size announced) and *size untouched. */
+BMC_PLATFORM_API int BRIDGE_GetTftpRemoteFileSize(const char* host, uint32_t port,
+                                                  const char* remoteName, int32_t* size);
+/* The URL both calls use: "tftp://host[:port]/name" with an IPv6 address in brackets, no
+ * port for port 0 and every byte of the name that would change the URL's meaning
+ * percent-encoded ('/' kept). Stores it NUL-terminated when it fits; returns its length,
+ * or -1 for arguments the calls would refuse. */
+BMC_PLATFORM_API int BRIDGE_TftpUrl(const char* host, uint32_t port, const char* remoteName,
+                                    char* url, size_t size);
+
 /* Event log. An event is a 1032-byte buffer: u32 event code, 4 reserved bytes, then a
  * 1024-byte area of elements, each stored as u8 type, u8 length, `length` value bytes. */
 #define SDS_SDL_EVENT_SIZE 1032u
