@@ -36,6 +36,9 @@ enum : uint32_t {
     kInNoMemory = 0xbc00000b,
     kInThreadFailed = 0xbc00000c,
     kInTableFull = 0xbc00000d,
+    kInProbeInit = 0xbc00000a,
+    kProbeFailed = 0x81000001,
+    kWaitNullArgument = 0x81000002,
     // seen by callers and in progress records
     kNullArgument = 0x3c000001,
     kStartFailed = 0x3c000002,

@@ -113,12 +113,20 @@ typedef struct TransferTaskInfo {
     uint32_t auiIdentifier[FILEHANDLE_THREAD_MAX];
 } TransferTaskInfo;
 
+/* One logo image the controller can install (see FILEHANDLE_UploadLogo). */
+typedef struct LogoInfo {
+    char szFileName[40];
+    char szDirectory[128];
+} LogoInfo;
+
 typedef struct ProgressStageDesc {
     uint32_t uiStage;
     const char* pcDesc; /* NULL ends the table */
 } ProgressStageDesc;
 
 FILEHANDLE_API extern const ProgressStageDesc g_astProgressStageDesc[];
+FILEHANDLE_API extern const LogoInfo g_astLogoInfo[];
+FILEHANDLE_API extern const uint32_t g_uiLogoInfoArrSize;
 
 /* Transfer entry. */
 FILEHANDLE_API uint32_t FILEHANDLE_UploadDownloadFileImage(ComponentInfo* pstComponentInfo,
@@ -131,6 +139,19 @@ FILEHANDLE_API uint32_t FILEHANDLE_UploadDownloadFileImageForRedfish(RedfishInfo
                                                                      uint32_t* puiIdentifier);
 FILEHANDLE_API uint32_t FILEHANDLE_UploadDownloadFile(RedfishInfo* pstRedfishInfo,
                                                       uint32_t uiStallLimit);
+
+/* Remote file size and logo upload. pstLogOrigin and pstTaskInfo are the platform's
+ * operation-log origin and task-service records (see bmc_platform.h). */
+FILEHANDLE_API uint32_t FILEHANDLE_GetRemoteFileSize(const RedfishInfo* pstRedfishInfo,
+                                                     uint32_t* puiFileSize);
+FILEHANDLE_API uint32_t HTTP_GetRemoteFileSize(ComponentInfo* pstDownloadFileInfo,
+                                               int32_t* piFileSize);
+FILEHANDLE_API uint32_t SFTP_GetRemoteFileSize(ComponentInfo* pstDownloadFileInfo,
+                                               int32_t* piFileSize);
+FILEHANDLE_API uint32_t FTP_GetRemoteFileSize(ComponentInfo* pstDownloadFileInfo,
+                                              int32_t* piFileSize);
+FILEHANDLE_API uint32_t FILEHANDLE_UploadLogo(const char* pcRedfishCmd, void* pstLogOrigin,
+                                              void* pstTaskInfo);
 
 /* Task table. */
 FILEHANDLE_API uint32_t FILEHANLE_IDdetifier_ProgessFile(uint32_t* puiIdentifier);
@@ -232,6 +253,9 @@ FILEHANDLE_AT(RedfishInfo, ucFileMode, 0);
 FILEHANDLE_AT(RedfishInfo, ucHandleType, 1);
 FILEHANDLE_AT(RedfishInfo, szLocalPath, 2);
 FILEHANDLE_AT(RedfishInfo, szRedfishCmd, 1026);
+
+FILEHANDLE_STATIC_ASSERT(sizeof(LogoInfo) == 168, "LogoInfo size");
+FILEHANDLE_AT(LogoInfo, szDirectory, 40);
 
 FILEHANDLE_STATIC_ASSERT(sizeof(TaskSlot) == 260, "TaskSlot size");
 FILEHANDLE_AT(TaskSlot, uiIdentifier, 0);

@@ -10,7 +10,6 @@ using namespace fh;
 namespace {
 
 constexpr uint32_t kWaitFailed = 0x81000001;
-constexpr uint32_t kWaitNullArgument = 0x81000002;
 constexpr uint32_t kRedfishBadLocalPath = 0x3c000411;
 constexpr uint32_t kDefaultStallLimit = 5;
 

@@ -11,6 +11,12 @@
  *   /var/log/bmc_sdl.log           event log, one JSON line per submitted event
  *   /var/lock/<name>               named inter-process locks (flock)
  *   /var/lib/bmcplatform/taskdb/   the key-value database (LMDB)
+ *   /var/log/bmc_operate.log       operation log, one line per entry
+ *
+ * Switches that a host (or a test) sets by writing a decimal number into a file:
+ *   /var/lib/bmcplatform/oem_flag                         BMC_GetOemFlag
+ *   /var/lib/bmcplatform/capabilities/<section>.<name>    CAP_GetCharCapabilityWithName
+ * (for example capabilities/Customer.SupportUploadLogo). A missing file means "not set".
  */
 #ifndef BMC_PLATFORM_H
 #define BMC_PLATFORM_H
@@ -29,6 +35,9 @@ extern "C" {
 #define BMC_SDL_LOG_PATH "/var/log/bmc_sdl.log"
 #define BMC_LOCK_DIR "/var/lock"
 #define BMC_DB_DIR "/var/lib/bmcplatform/taskdb"
+#define BMC_OPERATE_LOG_PATH "/var/log/bmc_operate.log"
+#define BMC_OEM_FLAG_PATH "/var/lib/bmcplatform/oem_flag"
+#define BMC_CAPABILITY_DIR "/var/lib/bmcplatform/capabilities"
 
 /* Diagnostic log levels. */
 enum { BMC_LOG_ERROR = 2, BMC_LOG_INFO = 6, BMC_LOG_DEBUG = 7 };
@@ -125,6 +134,187 @@ BMC_PLATFORM_API int SDS_SDLTLVSet(uint8_t length, uint8_t type, const void* val
 /* Appends the event to the event log; 0 when added. */
 BMC_PLATFORM_API int SDS_Internal_AddSdlFromBmc(const void* event, const char* file,
                                                 const char* function);
+
+/* The name of the calling process (/proc/self/comm), terminated and cut to fit `size`.
+ * 0, or -1 for a null buffer or size 0. */
+BMC_PLATFORM_API int BMC_GetCurrentProcessName(uint32_t size, char* buffer);
+
+/* Feature switches. Each reads its file (see the top of this header): 0 and the value
+ * stored when the file holds a decimal number 0..255 (surrounding white space allowed);
+ * otherwise -1 and *value untouched. A section or name that is empty, contains '/' or
+ * starts with '.' is refused. */
+BMC_PLATFORM_API int BMC_GetOemFlag(uint8_t* flag);
+BMC_PLATFORM_API int CAP_GetCharCapabilityWithName(const char* section, const char* name,
+                                                   uint8_t* value);
+
+/* Operation log: the audit trail of what users asked the controller to do. The origin
+ * record says who asked; the caller passes its identifier and text separately as well. */
+typedef struct OperateLogOrigin {
+    char szInterface[33]; /* the way in, e.g. "Redfish" or "CLI" */
+    char szSource[47];    /* who asked: a user name, a client address or a tool */
+    uint32_t uiOriginId;  /* e.g. the session's identifier */
+} OperateLogOrigin;
+
+#define OPERATELOG_RESULT_SUCCESS 'c'
+#define OPERATELOG_RESULT_FAILURE 'C'
+
+/* Appends one line to BMC_OPERATE_LOG_PATH:
+ *   TIME origin=ID interface="..." source="TEXT" result=L line=N module=M message="..."
+ * with TIME as in the diagnostic log, the interface from `origin` (empty when null), TEXT
+ * the first 47 bytes at most of `originText`, L the result letter, and every '"', '\'
+ * and control byte of a quoted text written as \xNN, so one entry is always one line.
+ * 0 when written; -1 for a null message or a failed write. */
+BMC_PLATFORM_API int OPERATELOG_AddLogComm(uint32_t originId, uint8_t resultLetter,
+                                           const char* message, const void* origin,
+                                           const char* originText, uint32_t line, uint32_t module);
+
+/* Task service: tasks that users see and follow (Redfish TaskService). A task is
+ * registered once and then updated; the service keeps each task's registration and its
+ * latest update in the key-value database, under the file lock "bmc_task_service.lock",
+ * so that any process can read them:
+ *   key TASK_SERVICE_DB_KEY_LAST_ID           u32, the last identifier handed out
+ *   key TASK_SERVICE_DB_KEY_REGISTRATION + n  TaskServiceStoredRegistration
+ *   key TASK_SERVICE_DB_KEY_UPDATE + n        TaskServiceStoredUpdate
+ * with n = 1 + (id - 1) % TASK_SERVICE_SLOTS: the latest TASK_SERVICE_SLOTS tasks are
+ * kept, an older one's place is taken over by a new task. Identifiers run 1, 2, ... */
+#define TASK_SERVICE_LOCK_NAME "bmc_task_service.lock"
+#define TASK_SERVICE_SLOTS 256u
+#define TASK_SERVICE_DB_KEY_LAST_ID 0x7a5c0000u
+#define TASK_SERVICE_DB_KEY_REGISTRATION 0x7a5c0000u
+#define TASK_SERVICE_DB_KEY_UPDATE 0x7a5d0000u
+
+/* The caller's record of its task. */
+typedef struct TaskServiceTaskInfo {
+    uint32_t uiTaskId;    /* set by TASK_TaskServiceRegister */
+    uint32_t uiStartTime; /* set through the third argument of TASK_TaskServiceRegister */
+} TaskServiceTaskInfo;
+
+/* A task's registration: 668 bytes, texts terminated within their fields. */
+typedef struct TaskServiceRegistration {
+    char szName[257];       /* "<object> <type>", shown as the task's name */
+    char szType[49];        /* e.g. "Upload Task" */
+    char szKey[33];         /* what the task works on, e.g. "LogoUploading" */
+    char szOwner[16];       /* the registering process */
+    char szMessageId[65];   /* message registry entry for the task's messages */
+    char szMessageArg[65];  /* its argument */
+    char szDescription[65]; /* shown as the task's description */
+    char szTarget[40];      /* the resource acted on */
+    char szHealth[10];      /* e.g. "OK" */
+    char szTrigger[40];     /* why the task runs, e.g. "Automatic." */
+    uint8_t ucClass;        /* task class and subclass, repeated in every update */
+    uint8_t ucSubClass;
+    uint8_t ucReserved1;
+    uint8_t ucKind; /* the kind also passed to TASK_TaskServiceRegister */
+    uint32_t uiRevision;
+    uint32_t uiFlags;
+    uint32_t uiReserved2;
+    uint32_t uiInterval; /* seconds between updates the caller intends */
+    uint8_t aucReserved3[8];
+} TaskServiceRegistration;
+
+/* An update of a registered task: 676 bytes. */
+typedef struct TaskServiceUpdate {
+    uint32_t uiReserved1;
+    uint32_t uiTaskId; /* as stored in TaskServiceTaskInfo by the registration */
+    uint32_t uiInterval;
+    char szName[257];
+    char szType[49];
+    char szKey[33];
+    uint8_t aucReserved2[285];
+    char szMessage[33]; /* e.g. "logo uploading" */
+    uint8_t ucState;    /* 0 running, 2 completed, 4 exception (failed) */
+    uint8_t ucPercent;  /* 0..100 */
+    uint8_t ucClass;
+    uint8_t ucSubClass;
+    uint8_t aucReserved3[3];
+} TaskServiceUpdate;
+
+enum {
+    TASK_SERVICE_STATE_RUNNING = 0,
+    TASK_SERVICE_STATE_COMPLETED = 2,
+    TASK_SERVICE_STATE_EXCEPTION = 4
+};
+
+/* Records as stored. */
+typedef struct TaskServiceStoredRegistration {
+    uint32_t uiTaskId;
+    uint32_t uiKind;
+    uint32_t uiTime; /* seconds since the epoch */
+    TaskServiceRegistration stRecord;
+} TaskServiceStoredRegistration;
+
+typedef struct TaskServiceStoredUpdate {
+    uint32_t uiTaskId;
+    uint32_t uiCount; /* updates accepted so far; 0 before the first */
+    uint32_t uiTime;  /* of the latest update */
+    TaskServiceUpdate stRecord;
+} TaskServiceStoredUpdate;
+
+/* Registers a task described by `registration` (a TaskServiceRegistration): stores it
+ * with a new identifier, writes the identifier as the first u32 of `taskInfo` and the
+ * registration time (seconds since the epoch) into `*startTime` when not null. 0, or -1
+ * for null arguments, 1 when the database or the lock is unavailable or a write fails. */
+BMC_PLATFORM_API int TASK_TaskServiceRegister(const void* registration, void* taskInfo,
+                                              uint32_t* startTime, uint8_t kind);
+/* Replaces the latest update of the task named by the update record's uiTaskId (a
+ * TaskServiceUpdate). 0; -1 for a null record or a task the service does not know (never
+ * registered, or its place was taken by a newer task); 1 on a database or lock failure. */
+BMC_PLATFORM_API int TASK_TaskServiceUpdate(const void* update);
+/* Reads what the service holds for task `id`; either output may be null. Before the first
+ * update, `update` holds the identifier, a count of 0 and a zeroed record. 0; -1 for an
+ * unknown task; 1 on a database or lock failure. */
+BMC_PLATFORM_API int TASK_TaskServiceRead(uint32_t id, TaskServiceStoredRegistration* registration,
+                                          TaskServiceStoredUpdate* update);
+/* The last identifier handed out (0 before the first registration, or when the database
+ * cannot be read). */
+BMC_PLATFORM_API uint32_t TASK_TaskServiceLastId(void);
+
+/* Compile-time checks of the records' layouts (the same on 32-bit ARM). */
+#ifdef __cplusplus
+#define BMC_PLATFORM_STATIC_ASSERT static_assert
+#else
+#define BMC_PLATFORM_STATIC_ASSERT _Static_assert
+#endif
+#define BMC_PLATFORM_AT(type, field, off) \
+    BMC_PLATFORM_STATIC_ASSERT(offsetof(type, field) == (off), #type "." #field " offset")
+
+BMC_PLATFORM_STATIC_ASSERT(sizeof(OperateLogOrigin) == 84, "OperateLogOrigin size");
+BMC_PLATFORM_AT(OperateLogOrigin, szSource, 33);
+BMC_PLATFORM_AT(OperateLogOrigin, uiOriginId, 80);
+
+BMC_PLATFORM_STATIC_ASSERT(sizeof(TaskServiceTaskInfo) == 8, "TaskServiceTaskInfo size");
+
+BMC_PLATFORM_STATIC_ASSERT(sizeof(TaskServiceRegistration) == 668, "TaskServiceRegistration size");
+BMC_PLATFORM_AT(TaskServiceRegistration, szName, 0);
+BMC_PLATFORM_AT(TaskServiceRegistration, szType, 257);
+BMC_PLATFORM_AT(TaskServiceRegistration, szKey, 306);
+BMC_PLATFORM_AT(TaskServiceRegistration, szOwner, 339);
+BMC_PLATFORM_AT(TaskServiceRegistration, szMessageId, 355);
+BMC_PLATFORM_AT(TaskServiceRegistration, szMessageArg, 420);
+BMC_PLATFORM_AT(TaskServiceRegistration, szDescription, 485);
+BMC_PLATFORM_AT(TaskServiceRegistration, szTarget, 550);
+BMC_PLATFORM_AT(TaskServiceRegistration, szHealth, 590);
+BMC_PLATFORM_AT(TaskServiceRegistration, szTrigger, 600);
+BMC_PLATFORM_AT(TaskServiceRegistration, ucClass, 640);
+BMC_PLATFORM_AT(TaskServiceRegistration, ucSubClass, 641);
+BMC_PLATFORM_AT(TaskServiceRegistration, ucKind, 643);
+BMC_PLATFORM_AT(TaskServiceRegistration, uiRevision, 644);
+BMC_PLATFORM_AT(TaskServiceRegistration, uiFlags, 648);
+BMC_PLATFORM_AT(TaskServiceRegistration, uiInterval, 656);
+
+BMC_PLATFORM_STATIC_ASSERT(sizeof(TaskServiceUpdate) == 676, "TaskServiceUpdate size");
+BMC_PLATFORM_AT(TaskServiceUpdate, uiTaskId, 4);
+BMC_PLATFORM_AT(TaskServiceUpdate, uiInterval, 8);
+BMC_PLATFORM_AT(TaskServiceUpdate, szName, 12);
+BMC_PLATFORM_AT(TaskServiceUpdate, szType, 269);
+BMC_PLATFORM_AT(TaskServiceUpdate, szKey, 318);
+BMC_PLATFORM_AT(TaskServiceUpdate, szMessage, 636);
+BMC_PLATFORM_AT(TaskServiceUpdate, ucState, 669);
+BMC_PLATFORM_AT(TaskServiceUpdate, ucPercent, 670);
+BMC_PLATFORM_AT(TaskServiceUpdate, ucClass, 671);
+BMC_PLATFORM_AT(TaskServiceUpdate, ucSubClass, 672);
+
+#undef BMC_PLATFORM_AT
 
 #ifdef __cplusplus
 }

@@ -36,6 +36,7 @@ constexpr long kLowSpeedSeconds = 10;
 // Local reads and writes go through a buffer of this size instead of one system call per
 // TFTP block (512 bytes by default).
 constexpr size_t kIoBufferBytes = 256 * 1024;
+static_assert(kIoBufferBytes >= kMaxBlockSize, "a whole block always fits the buffer");
 
 // The progress record, byte for byte as the task library stores it.
 constexpr size_t kRecordBytes = 1104;
@@ -242,10 +243,7 @@ class ProgressFile {
         lastPercent_ = percent;
         lastWrite_ = now;
         Write(percent);
-        ++writes_;
     }
-
-    int Writes() const { return writes_; }
 
   private:
     void Write(uint8_t percent) const {
@@ -279,7 +277,6 @@ class ProgressFile {
     bool written_ = false;
     uint8_t lastPercent_ = 0;
     std::chrono::steady_clock::time_point lastWrite_{};
-    int writes_ = 0;
 };
 
 // ---- local file side ----
@@ -331,14 +328,7 @@ extern "C" size_t ReceiveBlock(char* data, size_t size, size_t count, void* user
     if (t->buffer.size() + n > kIoBufferBytes && !t->Flush()) {
         return 0;  // libcurl ends the transfer with CURLE_WRITE_ERROR
     }
-    if (n >= kIoBufferBytes) {
-        if (!WriteAll(t->fd, data, n)) {
-            t->localErrno = errno;
-            return 0;
-        }
-    } else {
-        t->buffer.insert(t->buffer.end(), data, data + n);
-    }
+    t->buffer.insert(t->buffer.end(), data, data + n);
     t->received += static_cast<int64_t>(n);
     return n;
 }
@@ -606,10 +596,6 @@ extern "C" int BRIDGE_GetTftpRemoteFileSize(const char* host, uint32_t port, con
         // data; any data means it is not and the size stays unknown.
         q = SizeQuery{};
         rc = QuerySize(url, true, &q);
-        if (rc == CURLE_OK && !q.gotData) {
-            *size = 0;
-            return 0;
-        }
     }
     if (q.total >= 0) {
         if (q.total > INT32_MAX) {
@@ -621,7 +607,7 @@ extern "C" int BRIDGE_GetTftpRemoteFileSize(const char* host, uint32_t port, con
         return 0;
     }
     if (rc == CURLE_OK && !q.gotData) {
-        *size = 0;  // a server without options sent one empty block: the file is empty
+        *size = 0;  // the whole file came as one empty block
         return 0;
     }
     if (q.gotData || rc == CURLE_OK) {

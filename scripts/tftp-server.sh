@@ -58,14 +58,14 @@ stop_all() {
   rm -f "$DIR/tftpd.pid" "$DIR/tftp.env"
 }
 
-# Waits until the server serves a small file.
+# Waits until the server serves DIR/root/.ready with this start's token: an answer from
+# another server on the same port (ours then failed to bind) does not count.
 wait_ready() {
-  local rc
+  local got
   for _ in $(seq 50); do
-    rc=0
-    curl --noproxy '*' -s -o /dev/null --connect-timeout 1 --max-time 1 \
-      "tftp://127.0.0.1:$PORT/.ready" || rc=$?
-    [ "$rc" = 0 ] && return 0
+    got="$(curl --noproxy '*' -s --connect-timeout 1 --max-time 1 \
+      "tftp://127.0.0.1:$PORT/.ready" 2>/dev/null)" || got=""
+    [ "$got" = "$TOKEN" ] && return 0
     running_group >/dev/null || return 1
     sleep 0.1
   done
@@ -77,7 +77,8 @@ start() {
   [ -x "$TFTPD" ] || die "in.tftpd not found (Debian package tftpd-hpa)"
   stop_all # a previous instance in the same DIR
   mkdir -p "$DIR/root"
-  printf 'ready\n' >"$DIR/root/.ready"
+  TOKEN="ready $$ $RANDOM $(date +%s%N)"
+  printf '%s\n' "$TOKEN" >"$DIR/root/.ready"
   # setsid execs in.tftpd in place (a background job of a script is no group leader), so
   # $! is the listener's pid and its process group id.
   setsid "$TFTPD" -L -a "127.0.0.1:$PORT" -c -p -s -u root "$DIR/root" \

@@ -96,20 +96,30 @@ TEST_F(TaskTableTest, ExpiryBoundaries) {
     };
     for (const ExpiryCase& c : cases) {
         SCOPED_TRACE(c.name);
-        ResetAll();
-        TaskTable t{};
-        uint32_t now = AlignedNow();
-        UseSlot(t, 4, c.stage, c.zeroTime ? 0 : now - c.age);
-        UseSlot(t, 9, FILEHANDLE_STAGE_TRANSFERRING, now);  // a young neighbour always stays
-        WriteTable(t);
-        uint32_t freed = 77;
-        FILEHANDLE_UploadDownloadDateClean(&freed);
-        EXPECT_EQ(c.expires ? 1u : 0u, freed);
-        TaskTable after = ReadTable();
-        EXPECT_EQ(c.expires ? 0u : 4u, after.astSlot[3].uiIdentifier);
-        EXPECT_EQ(!c.expires, FileExists(PathOf(4)));
-        EXPECT_EQ(9u, after.astSlot[8].uiIdentifier);
-        EXPECT_TRUE(Logged(6, "File transfer task clear " + std::to_string(freed) + "."));
+        // The verdict depends on the clock: a run during which the second changed (a
+        // loaded machine) says nothing about the boundary and is tried again.
+        bool judged = false;
+        for (int attempt = 0; attempt < 10 && !judged; ++attempt) {
+            ResetAll();
+            TaskTable t{};
+            uint32_t now = AlignedNow();
+            UseSlot(t, 4, c.stage, c.zeroTime ? 0 : now - c.age);
+            UseSlot(t, 9, FILEHANDLE_STAGE_TRANSFERRING, now);  // a young neighbour always stays
+            WriteTable(t);
+            uint32_t freed = 77;
+            FILEHANDLE_UploadDownloadDateClean(&freed);
+            if (static_cast<uint32_t>(time(nullptr)) != now) {
+                continue;
+            }
+            judged = true;
+            EXPECT_EQ(c.expires ? 1u : 0u, freed);
+            TaskTable after = ReadTable();
+            EXPECT_EQ(c.expires ? 0u : 4u, after.astSlot[3].uiIdentifier);
+            EXPECT_EQ(!c.expires, FileExists(PathOf(4)));
+            EXPECT_EQ(9u, after.astSlot[8].uiIdentifier);
+            EXPECT_TRUE(Logged(6, "File transfer task clear " + std::to_string(freed) + "."));
+        }
+        EXPECT_TRUE(judged) << "the clock ticked during every attempt";
     }
 }
 

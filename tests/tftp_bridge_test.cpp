@@ -14,11 +14,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <climits>
+#include <cstdint>
 #include <fstream>
 #include <iterator>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -187,6 +186,7 @@ class WriteCounter {
         Drain();
         return count_;
     }
+    bool Overflowed() const { return overflow_; }  // after Stop
 
   private:
     void Drain() {
@@ -214,9 +214,6 @@ class WriteCounter {
     int count_ = 0;
     bool overflow_ = false;
     std::thread thread_;
-
-  public:
-    bool Overflowed() const { return overflow_; }  // after Stop
 };
 
 // A scripted TFTP peer on 127.0.0.1 that records what it receives and answers the first

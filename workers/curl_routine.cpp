@@ -182,6 +182,21 @@ void ApplyOption(RoutineRun& run, CurlOpt opt) {
         case CurlOpt::kConnectTimeout30:
             SetLong(h, CURLOPT_CONNECTTIMEOUT, 30L);
             break;
+        case CurlOpt::kCustomGet:
+            curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, "GET");
+            break;
+        case CurlOpt::kNoBody:
+            SetLong(h, CURLOPT_NOBODY, 1L);
+            break;
+        case CurlOpt::kHeader:
+            SetLong(h, CURLOPT_HEADER, 1L);
+            break;
+        case CurlOpt::kFtpSingleCwd:
+            SetLong(h, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_SINGLECWD));
+            break;
+        case CurlOpt::kDropData:
+            curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, FTP_DropData);
+            break;
         case CurlOpt::kReceiveBuffer:
             SetLong(h, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
             break;
@@ -333,6 +348,44 @@ uint32_t RunCurlTransfer(const CurlRoutine& r, ComponentInfo* req, char* desc) {
         remove(req->szStorageAddress);
     }
     return CURLCode_Convert_External_ErrorCode(rc);
+}
+
+uint32_t RunCurlProbe(const CurlProbe& p, ComponentInfo* req, int32_t* size) {
+    if (req == nullptr) {
+        FH_LOG_NULL_AS("pstDownloadFileInfo", p.name);
+        return kInNullPointer;
+    }
+    if (size == nullptr) {
+        FH_LOG_NULL_AS("piFileSize", p.name);
+        return kInNullPointer;
+    }
+    CurlRoutine r{};
+    r.name = p.name;
+    RoutineRun run(r, req, nullptr);
+    run.global.emplace();
+    run.easy.emplace();
+    if (!*run.easy) {
+        FH_LOG(BMC_LOG_ERROR, "%s:curl_easy_init failed!", p.name);
+        return kInProbeInit;
+    }
+    for (size_t i = 0; i < p.optionCount; ++i) {
+        ApplyOption(run, p.options[i]);
+    }
+    CURLcode rc = curl_easy_perform(run.easy->Get());
+    double length = 0;
+    uint32_t result = kOk;
+    if (rc == CURLE_OK) {
+        curl_easy_getinfo(run.easy->Get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD, &length);
+    } else {
+        FH_LOG(BMC_LOG_ERROR, p.failLog, curl_easy_strerror(rc));
+        result = kProbeFailed;
+    }
+    // Truncation toward zero, saturating as the 32-bit target's conversion does; libcurl's
+    // -1 for "no length sent" stays -1.
+    *size = length >= 2147483647.0    ? INT32_MAX
+            : length <= -2147483648.0 ? INT32_MIN
+                                      : static_cast<int32_t>(length);
+    return result;
 }
 
 }  // namespace fh

@@ -39,6 +39,11 @@ enum class CurlOpt : uint8_t {
     kVerbose,           // CURLOPT_VERBOSE 1, trace to standard error (passwords masked)
     kConnectTimeout30,  // CURLOPT_CONNECTTIMEOUT 30
     kReceiveBuffer,     // CURLOPT_BUFFERSIZE: a tuning, not part of the exchange
+    kCustomGet,         // CURLOPT_CUSTOMREQUEST "GET"
+    kNoBody,            // CURLOPT_NOBODY 1
+    kHeader,            // CURLOPT_HEADER 1
+    kFtpSingleCwd,      // CURLOPT_FTP_FILEMETHOD CURLFTPMETHOD_SINGLECWD
+    kDropData,          // CURLOPT_WRITEFUNCTION FTP_DropData
 };
 
 enum class LocalStream : uint8_t {
@@ -116,5 +121,16 @@ struct RoutineRun {
 uint32_t OpenUploadSource(RoutineRun& run);
 
 uint32_t RunCurlTransfer(const CurlRoutine& routine, ComponentInfo* req, char* desc);
+
+// A remote size probe: the same options vocabulary, no local file, and the size libcurl
+// reports for the download.
+struct CurlProbe {
+    const char* name;
+    const CurlOpt* options;
+    size_t optionCount;
+    const char* failLog;  // takes libcurl's text
+};
+
+uint32_t RunCurlProbe(const CurlProbe& probe, ComponentInfo* req, int32_t* size);
 
 }  // namespace fh

@@ -29,7 +29,6 @@ namespace {
 constexpr size_t kChunk = 1048576;
 constexpr uint32_t kMountFailed = 0x3c000012;
 constexpr uint32_t kShortCopy = 0x3c000013;
-constexpr uint32_t kProbeFailed = 0x81000001;
 constexpr uint32_t kInLocalFile = 0xbc000006;
 
 // Whether `dir` is a mount point now, from the kernel's own table (no stat of a share
