@@ -12,6 +12,7 @@ build=$root/build
 size_mib=${1:-32}
 
 if [ "${FH_PRIVATE_VAR:-}" != 1 ]; then
+  "$root/scripts/install-deps.sh"
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build "$build" -j"$(nproc)" --target fhxfer >/dev/null
   exec "$root/scripts/in-private-var.sh" "$0" "$@"

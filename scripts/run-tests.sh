@@ -12,6 +12,7 @@ build=${1:-$root/build}
 shift || true
 
 if [ "${FH_PRIVATE_VAR:-}" != 1 ]; then
+  "$root/scripts/install-deps.sh"
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DFH_SANITIZE="${FH_SANITIZE:-}" "$@" >/dev/null
   cmake --build "$build" -j"$(nproc)"

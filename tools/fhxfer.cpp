@@ -119,7 +119,7 @@ int Watch(uint32_t id, const ComponentInfo& req, bool quiet) {
             }
             break;
         }
-        usleep(100 * 1000);
+        usleep(50 * 1000);
     }
     FILEHANDLE_DeleteProgressInfo(id);
     return status;
