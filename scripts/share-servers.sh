@@ -38,17 +38,8 @@ CIFS_PASS=fhpass
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)"
 
 die() { echo "share-servers: $*" >&2; exit 1; }
+. "$(dirname "${BASH_SOURCE[0]}")/server-lib.sh"
 
-# Prints the pid stored in $1 if that process is alive and its command line contains $2,
-# so that a recycled pid is never signalled.
-running_pid() {
-  local pid
-  [ -s "$1" ] || return 1
-  pid="$(cat "$1" 2>/dev/null)" || return 1
-  [[ "$pid" =~ ^[0-9]+$ ]] || return 1
-  tr '\0' ' ' 2>/dev/null <"/proc/$pid/cmdline" | grep -qF -- "$2" || return 1
-  echo "$pid"
-}
 
 # stop_groups PIDFILE PATTERN...: each process is a process-group leader (started under
 # setsid); SIGTERM all the groups, wait up to 5 s, then SIGKILL what is left.
@@ -520,29 +511,12 @@ start() {
   echo "share servers up: nfs 127.0.0.1:$NFS_PORT:/export cifs //127.0.0.1:$CIFS_PORT/fhshare (dir $DIR)"
 }
 
-[ $# -eq 2 ] || die "usage: $0 start|stop DIR"
 [ "${FH_PRIVATE_VAR:-}" = 1 ] ||
   die "runs only in a private mount namespace: use scripts/in-private-var.sh"
 [ "$(id -u)" = 0 ] || die "must run as root"
-for port in "$NFS_PORT" "$MNT_PORT" "$CIFS_PORT"; do
-  [[ "$port" =~ ^[0-9]+$ ]] && [ "$port" -ge 1 ] && [ "$port" -le 65535 ] || die "bad port number: $port"
-done
-case "$2" in
-  # DIR goes into configs, an overlay's lowerdir (':' and ',' separate there) and
-  # generated scripts.
+# DIR goes into configs, an overlay's lowerdir (':' and ',' separate there) and
+# generated scripts.
+case "${2:-}" in
   *[!A-Za-z0-9._/+-]*) die "DIR may hold only letters, digits and . _ / + -" ;;
 esac
-
-case "$1" in
-  start)
-    mkdir -p "$2"
-    DIR="$(cd "$2" && pwd -P)"
-    start
-    ;;
-  stop)
-    [ -d "$2" ] || exit 0
-    DIR="$(cd "$2" && pwd -P)"
-    stop_all
-    ;;
-  *) die "usage: $0 start|stop DIR" ;;
-esac
+fh_server_main "$@" "$NFS_PORT" "$MNT_PORT" "$CIFS_PORT"

@@ -31,17 +31,8 @@ VSFTPD=/usr/sbin/vsftpd
 CURL=(curl --noproxy '*' -fsS --max-time 3 -u "$USER_NAME:$USER_PASS")
 
 die() { echo "ssh-ftp-servers: $*" >&2; exit 1; }
+. "$(dirname "${BASH_SOURCE[0]}")/server-lib.sh"
 
-# Prints the pid stored in $1 if that process is alive and its command line
-# contains $2 (so a recycled pid is never signalled).
-running_pid() {
-  local pid
-  [ -s "$1" ] || return 1
-  pid="$(cat "$1" 2>/dev/null)" || return 1
-  [[ "$pid" =~ ^[0-9]+$ ]] || return 1
-  tr '\0' ' ' 2>/dev/null <"/proc/$pid/cmdline" | grep -qF -- "$2" || return 1
-  echo "$pid"
-}
 
 # stop_pid PIDFILE PATTERN: SIGTERM to the listener and its session children, wait
 # up to 5 s, then SIGKILL.
@@ -295,24 +286,4 @@ start() {
     "127.0.0.1:$FTP_PORT user $USER_NAME (dir $DIR)"
 }
 
-[ $# -eq 2 ] || die "usage: $0 start|stop DIR"
-for port in "$SSH_PORT" "$FTP_PORT" "$PASV_MIN" "$PASV_MAX"; do
-  [[ "$port" =~ ^[0-9]+$ ]] || die "bad port number: $port"
-done
-case "$2" in
-  *[[:space:]\"\'\$\;\{\}\\#]*) die "DIR must not contain whitespace, quotes, \$, ;, #, braces or backslashes" ;;
-esac
-
-case "$1" in
-  start)
-    mkdir -p "$2"
-    DIR="$(cd "$2" && pwd -P)"
-    start
-    ;;
-  stop)
-    [ -d "$2" ] || exit 0
-    DIR="$(cd "$2" && pwd -P)"
-    stop_all
-    ;;
-  *) die "usage: $0 start|stop DIR" ;;
-esac
+fh_server_main "$@" "$SSH_PORT" "$FTP_PORT" "$PASV_MIN" "$PASV_MAX"

@@ -18,6 +18,7 @@ PORT="${FH_TFTP_PORT:-18069}"
 TFTPD="$(command -v in.tftpd || echo /usr/sbin/in.tftpd)"
 
 die() { echo "tftp-server: $*" >&2; exit 1; }
+. "$(dirname "${BASH_SOURCE[0]}")/server-lib.sh"
 
 # Prints the process group stored in DIR/tftpd.pid (the listener's pid) while any process
 # of that group is an in.tftpd: the listener, or a transfer child that outlived it. A
@@ -94,19 +95,4 @@ start() {
   echo "tftp server up: tftp://127.0.0.1:$PORT (files in $DIR/root)"
 }
 
-[ $# -eq 2 ] || die "usage: $0 start|stop DIR"
-[[ "$PORT" =~ ^[0-9]+$ ]] || die "bad port number: $PORT"
-
-case "$1" in
-  start)
-    mkdir -p "$2"
-    DIR="$(cd "$2" && pwd -P)"
-    start
-    ;;
-  stop)
-    [ -d "$2" ] || exit 0
-    DIR="$(cd "$2" && pwd -P)"
-    stop_all
-    ;;
-  *) die "usage: $0 start|stop DIR" ;;
-esac
+fh_server_main "$@" "$PORT"

@@ -8,6 +8,10 @@
 //   fhxfer status ID                      one task's progress record
 //   fhxfer tasks                          identifiers of all tasks
 //   fhxfer delete ID                      delete a task (stops its transfer)
+//   fhxfer logo URI                       install the logo the URI's last element names,
+//                                         showing its Task-service percentage
+//   fhxfer taskservice [ID]               Task-service records (all kept, or one)
+//   fhxfer oplog                          the operation log
 //
 // Exit status: 0 success, 1 usage, 2 the library refused the request, 3 the transfer
 // failed, 4 a task lookup failed.
@@ -18,9 +22,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 
+#include "common/raii.h"
 #include "frontend/filehandle_ulanddl.h"
+#include "platform/bmc_platform.h"
 
 namespace {
 
@@ -34,6 +42,7 @@ void Usage() {
             "       fhxfer download URL LOCAL [options]\n"
             "       fhxfer upload LOCAL URL [options]\n"
             "       fhxfer status ID | tasks | delete ID\n"
+            "       fhxfer logo URI | taskservice [ID] | oplog\n"
             "options:\n"
             "  --user NAME:PASSWORD  HTTP basic credentials\n"
             "  --cacert FILE         verify the server against this CA (HTTPS)\n"
@@ -388,6 +397,109 @@ int Delete(const char* arg) {
     return kExitOk;
 }
 
+std::string UtcText(uint32_t seconds) {
+    time_t t = seconds;
+    struct tm tm {};
+    gmtime_r(&t, &tm);
+    char text[32] = "";
+    strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
+    return text;
+}
+
+void PrintTaskService(const TaskServiceStoredRegistration& reg,
+                      const TaskServiceStoredUpdate& upd) {
+    printf("task %u: \"%s\" by %s, kind %u, registered %s UTC", reg.uiTaskId, reg.stRecord.szName,
+           reg.stRecord.szOwner, reg.uiKind, UtcText(reg.uiTime).c_str());
+    if (upd.uiCount == 0) {
+        printf(", no update yet\n");
+        return;
+    }
+    printf("\n  update %u at %s UTC: state %u, %u%%, %s\n", upd.uiCount,
+           UtcText(upd.uiTime).c_str(), upd.stRecord.ucState, upd.stRecord.ucPercent,
+           upd.stRecord.szMessage);
+}
+
+// Installs a logo. The upload runs in this thread; another one follows the Task-service
+// task it registers (the next identifier, unless another process registers a task at the
+// same moment) and prints its percentage whenever it moves.
+int Logo(const char* uri) {
+    OperateLogOrigin origin;
+    memset(&origin, 0, sizeof origin);
+    BMC_Strlcpy(origin.szSource, "fhxfer", sizeof origin.szSource);
+    TaskServiceTaskInfo info{};
+    uint32_t last = TASK_TaskServiceLastId();
+    uint32_t expected = last == UINT32_MAX ? 1u : last + 1u;
+    std::atomic<bool> done{false};
+    std::thread watcher([&done, expected] {
+        int shown = -1;
+        for (bool more = true; more;) {
+            more = !done.load();  // one more look after the upload returned
+            TaskServiceStoredUpdate upd{};
+            if (TASK_TaskServiceRead(expected, nullptr, &upd) == 0 && upd.uiCount > 0 &&
+                upd.stRecord.ucPercent != shown) {
+                shown = upd.stRecord.ucPercent;
+                fprintf(stderr, "task %u: %3d%%  %s\n", expected, shown, upd.stRecord.szMessage);
+            }
+            if (more) {
+                usleep(50 * 1000);
+            }
+        }
+    });
+    uint32_t rc = FILEHANDLE_UploadLogo(uri, &origin, &info);
+    done = true;
+    watcher.join();
+    TaskServiceStoredRegistration reg{};
+    TaskServiceStoredUpdate upd{};
+    if (info.uiTaskId != 0 && TASK_TaskServiceRead(info.uiTaskId, &reg, &upd) == 0) {
+        PrintTaskService(reg, upd);
+    }
+    if (rc == 0) {
+        printf("logo installed\n");
+        return kExitOk;
+    }
+    printf("logo not installed, result 0x%08x\n", rc);
+    return info.uiTaskId == 0 ? kExitRefused : kExitFailed;
+}
+
+int TaskService(int argc, char** argv) {
+    TaskServiceStoredRegistration reg{};
+    TaskServiceStoredUpdate upd{};
+    if (argc == 1) {
+        uint32_t id = 0;
+        if (!ParseId(argv[0], &id)) {
+            return kExitUsage;
+        }
+        if (TASK_TaskServiceRead(id, &reg, &upd) != 0) {
+            fprintf(stderr, "fhxfer: task-service task %u is not known\n", id);
+            return kExitLookup;
+        }
+        PrintTaskService(reg, upd);
+        return kExitOk;
+    }
+    uint32_t last = TASK_TaskServiceLastId();
+    uint32_t first = last > TASK_SERVICE_SLOTS ? last - TASK_SERVICE_SLOTS + 1 : 1;
+    for (uint32_t id = first; last != 0 && id <= last; ++id) {
+        if (TASK_TaskServiceRead(id, &reg, &upd) == 0) {
+            PrintTaskService(reg, upd);
+        }
+    }
+    return kExitOk;
+}
+
+int OperationLog() {
+    fh::UniqueFile f(fopen(BMC_OPERATE_LOG_PATH, "re"));
+    if (!f) {
+        fprintf(stderr, "fhxfer: no operation log (%s)\n", BMC_OPERATE_LOG_PATH);
+        return kExitLookup;
+    }
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f.Get())) > 0) {
+        fwrite(buf, 1, n, stdout);
+    }
+    return kExitOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -413,6 +525,15 @@ int main(int argc, char** argv) {
     }
     if (cmd == "delete" && argc == 3) {
         return Delete(argv[2]);
+    }
+    if (cmd == "logo" && argc == 3) {
+        return Logo(argv[2]);
+    }
+    if (cmd == "taskservice" && argc <= 3) {
+        return TaskService(argc - 2, argv + 2);
+    }
+    if (cmd == "oplog" && argc == 2) {
+        return OperationLog();
     }
     Usage();
     return kExitUsage;
