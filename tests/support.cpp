@@ -31,6 +31,7 @@ std::vector<LogLine> g_logs;
 std::vector<std::vector<unsigned char>> g_events;
 std::vector<std::string> g_commands;
 std::vector<ComponentProcess> g_progress;
+BridgeCalls g_bridge;
 thread_local std::vector<int> t_writeLocked;  // descriptors holding a write lock
 
 template <typename Fn>
@@ -75,6 +76,11 @@ size_t CountLogged(const std::string& substring) {
 std::vector<std::string> Commands() {
     std::lock_guard<std::mutex> l(g_mu);
     return g_commands;
+}
+
+BridgeCalls TftpBridgeCalls() {
+    std::lock_guard<std::mutex> l(g_mu);
+    return g_bridge;
 }
 
 std::vector<ComponentProcess> ProgressWrites() {
@@ -143,6 +149,7 @@ void ResetAll() {
     g_events.clear();
     g_commands.clear();
     g_progress.clear();
+    g_bridge = BridgeCalls{};
 }
 
 void FhTest::TearDown() {
@@ -429,4 +436,27 @@ extern "C" int BRIDGE_UNLOCK_LTF_FILE(int fd) {
         }
     }
     return real(fd);
+}
+
+extern "C" int BRIDGE_TFTP(uint8_t type, const char* host, const char* remote, int fd,
+                           uint32_t port, uint32_t blockSize, const char* progressFile,
+                           int32_t expectedSize) {
+    static auto real = fhtest::Next<int (*)(uint8_t, const char*, const char*, int, uint32_t,
+                                            uint32_t, const char*, int32_t)>("BRIDGE_TFTP");
+    {
+        std::lock_guard<std::mutex> l(fhtest::g_mu);
+        fhtest::g_bridge.transferPorts.push_back(port);
+    }
+    return real(type, host, remote, fd, port, blockSize, progressFile, expectedSize);
+}
+
+extern "C" int BRIDGE_GetTftpRemoteFileSize(const char* host, uint32_t port, const char* remote,
+                                            int32_t* size) {
+    static auto real = fhtest::Next<int (*)(const char*, uint32_t, const char*, int32_t*)>(
+        "BRIDGE_GetTftpRemoteFileSize");
+    {
+        std::lock_guard<std::mutex> l(fhtest::g_mu);
+        fhtest::g_bridge.sizePorts.push_back(port);
+    }
+    return real(host, port, remote, size);
 }

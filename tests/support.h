@@ -34,6 +34,13 @@ std::vector<LogLine> Logs();
 bool Logged(unsigned level, const std::string& text);  // exact text at that level
 size_t CountLogged(const std::string& substring);
 
+// Calls of the TFTP bridge: the port each transfer and each size query was given.
+struct BridgeCalls {
+    std::vector<uint32_t> transferPorts;
+    std::vector<uint32_t> sizePorts;
+};
+BridgeCalls TftpBridgeCalls();
+
 // Command lines handed to BMC_System, in order.
 std::vector<std::string> Commands();
 // Every progress record written (captured when a write lock is released), in order.

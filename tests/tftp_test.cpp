@@ -1,0 +1,161 @@
+// TFTP tasks through the worker and the platform bridge, against the loopback tftpd-hpa.
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "platform/bmc_platform.h"
+#include "tests/support.h"
+
+using namespace fhtest;
+
+namespace {
+
+class TftpTest : public FhTest {
+  protected:
+    void SetUp() override {
+        FhTest::SetUp();
+        env_ = LoadEnvFile("FH_TFTP_ENV");
+        if (env_.empty()) {
+            GTEST_SKIP() << "FH_TFTP_ENV not set: start scripts/run-tests.sh";
+        }
+        root_ = env_["TEST_DIR"] + "/root";
+        local_ = "/var/tmp/tftp-test";
+        BMC_System(("rm -rf " + local_ + " && mkdir -p " + local_).c_str());
+    }
+    ComponentInfo Request(uint8_t type, const std::string& remote, const std::string& local,
+                          uint32_t port) const {
+        ComponentInfo r{};
+        r.ucProtocolType = FILEHANDLE_PROTOCOL_TFTP;
+        r.ucHandleType = type;
+        strcpy(r.szIpAdress, "127.0.0.1");
+        r.uiPort = port;
+        // The source is szReadAddress, the destination szStorageAddress.
+        snprintf(r.szReadAddress, sizeof r.szReadAddress, "%s",
+                 (type == FILEHANDLE_DOWNLOAD ? remote : local).c_str());
+        snprintf(r.szStorageAddress, sizeof r.szStorageAddress, "%s",
+                 (type == FILEHANDLE_DOWNLOAD ? local : remote).c_str());
+        return r;
+    }
+    uint32_t Port() const { return static_cast<uint32_t>(std::stoul(env_.at("TFTP_PORT"))); }
+    std::map<std::string, std::string> env_;
+    std::string root_, local_;
+};
+
+}  // namespace
+
+TEST_F(TftpTest, BothDirectionsByteForByte) {
+    struct Case {
+        const char* name;
+        size_t size;
+    };
+    const Case cases[] = {{"small", 1000},
+                          {"multiple of both block sizes", 1024 * 512},
+                          {"empty", 0},
+                          {"3 MB", 3000000}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetAll();
+        std::string content = RandomBytes(c.size, 21);
+        WriteFile(root_ + "/down.bin", content);
+        std::string local = local_ + "/down.bin";
+        WriteFile(local, std::string(c.size + 5000, 'o'));  // an older, longer file
+        ComponentInfo r = Request(FILEHANDLE_DOWNLOAD, "down.bin", local, Port());
+        Outcome o = RunRequest(r);
+        EXPECT_EQ(2u, o.stage) << o.desc;
+        EXPECT_TRUE(ReadFile(local) == content) << "content differs";
+
+        unlink((root_ + "/up.bin").c_str());
+        WriteFile(local_ + "/up.bin", content);
+        r = Request(FILEHANDLE_UPLOAD, "up.bin", local_ + "/up.bin", Port());
+        o = RunRequest(r);
+        EXPECT_EQ(2u, o.stage) << o.desc;
+        EXPECT_TRUE(ReadFile(root_ + "/up.bin") == content);
+        EXPECT_TRUE(Events().empty());
+    }
+    // The bridge wrote the percentage while the 3 MB file moved.
+    bool sawTransfer = false;
+    for (const ComponentProcess& p : ProgressWrites()) {
+        sawTransfer = sawTransfer || strcmp(p.szDescription, "File transfer....") == 0;
+    }
+    EXPECT_TRUE(sawTransfer);
+}
+
+TEST_F(TftpTest, Failures) {
+    WriteFile(root_ + "/f.bin", "remote");
+    struct Case {
+        const char* name;
+        uint8_t type;
+        std::string remote, local;
+        bool localIsDirectory;  // an unrelated directory stands at the local path
+        uint32_t result;
+        const char* desc;
+        bool bridgeCalled;
+    };
+    const Case cases[] = {
+        {"missing remote file", 1, "no-such.bin", local_ + "/dl.bin", false, 0x3c00000d,
+         "File download or upload failed, because: The Remote file does not exist or the ip is "
+         "wrong",
+         true},
+        {"directory at the destination", 1, "f.bin", local_ + "/adir", true, 0x3c00000c,
+         "File download or upload failed, because: cannot open local file", false},
+        {"unreadable upload source", 2, "x.bin", local_ + "/absent.bin", false, 0x3c00000c,
+         "File download or upload failed, because: cannot open local file", false},
+        {"missing local directory", 1, "f.bin", local_ + "/no/dir.bin", false, 0x3c00000c,
+         "File download or upload failed, because: cannot open local file", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetAll();
+        if (c.localIsDirectory) {
+            mkdir(c.local.c_str(), 0755);
+            WriteFile(c.local + "/inside.txt", "keep");
+        }
+        ComponentInfo r = Request(c.type, c.remote, c.local, Port());
+        Outcome o = RunRequest(r);
+        EXPECT_EQ(3u, o.stage);
+        EXPECT_EQ(c.result, o.result);
+        EXPECT_EQ(c.desc, o.desc);
+        EXPECT_EQ(c.bridgeCalled, !TftpBridgeCalls().transferPorts.empty());
+        if (c.localIsDirectory) {
+            EXPECT_EQ("keep", ReadFile(c.local + "/inside.txt"))
+                << "an unrelated directory was removed";
+        } else if (c.type == FILEHANDLE_DOWNLOAD) {
+            EXPECT_FALSE(FileExists(c.local));
+        }
+        auto ev = EventTexts();
+        ASSERT_EQ(1u, ev.size());
+        EXPECT_EQ(c.desc, ev[0].second);
+        for (const std::string& cmd : Commands()) {
+            EXPECT_EQ(std::string::npos, cmd.find("rm ")) << "removal went through a shell";
+        }
+    }
+}
+
+TEST_F(TftpTest, PortZeroMeansSixtyNineForTheTransferOnly) {
+    // The bridge is made to fail at once (libcurl cannot start): the ports it was given show.
+    ComponentInfo r = Request(FILEHANDLE_DOWNLOAD, "f.bin", local_ + "/p0.bin", 0);
+    faults().curlInitFails = true;
+    Outcome o = RunRequest(r, 60);
+    faults().curlInitFails = false;
+    EXPECT_EQ(3u, o.stage);
+    BridgeCalls calls = TftpBridgeCalls();
+    EXPECT_EQ(std::vector<uint32_t>{0}, calls.sizePorts);
+    EXPECT_EQ(std::vector<uint32_t>{69}, calls.transferPorts);
+}
+
+TEST_F(TftpTest, InvalidHandleType) {
+    ComponentInfo r = Request(3, "f.bin", local_ + "/x.bin", Port());
+    Outcome o = RunRequest(r);
+    EXPECT_EQ(3u, o.stage);
+    EXPECT_EQ(0x3c00000fu, o.result);
+    EXPECT_EQ("File download or upload failed, because: tftp connection parameter parsing error",
+              o.desc);
+    EXPECT_TRUE(TftpBridgeCalls().transferPorts.empty());
+    auto ev = EventTexts();  // the entry's and the worker's, both "Unknown"
+    ASSERT_EQ(2u, ev.size());
+    EXPECT_EQ("Unknown", ev[1].first);
+    EXPECT_EQ("File download or upload failed, because: connection parameter parsing error",
+              ev[1].second);
+}
