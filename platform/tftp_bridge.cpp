@@ -1,6 +1,5 @@
 // TFTP bridge: whole-file transfers and size queries over libcurl's TFTP support.
 #include <arpa/inet.h>
-#include <curl/curl.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdint.h>
@@ -15,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/curl_raii.h"
 #include "common/raii.h"
 #include "platform/bmc_platform.h"
 
@@ -55,68 +55,8 @@ constexpr uint32_t kLogModule = 0;
 
 // ---- owners of libcurl resources ----
 
-bool GlobalInitIsThreadSafe() {
-#ifdef CURL_VERSION_THREADSAFE
-    static const bool safe =
-        (curl_version_info(CURLVERSION_NOW)->features & CURL_VERSION_THREADSAFE) != 0;
-    return safe;
-#else
-    return false;
-#endif
-}
-
-std::mutex g_globalMutex;
-
-// libcurl's global state for the length of one call. Libraries built without thread-safe
-// global initialisation get their calls serialised here; cleanup follows only a
-// successful init, as libcurl counts the successful ones.
-class CurlGlobal {
-  public:
-    CurlGlobal() {
-        if (GlobalInitIsThreadSafe()) {
-            ok_ = curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK;
-        } else {
-            std::lock_guard<std::mutex> lock(g_globalMutex);
-            ok_ = curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK;
-        }
-    }
-    ~CurlGlobal() {
-        if (!ok_) {
-            return;
-        }
-        if (GlobalInitIsThreadSafe()) {
-            curl_global_cleanup();
-        } else {
-            std::lock_guard<std::mutex> lock(g_globalMutex);
-            curl_global_cleanup();
-        }
-    }
-    CurlGlobal(const CurlGlobal&) = delete;
-    CurlGlobal& operator=(const CurlGlobal&) = delete;
-    bool Ok() const { return ok_; }
-
-  private:
-    bool ok_ = false;
-};
-
-class EasyHandle {
-  public:
-    EasyHandle() : h_(curl_easy_init()) {}
-    EasyHandle(EasyHandle&& other) noexcept : h_(std::exchange(other.h_, nullptr)) {}
-    EasyHandle& operator=(EasyHandle&&) = delete;
-    EasyHandle(const EasyHandle&) = delete;
-    EasyHandle& operator=(const EasyHandle&) = delete;
-    ~EasyHandle() {
-        if (h_ != nullptr) {
-            curl_easy_cleanup(h_);
-        }
-    }
-    CURL* Get() const { return h_; }
-    explicit operator bool() const { return h_ != nullptr; }
-
-  private:
-    CURL* h_;
-};
+using CurlGlobal = fh::CurlGlobal;
+using EasyHandle = fh::CurlEasy;
 
 // A string allocated by libcurl.
 class CurlText {

@@ -4,7 +4,7 @@
 #include <sys/types.h>
 
 #include "common/fh_internal.h"
-#include "workers/curl_raii.h"
+#include "common/curl_raii.h"
 
 using namespace fh;
 

@@ -14,21 +14,6 @@
 namespace fh {
 namespace {
 
-// libcurl's global set-up is reference-counted, and thread-safe when the library says
-// so (CURL_VERSION_THREADSAFE, libcurl 7.84 and later). Otherwise every init/cleanup pair
-// is serialised here, which is enough because libcurl counts the nesting itself.
-bool GlobalInitIsThreadSafe() {
-#ifdef CURL_VERSION_THREADSAFE
-    static const bool safe =
-        (curl_version_info(CURLVERSION_NOW)->features & CURL_VERSION_THREADSAFE) != 0;
-    return safe;
-#else
-    return false;
-#endif
-}
-
-std::mutex g_globalMutex;
-
 // libcurl's default 16 KiB receive buffer made a 1 GiB loopback download reach only 0.83
 // of the curl CLI's throughput (which uses 100 KiB); 64 KiB measured 0.97 to 1.14 at about
 // 420 KiB of memory per running task (bench/http_bench.sh). It changes nothing else.
@@ -225,25 +210,6 @@ void LogPerformFailure(const CurlRoutine& r, CURLcode rc, long status) {
 }
 
 }  // namespace
-
-CurlGlobal::CurlGlobal() {
-    if (GlobalInitIsThreadSafe()) {
-        ok_ = curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK;
-    } else {
-        std::lock_guard<std::mutex> lock(g_globalMutex);
-        ok_ = curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK;
-    }
-}
-
-CurlGlobal::~CurlGlobal() {
-    // One cleanup for every init, whatever the init returned.
-    if (GlobalInitIsThreadSafe()) {
-        curl_global_cleanup();
-    } else {
-        std::lock_guard<std::mutex> lock(g_globalMutex);
-        curl_global_cleanup();
-    }
-}
 
 StagedUpload::~StagedUpload() {
     switch (mode) {

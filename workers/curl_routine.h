@@ -8,7 +8,7 @@
 
 #include "common/fh_internal.h"
 #include "common/raii.h"
-#include "workers/curl_raii.h"
+#include "common/curl_raii.h"
 
 namespace fh {
 

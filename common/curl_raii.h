@@ -5,21 +5,47 @@
 #define CURL_DISABLE_DEPRECATION 1
 #include <curl/curl.h>
 
+#include <mutex>
 #include <utility>
 
 namespace fh {
 
-// libcurl's global state, taken for the lifetime of one transfer. Up to ten workers
-// take and give it back at once; see curl_routine.cpp for how that is kept safe.
+// libcurl's global state, taken for the lifetime of one transfer while other transfers
+// run. The set-up is reference-counted, and thread-safe when libcurl says so
+// (CURL_VERSION_THREADSAFE, 7.84 and later); otherwise each init/cleanup pair is
+// serialised here (per library that includes this header). Cleanup follows only a
+// successful init: libcurl counts the successful ones.
 class CurlGlobal {
   public:
-    CurlGlobal();
-    ~CurlGlobal();
+    CurlGlobal() {
+        Locked([this] { ok_ = curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK; });
+    }
+    ~CurlGlobal() {
+        if (ok_) {
+            Locked([] { curl_global_cleanup(); });
+        }
+    }
     CurlGlobal(const CurlGlobal&) = delete;
     CurlGlobal& operator=(const CurlGlobal&) = delete;
     bool Ok() const { return ok_; }
 
   private:
+    template <typename Fn>
+    static void Locked(Fn fn) {
+#ifdef CURL_VERSION_THREADSAFE
+        static const bool safe =
+            (curl_version_info(CURLVERSION_NOW)->features & CURL_VERSION_THREADSAFE) != 0;
+#else
+        static const bool safe = false;
+#endif
+        static std::mutex mutex;
+        if (safe) {
+            fn();
+        } else {
+            std::lock_guard<std::mutex> lock(mutex);
+            fn();
+        }
+    }
     bool ok_ = false;
 };
 
