@@ -57,7 +57,7 @@ run() {  # protocol direction landed-file fhxfer-args...
   shift 3
   local t0 t1 result=ok
   t0=$(date +%s.%N)
-  "$fhxfer" "$@" --quiet >/dev/null || result=FAILED
+  "$fhxfer" "$@" --quiet >/dev/null 2>>"$work/fhxfer-trace.log" || result=FAILED
   t1=$(date +%s.%N)
   if [ "$result" = ok ] && ! cmp -s "$got" "$work/demo.bin"; then result="FAILED (content)"; fi
   [ "$result" = ok ] || failed=1
@@ -79,9 +79,10 @@ echo
 echo "== summary"
 printf '%-8s %-9s %12s %8s %9s  %s\n' protocol direction bytes seconds MB/s result
 printf '%s\n' "${rows[@]}"
-left=$(ls /var/uploadDownload*.progress /var/confbup_* 2>/dev/null | wc -l)
-if [ "$left" != 0 ]; then
-  echo "left behind: $(ls -d /var/uploadDownload*.progress /var/confbup_* 2>/dev/null | tr '\n' ' ')"
+shopt -s nullglob
+left=(/var/uploadDownload*.progress /var/confbup_*)
+if [ ${#left[@]} -gt 0 ]; then
+  echo "left behind: ${left[*]}"
   failed=1
 fi
 [ "$failed" = 0 ] && echo "all transfers succeeded, nothing left behind"
