@@ -297,6 +297,7 @@ uint32_t RunCurlTransfer(const CurlRoutine& r, ComponentInfo* req, char* desc) {
     for (size_t i = 0; i < r.optionCount; ++i) {
         ApplyOption(run, r.options[i]);
     }
+    ForgetWrittenStream();
     CURLcode rc = curl_easy_perform(run.easy->Get());
     long status = 0;
     curl_easy_getinfo(run.easy->Get(), CURLINFO_RESPONSE_CODE, &status);

@@ -122,6 +122,10 @@ uint32_t OpenUploadSource(RoutineRun& run);
 
 uint32_t RunCurlTransfer(const CurlRoutine& routine, ComponentInfo* req, char* desc);
 
+// The write callback counts what the calling thread wrote to its current stream; a new
+// transfer starts that count afresh (a new stream may sit at a freed one's address).
+void ForgetWrittenStream();
+
 // A remote size probe: the same options vocabulary, no local file, and the size libcurl
 // reports for the download.
 struct CurlProbe {
