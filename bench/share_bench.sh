@@ -63,6 +63,10 @@ for r in $(seq "$rounds"); do
     t[$p-dl-cp]+=" $(seconds cp_through "${!mount_var}" -- "$mnt/big.bin" /var/tmp/dl.bin)"
     t[$p-ul-lib]+=" $(lib put /var/tmp/src.bin "${!uri_var}/up-lib-$r.bin")"
     t[$p-ul-cp]+=" $(seconds cp_through "${!mount_var}" -- /var/tmp/src.bin "$mnt/up-cp-$r.bin")"
+    # /var is a tmpfs: make room for the next round (fresh names each round, so no server
+    # cache sees a file vanish behind its back).
+    root_var=$(echo "$p" | tr a-z A-Z)_ROOT
+    rm -f "${!root_var}/up-lib-$r.bin" "${!root_var}/up-cp-$r.bin" /var/tmp/dl.bin
   done
   echo "round $r done" >&2
 done

@@ -18,6 +18,10 @@ namespace {
 // of the curl CLI's throughput (which uses 100 KiB); 64 KiB measured 0.97 to 1.14 at about
 // 420 KiB of memory per running task (bench/http_bench.sh). It changes nothing else.
 constexpr long kReceiveBufferBytes = 64 * 1024;
+// SFTP and SCP read through libssh2 in pieces of this buffer: 256 KiB measured about 1.2
+// of the curl CLI on a 512 MiB SFTP download where 64 KiB gave about 1.1, and a quarter
+// of the progress writes, at about 620 KiB per running task.
+constexpr long kSshReceiveBufferBytes = 256 * 1024;
 
 void SetLong(CURL* h, CURLoption opt, long value) {
     curl_easy_setopt(h, opt, value);
@@ -184,6 +188,9 @@ void ApplyOption(RoutineRun& run, CurlOpt opt) {
             break;
         case CurlOpt::kReceiveBuffer:
             SetLong(h, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
+            break;
+        case CurlOpt::kSshReceiveBuffer:
+            SetLong(h, CURLOPT_BUFFERSIZE, kSshReceiveBufferBytes);
             break;
     }
 }

@@ -6,9 +6,9 @@
 #include <optional>
 #include <string>
 
+#include "common/curl_raii.h"
 #include "common/fh_internal.h"
 #include "common/raii.h"
-#include "common/curl_raii.h"
 
 namespace fh {
 
@@ -39,6 +39,7 @@ enum class CurlOpt : uint8_t {
     kVerbose,           // CURLOPT_VERBOSE 1, trace to standard error (passwords masked)
     kConnectTimeout30,  // CURLOPT_CONNECTTIMEOUT 30
     kReceiveBuffer,     // CURLOPT_BUFFERSIZE: a tuning, not part of the exchange
+    kSshReceiveBuffer,  // the same, sized for libssh2
     kCustomGet,         // CURLOPT_CUSTOMREQUEST "GET"
     kNoBody,            // CURLOPT_NOBODY 1
     kHeader,            // CURLOPT_HEADER 1

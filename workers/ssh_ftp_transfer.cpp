@@ -9,28 +9,35 @@ namespace {
 // The options every routine of the family sets last, in this order.
 #define FH_COMMON_TAIL                                                                           \
     CurlOpt::kVerbose, CurlOpt::kNoProgress, CurlOpt::kProgressData, CurlOpt::kProgressFunction, \
-        CurlOpt::kTimeout120, CurlOpt::kConnectTimeout30, CurlOpt::kPort, CurlOpt::kReceiveBuffer
+        CurlOpt::kTimeout120, CurlOpt::kConnectTimeout30, CurlOpt::kPort
 
-const CurlOpt kSftpDownloadOptions[] = {
-    CurlOpt::kUrl,           CurlOpt::kJoinedUserPwd,   CurlOpt::kWriteToLocal,
-    CurlOpt::kWriteFunction, CurlOpt::kSshAuthPassword, FH_COMMON_TAIL};
-const CurlOpt kSftpUploadOptions[] = {
-    CurlOpt::kUrl,           CurlOpt::kJoinedUserPwd,   CurlOpt::kReadFunction,
-    CurlOpt::kReadFromLocal, CurlOpt::kNoCreateDirs,    CurlOpt::kUpload,
-    CurlOpt::kInFileSize,    CurlOpt::kSshAuthPassword, FH_COMMON_TAIL};
-const CurlOpt kScpDownloadOptions[] = {
-    CurlOpt::kUrl,          CurlOpt::kSshAuthPassword, CurlOpt::kUserName, CurlOpt::kPassword,
-    CurlOpt::kWriteToLocal, CurlOpt::kWriteFunction,   FH_COMMON_TAIL};
+const CurlOpt kSftpDownloadOptions[] = {CurlOpt::kUrl,
+                                        CurlOpt::kJoinedUserPwd,
+                                        CurlOpt::kWriteToLocal,
+                                        CurlOpt::kWriteFunction,
+                                        CurlOpt::kSshAuthPassword,
+                                        FH_COMMON_TAIL,
+                                        CurlOpt::kSshReceiveBuffer};
+const CurlOpt kSftpUploadOptions[] = {CurlOpt::kUrl,          CurlOpt::kJoinedUserPwd,
+                                      CurlOpt::kReadFunction, CurlOpt::kReadFromLocal,
+                                      CurlOpt::kNoCreateDirs, CurlOpt::kUpload,
+                                      CurlOpt::kInFileSize,   CurlOpt::kSshAuthPassword,
+                                      FH_COMMON_TAIL,         CurlOpt::kSshReceiveBuffer};
+const CurlOpt kScpDownloadOptions[] = {CurlOpt::kUrl,          CurlOpt::kSshAuthPassword,
+                                       CurlOpt::kUserName,     CurlOpt::kPassword,
+                                       CurlOpt::kWriteToLocal, CurlOpt::kWriteFunction,
+                                       FH_COMMON_TAIL,         CurlOpt::kSshReceiveBuffer};
 const CurlOpt kScpUploadOptions[] = {
-    CurlOpt::kUrl,      CurlOpt::kSshAuthPassword, CurlOpt::kUserName,
-    CurlOpt::kPassword, CurlOpt::kReadFunction,    CurlOpt::kReadFromLocal,
-    CurlOpt::kUpload,   CurlOpt::kInFileSize,      FH_COMMON_TAIL};
-const CurlOpt kFtpDownloadOptions[] = {CurlOpt::kUrl,           CurlOpt::kUserName,
-                                       CurlOpt::kPassword,      CurlOpt::kWriteToLocal,
-                                       CurlOpt::kWriteFunction, FH_COMMON_TAIL};
+    CurlOpt::kUrl,          CurlOpt::kSshAuthPassword, CurlOpt::kUserName, CurlOpt::kPassword,
+    CurlOpt::kReadFunction, CurlOpt::kReadFromLocal,   CurlOpt::kUpload,   CurlOpt::kInFileSize,
+    FH_COMMON_TAIL,         CurlOpt::kSshReceiveBuffer};
+const CurlOpt kFtpDownloadOptions[] = {
+    CurlOpt::kUrl,           CurlOpt::kUserName, CurlOpt::kPassword,     CurlOpt::kWriteToLocal,
+    CurlOpt::kWriteFunction, FH_COMMON_TAIL,     CurlOpt::kReceiveBuffer};
 const CurlOpt kFtpUploadOptions[] = {
-    CurlOpt::kUrl,           CurlOpt::kUserName, CurlOpt::kPassword,   CurlOpt::kReadFunction,
-    CurlOpt::kReadFromLocal, CurlOpt::kUpload,   CurlOpt::kInFileSize, FH_COMMON_TAIL};
+    CurlOpt::kUrl,          CurlOpt::kUserName,      CurlOpt::kPassword,
+    CurlOpt::kReadFunction, CurlOpt::kReadFromLocal, CurlOpt::kUpload,
+    CurlOpt::kInFileSize,   FH_COMMON_TAIL,          CurlOpt::kReceiveBuffer};
 
 const char* const kNullDownload = "Pointer pstDownloadFileInfo is Null, File:%s Func:%s Line:%d";
 const char* const kNullUpload = "Pointer pstUploadFileInfo is Null, File:%s Func:%s Line:%d";
