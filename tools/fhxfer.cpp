@@ -39,6 +39,7 @@ void Usage() {
             "usage: fhxfer get URI LOCAL [--move] [--quiet]\n"
             "       fhxfer put LOCAL URI [--move] [--quiet]\n"
             "       fhxfer parse URI [--upload]\n"
+            "       fhxfer size URI\n"
             "       fhxfer download URL LOCAL [options]\n"
             "       fhxfer upload LOCAL URL [options]\n"
             "       fhxfer status ID | tasks | delete ID\n"
@@ -339,6 +340,29 @@ int Parse(int argc, char** argv) {
     return kExitOk;
 }
 
+// The size of the file behind a URI, asked of the protocol's own probe.
+int Size(const char* uri) {
+    static RedfishInfo info;
+    memset(&info, 0, sizeof info);
+    info.ucHandleType = FILEHANDLE_DOWNLOAD;
+    if (!Fill(info.szRedfishCmd, uri, "URI") || !Fill(info.szLocalPath, "/LOCAL/FILE", "path")) {
+        return kExitUsage;
+    }
+    uint32_t size = 0;
+    uint32_t rc = FILEHANDLE_GetRemoteFileSize(&info, &size);
+    memset(info.szRedfishCmd, 0, sizeof info.szRedfishCmd);
+    if (rc != 0) {
+        fprintf(stderr, "fhxfer: no size, result 0x%08x\n", rc);
+        return rc == 0x3c000402u ? kExitUsage : kExitFailed;
+    }
+    if (size == 0xffffffffu) {
+        printf("unknown (the server sent no length)\n");
+    } else {
+        printf("%u\n", size);
+    }
+    return kExitOk;
+}
+
 bool ParseId(const char* text, uint32_t* id) {
     char* end = nullptr;
     unsigned long v = strtoul(text, &end, 10);
@@ -510,6 +534,9 @@ int main(int argc, char** argv) {
     std::string cmd = argv[1];
     if (cmd == "get" || cmd == "put") {
         return RedfishTransfer(cmd == "get", argc - 2, argv + 2);
+    }
+    if (cmd == "size" && argc == 3) {
+        return Size(argv[2]);
     }
     if (cmd == "parse") {
         return Parse(argc - 2, argv + 2);
