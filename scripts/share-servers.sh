@@ -258,7 +258,7 @@ install_helpers() {
 set -u
 fail() { echo "mount.nfs: $*" >&2; exit 32; }
 [ $# -ge 2 ] || fail "usage: mount.nfs HOST:/PATH MOUNTPOINT [-o OPTIONS]"
-spec=$1 mnt=$2
+device=$1 mnt=$2
 shift 2
 opts=""
 while [ $# -gt 0 ]; do
@@ -270,13 +270,13 @@ while [ $# -gt 0 ]; do
     *) fail "unexpected argument: $1" ;;
   esac
 done
-if [[ $spec == \[* ]]; then
-  host=${spec%%]:*} path=${spec#*]:}
+if [[ $device == \[* ]]; then
+  host=${device%%]:*} path=${device#*]:}
   host=${host#\[}
 else
-  host=${spec%%:*} path=${spec#*:}
+  host=${device%%:*} path=${device#*:}
 fi
-[ "$host" != "$spec" ] && [[ $path == /* ]] || fail "source must be HOST:/PATH: $spec"
+[ "$host" != "$device" ] && [[ $path == /* ]] || fail "source must be HOST:/PATH: $device"
 [[ $host =~ ^[A-Za-z0-9._-]+$ || $host =~ ^[0-9A-Fa-f:.]+$ ]] || fail "bad host: $host"
 [[ $mnt == /* ]] && [ -d "$mnt" ] || fail "mount point is not a directory: $mnt"
 port="" ro=0
@@ -304,7 +304,7 @@ args=()
 [ -n "$port" ] && args+=(-p "$port")
 args+=("$host" "$path" "$mnt")
 [ $ro = 1 ] && args+=(-o ro)
-nsenter --net="$netns" "$nfsfuse" "${args[@]}" || fail "cannot mount $spec"
+nsenter --net="$netns" "$nfsfuse" "${args[@]}" || fail "cannot mount $device"
 EOF
   } >"$b/mount.nfs"
 
@@ -326,7 +326,7 @@ EOF
 set -u
 fail() { echo "mount.cifs: $*" >&2; exit 32; }
 [ $# -ge 2 ] || fail "usage: mount.cifs //HOST[:PORT]/SHARE[/DIR] MOUNTPOINT [-o OPTIONS]"
-spec=$1 mnt=$2
+device=$1 mnt=$2
 shift 2
 opts=""
 while [ $# -gt 0 ]; do
@@ -387,10 +387,10 @@ done
 
 [ $have_pass = 1 ] || pass=${PASSWD-}
 
-case $spec in //*) ;; *) fail "source must be //HOST[:PORT]/SHARE[/DIR]: $spec" ;; esac
-rest=${spec#//}
+case $device in //*) ;; *) fail "source must be //HOST[:PORT]/SHARE[/DIR]: $device" ;; esac
+rest=${device#//}
 hostport=${rest%%/*} path=${rest#*/}
-[ "$hostport" != "$rest" ] || fail "no share in $spec"
+[ "$hostport" != "$rest" ] || fail "no share in $device"
 specport=""
 if [[ $hostport == \[*\]* ]]; then
   host=${hostport%%]*} after=${hostport#*]}
@@ -408,9 +408,9 @@ port=${port:-${specport:-445}}
 parts=()
 IFS=/ read -r -a comps <<<"$path"
 for c in ${comps[@]+"${comps[@]}"}; do
-  case $c in "" | .) ;; ..) fail "'..' in $spec" ;; *) parts+=("$c") ;; esac
+  case $c in "" | .) ;; ..) fail "'..' in $device" ;; *) parts+=("$c") ;; esac
 done
-[ ${#parts[@]} -ge 1 ] || fail "no share in $spec"
+[ ${#parts[@]} -ge 1 ] || fail "no share in $device"
 smbpath="/$host:$port"
 for c in "${parts[@]}"; do smbpath+="/$c"; done
 [[ $mnt == /* ]] && [ -d "$mnt" ] || fail "mount point is not a directory: $mnt"
@@ -445,7 +445,7 @@ fopts+=",big_writes,max_read=131072,max_write=131072"
 HOME=$home nsenter --net="$netns" smbnetfs -o "$fopts" "$mnt" || fail "smbnetfs failed on $mnt"
 if ! ls -- "$mnt" >/dev/null 2>&1; then
   umount "$mnt" 2>/dev/null || umount -l "$mnt" 2>/dev/null
-  fail "cannot open $spec (no such share or directory, or wrong user or password)"
+  fail "cannot open $device (no such share or directory, or wrong user or password)"
 fi
 EOF
   } >"$b/mount.cifs"
