@@ -9,14 +9,8 @@ build=$root/build-bench
 size=${1:-1024}
 rounds=${2:-3}
 
-if [ "${FH_PRIVATE_VAR:-}" != 1 ]; then
-  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DFH_BUILD_TESTS=OFF >/dev/null
-  cmake --build "$build" -j"$(nproc)" --target fhbench >/dev/null
-  exec "$root/scripts/in-private-var.sh" "$0" "$@"
-fi
-
-. "$root/scripts/servers.sh"
-fh_servers_up
+. "$root/bench/bench-lib.sh"
+bench_enter "$@"
 servers=$TEST_DIR
 files=$servers/www/files
 head -c $((size * 1024 * 1024)) /dev/urandom > "$files/big.bin"
@@ -27,7 +21,7 @@ out=/var/tmp/bench-out.bin
 lib_times=() curl_times=() writes=0
 for r in $(seq "$rounds"); do
   rm -f "$out"
-  line=$("$build/bench/fhbench" get "$url" "$out")
+  line=$("$fhbench" get "$url" "$out")
   s=${line#seconds=}; s=${s%% *}
   writes=${line##*progress_writes=}
   cmp -s "$out" "$files/big.bin" || { echo "library download differs"; exit 1; }
@@ -43,7 +37,6 @@ for r in $(seq "$rounds"); do
   curl_times+=("$c")
 done
 rm -f "$out"
-median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print (NR%2) ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2}'; }
 best_lib=$(median "${lib_times[@]}")
 best_curl=$(median "${curl_times[@]}")
 awk -v l="$best_lib" -v c="$best_curl" -v m="$size" 'BEGIN {
@@ -51,7 +44,7 @@ awk -v l="$best_lib" -v c="$best_curl" -v m="$size" 'BEGIN {
     m, l, m*1048576/l/1e6, c, m*1048576/c/1e6, c/l }'
 
 mkdir -p /var/tmp/conc
-"$build/bench/fhbench" concurrent 10 "http://127.0.0.1:$HTTP_PORT/files/100m.bin" /var/tmp/conc
+"$fhbench" concurrent 10 "http://127.0.0.1:$HTTP_PORT/files/100m.bin" /var/tmp/conc
 for i in $(seq 0 9); do
   cmp -s "/var/tmp/conc/c$i.bin" "$files/100m.bin" || { echo "concurrent download $i differs"; exit 1; }
 done

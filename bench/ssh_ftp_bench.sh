@@ -10,16 +10,9 @@ build=$root/build-bench
 size=${1:-1024}
 rounds=${2:-3}
 
-if [ "${FH_PRIVATE_VAR:-}" != 1 ]; then
-  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DFH_BUILD_TESTS=OFF >/dev/null
-  cmake --build "$build" -j"$(nproc)" --target fhbench >/dev/null
-  exec "$root/scripts/in-private-var.sh" "$0" "$@"
-fi
-
-. "$root/scripts/servers.sh"
-fh_servers_up
+. "$root/bench/bench-lib.sh"
+bench_enter "$@"
 . "$FH_SSH_FTP_ENV"
-fhbench=$build/bench/fhbench
 home=$FTP_HOME
 head -c $((size * 1024 * 1024)) /dev/urandom > "$home/big.bin"
 cp "$home/big.bin" /var/tmp/up.bin
@@ -27,20 +20,6 @@ out=/var/tmp/bench-out.bin
 ssh_opts=(-q -P "$SSH_PORT" -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null)
 cred=$FTP_USER:$FTP_PASS
 
-seconds() {  # runs a command, prints its wall time
-  local t0 t1
-  t0=$(date +%s.%N)
-  "$@" >/dev/null 2>&1 || { echo "failed: $*" >&2; exit 1; }
-  t1=$(date +%s.%N)
-  awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }'
-}
-lib() {  # fhbench get|put ...: prints the library's own timing
-  local line
-  line=$("$fhbench" "$@" 2>/dev/null) || { echo "library failed: $*" >&2; exit 1; }
-  line=${line#seconds=}
-  echo "${line%% *}"
-}
-median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print (NR%2) ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2}'; }
 check() { cmp -s "$1" "$2" || { echo "content differs: $1" >&2; exit 1; }; }
 
 report() {  # name lib-times -- peer-name peer-times [-- peer2-name peer2-times]

@@ -10,36 +10,14 @@ build=$root/build-bench
 size=${1:-64}
 rounds=${2:-3}
 
-if [ "${FH_PRIVATE_VAR:-}" != 1 ]; then
-  "$root/scripts/install-deps.sh"
-  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DFH_BUILD_TESTS=OFF >/dev/null
-  cmake --build "$build" -j"$(nproc)" --target fhbench >/dev/null
-  exec "$root/scripts/in-private-var.sh" "$0" "$@"
-fi
-
-. "$root/scripts/servers.sh"
-fh_servers_up
+. "$root/bench/bench-lib.sh"
+bench_enter "$@"
 . "$FH_TFTP_ENV"
-fhbench=$build/bench/fhbench
 troot=$TEST_DIR/root
 head -c $((size * 1024 * 1024)) /dev/urandom > /var/tmp/src.bin
 cp /var/tmp/src.bin "$troot/big.bin"
 url=tftp://127.0.0.1:$TFTP_PORT
 
-seconds() {
-  local t0 t1
-  t0=$(date +%s.%N)
-  "$@" >/dev/null 2>&1 || { echo "failed: $*" >&2; exit 1; }
-  t1=$(date +%s.%N)
-  awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }'
-}
-lib() {
-  local line
-  line=$("$fhbench" "$@" 2>/dev/null) || { echo "library failed: $*" >&2; exit 1; }
-  line=${line#seconds=}
-  echo "${line%% *}"
-}
-median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print (NR%2) ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2}'; }
 
 declare -a dl dc dc1468 ul uc uc1468
 for r in $(seq "$rounds"); do
