@@ -374,13 +374,10 @@ namespace fh {
 
 void RunMountMember(const WorkerMember& m, ComponentInfo* req, const char* progressFile, char* desc,
                     const char* baseName, ComponentProcess* rec) {
-    bool validType =
-        req->ucHandleType == FILEHANDLE_DOWNLOAD || req->ucHandleType == FILEHANDLE_UPLOAD;
+    bool validType = ValidHandleType(req->ucHandleType);
     uint32_t r = MOUNT_UploadDownloadFile(req, progressFile, desc);
     if (r == kOk && validType) {
-        rec->uiStage = FILEHANDLE_STAGE_SUCCEED;
-        rec->ucPercent = 100;
-        BMC_Strlcpy(rec->szDescription, "File download or upload success", kDescSize);
+        SetSucceeded(rec);
         return;
     }
     if (!validType) {
@@ -390,11 +387,7 @@ void RunMountMember(const WorkerMember& m, ComponentInfo* req, const char* progr
         FH_LOG(BMC_LOG_ERROR, m.invalidTypeLog, req->ucHandleType);
         r = kParameterError;
     }
-    rec->uiStage = FILEHANDLE_STAGE_FAILED;
-    rec->uiResultCode = r;
-    rec->ucPercent = 0;
-    memcpy(rec->szDescription, desc, kDescSize);
-    rec->szDescription[kDescSize - 1] = '\0';
+    SetFailed(rec, r, desc);
     if (validType && baseName != nullptr) {
         FILEHANDLE_AddSdl_TaskExecutionFailed(baseName, rec->szDescription);
     }

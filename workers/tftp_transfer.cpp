@@ -120,18 +120,13 @@ namespace fh {
 
 void RunTftpMember(const WorkerMember& m, ComponentInfo* req, const char* progressFile, char* desc,
                    const char* baseName, ComponentProcess* rec) {
-    bool validType =
-        req->ucHandleType == FILEHANDLE_DOWNLOAD || req->ucHandleType == FILEHANDLE_UPLOAD;
+    bool validType = ValidHandleType(req->ucHandleType);
     uint32_t r = TFTP_FileUploadDownload(req->szIpAdress, req->uiPort, req->szStorageAddress,
                                          req->szReadAddress, progressFile, req->ucHandleType);
     if (r == kOk) {
-        rec->uiStage = FILEHANDLE_STAGE_SUCCEED;
-        rec->ucPercent = 100;
-        BMC_Strlcpy(rec->szDescription, "File download or upload success", kDescSize);
+        SetSucceeded(rec);
         FH_LOG(BMC_LOG_INFO, "UPLOAD_StartTftpDownload is success.");
     } else {
-        rec->ucPercent = 0;
-        rec->uiStage = FILEHANDLE_STAGE_FAILED;
         // A failed download removes what it wrote. Only a failure of the bridge comes
         // after the destination was opened; after any other failure whatever stands at
         // that path is not this download's and stays. Removed without a shell, so no
@@ -143,8 +138,8 @@ void RunTftpMember(const WorkerMember& m, ComponentInfo* req, const char* progre
             }
         }
         const TftpMapping& map = MapTftpResult(r);
-        rec->uiResultCode = map.resultCode;
-        BMC_Strlcpy(rec->szDescription, map.description, kDescSize);
+        BMC_Strlcpy(desc, map.description, kDescSize);  // desc is zeroed behind the text
+        SetFailed(rec, map.resultCode, desc);
         FH_LOG(BMC_LOG_ERROR, "UPLOAD_StartTftpDownload is failed.");
         if (validType && baseName != nullptr) {
             FILEHANDLE_AddSdl_TaskExecutionFailed(baseName, rec->szDescription);

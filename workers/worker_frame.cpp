@@ -171,6 +171,20 @@ struct ProgressBinding {
 
 }  // namespace
 
+void SetSucceeded(ComponentProcess* rec) {
+    rec->uiStage = FILEHANDLE_STAGE_SUCCEED;
+    rec->ucPercent = 100;
+    BMC_Strlcpy(rec->szDescription, "File download or upload success", kDescSize);
+}
+
+void SetFailed(ComponentProcess* rec, uint32_t code, const char* desc) {
+    rec->uiStage = FILEHANDLE_STAGE_FAILED;
+    rec->uiResultCode = code;
+    rec->ucPercent = 0;
+    memcpy(rec->szDescription, desc, kDescSize);
+    rec->szDescription[kDescSize - 1] = '\0';
+}
+
 // Runs the member's routine for the request's direction and fills the final record.
 void RunCurlMember(const WorkerMember& m, ComponentInfo* req, const char* progressFile, char* desc,
                    const char* baseName, ComponentProcess* rec) {
@@ -190,25 +204,16 @@ void RunCurlMember(const WorkerMember& m, ComponentInfo* req, const char* progre
             FILEHANDLE_AddSdl_TaskExecutionFailed("Unknown", desc);
         }
         FH_LOG(BMC_LOG_ERROR, m.invalidTypeLog, req->ucHandleType);
-        rec->uiStage = FILEHANDLE_STAGE_FAILED;
-        rec->uiResultCode = kParameterError;
-        rec->ucPercent = 0;
-        memcpy(rec->szDescription, desc, kDescSize);
+        SetFailed(rec, kParameterError, desc);
         return;
     }
     uint32_t r = routine(req, desc);
     if (r == kOk) {
-        rec->uiStage = FILEHANDLE_STAGE_SUCCEED;
-        rec->ucPercent = 100;
-        BMC_Strlcpy(rec->szDescription, "File download or upload success", kDescSize);
+        SetSucceeded(rec);
         return;
     }
     FH_LOG(BMC_LOG_ERROR, failedLog, m.threadName);
-    rec->uiStage = FILEHANDLE_STAGE_FAILED;
-    rec->uiResultCode = r;
-    rec->ucPercent = 0;
-    memcpy(rec->szDescription, desc, kDescSize);
-    rec->szDescription[kDescSize - 1] = '\0';
+    SetFailed(rec, r, desc);
     if (baseName != nullptr) {
         FILEHANDLE_AddSdl_TaskExecutionFailed(baseName, rec->szDescription);
     }

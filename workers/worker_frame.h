@@ -16,6 +16,15 @@ using RunRoutineFn = void (*)(const WorkerMember& member, ComponentInfo* req,
                               const char* progressFile, char* desc, const char* baseName,
                               ComponentProcess* rec);
 
+inline bool ValidHandleType(uint8_t type) {
+    return type == FILEHANDLE_DOWNLOAD || type == FILEHANDLE_UPLOAD;
+}
+
+// The final records a member writes: success with 100 percent, or failure with a result
+// code and the 1024 bytes of the failure text `desc` (a routine's pcTaskDesc).
+void SetSucceeded(ComponentProcess* rec);
+void SetFailed(ComponentProcess* rec, uint32_t code, const char* desc);
+
 // The libcurl members (HTTP, SFTP, SCP, FTP): one routine per direction.
 void RunCurlMember(const WorkerMember& m, ComponentInfo* req, const char* progressFile, char* desc,
                    const char* baseName, ComponentProcess* rec);
