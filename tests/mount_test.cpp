@@ -252,8 +252,8 @@ TEST_F(MountLocalTest, CopyInChunksWithProgress) {
         std::vector<int> percents;
     };
     std::vector<int> many;
-    for (size_t copied = 0; copied < 100000000;) {
-        copied = std::min<size_t>(copied + 1048576, 100000000);
+    for (uint64_t copied = 0; copied < 100000000;) {  // 64-bit: copied * 100 on armhf
+        copied = std::min<uint64_t>(copied + 1048576, 100000000);
         many.push_back(static_cast<int>(copied * 100 / 100000000));
     }
     const Case cases[] = {

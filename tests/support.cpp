@@ -8,9 +8,11 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <mutex>
@@ -127,7 +129,19 @@ TaskTable ReadTable() {
     return t;
 }
 
+namespace {
+std::atomic<uint32_t> g_frozenClock{0};
+}  // namespace
+
+uint32_t FreezeClock() {
+    g_frozenClock = 0;
+    uint32_t now = static_cast<uint32_t>(time(nullptr));
+    g_frozenClock = now;
+    return now;
+}
+
 void ResetAll() {
+    g_frozenClock = 0;
     ASSERT_TRUE(WaitForWorkers()) << "a worker of an earlier test is still running";
     faults().noDb = false;
     faults().dbGetFails = false;
@@ -338,6 +352,19 @@ const Servers& servers() {
 using fhtest::faults;
 
 // ---- interposers: the library calls these instead of the platform's and libcurl's ----
+
+extern "C" time_t time(time_t* out) {
+    struct timespec ts {};
+    uint32_t frozen = fhtest::g_frozenClock.load();
+    if (frozen == 0) {
+        clock_gettime(CLOCK_REALTIME, &ts);
+    }
+    time_t now = frozen != 0 ? static_cast<time_t>(frozen) : ts.tv_sec;
+    if (out != nullptr) {
+        *out = now;
+    }
+    return now;
+}
 
 extern "C" BMC_Db* DB_GetCurrentDb(void) {
     static auto real = fhtest::Next<BMC_Db* (*)()>("DB_GetCurrentDb");
