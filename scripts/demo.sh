@@ -57,7 +57,12 @@ run() {  # protocol direction landed-file fhxfer-args...
   shift 3
   local t0 t1 result=ok
   t0=$(date +%s.%N)
-  "$fhxfer" "$@" --quiet >/dev/null 2>>"$work/fhxfer-trace.log" || result=FAILED
+  if [ -t 2 ]; then  # a person watching: fhxfer's own progress bar
+    echo "$proto $dir" >&2
+    "$fhxfer" "$@" >/dev/null || result=FAILED
+  else
+    "$fhxfer" "$@" --quiet >/dev/null 2>>"$work/fhxfer-trace.log" || result=FAILED
+  fi
   t1=$(date +%s.%N)
   if [ "$result" = ok ] && ! cmp -s "$got" "$work/demo.bin"; then result="FAILED (content)"; fi
   [ "$result" = ok ] || failed=1

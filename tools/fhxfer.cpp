@@ -1,20 +1,10 @@
-// fhxfer: move one file through the file-transfer task library and watch it happen.
-//
-//   fhxfer get URI LOCAL [--move]         remote to local, any transfer URI
-//   fhxfer put LOCAL URI [--move]         local to remote, any transfer URI
-//   fhxfer parse URI [--upload]           the request fields a URI turns into
-//   fhxfer download URL LOCAL [options]   HTTP or HTTPS with every TLS and auth option
-//   fhxfer upload LOCAL URL [options]     (multipart POST)
-//   fhxfer status ID                      one task's progress record
-//   fhxfer tasks                          identifiers of all tasks
-//   fhxfer delete ID                      delete a task (stops its transfer)
-//   fhxfer logo URI                       install the logo the URI's last element names,
-//                                         showing its Task-service percentage
-//   fhxfer taskservice [ID]               Task-service records (all kept, or one)
-//   fhxfer oplog                          the operation log
-//
-// Exit status: 0 success, 1 usage, 2 the library refused the request, 3 the transfer
-// failed, 4 a task lookup failed.
+// fhxfer: move one file through the file-transfer task library and watch it happen; list,
+// follow and delete tasks from any process; read the failure events and the diagnostic
+// log. `fhxfer help` lists the commands, `fhxfer help COMMAND` (or COMMAND --help)
+// describes one. Every command takes --json and then prints one JSON document on
+// standard output (watch: one per line and refresh).
+#include <errno.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -23,46 +13,188 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <deque>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "common/raii.h"
+#include "common/redact.h"
 #include "frontend/filehandle_ulanddl.h"
 #include "platform/bmc_platform.h"
 
 namespace {
 
-enum Exit { kExitOk = 0, kExitUsage = 1, kExitRefused = 2, kExitFailed = 3, kExitLookup = 4 };
+using Json = nlohmann::ordered_json;
 
-void Usage() {
-    fprintf(stderr,
-            "usage: fhxfer get URI LOCAL [--move] [--quiet]\n"
-            "       fhxfer put LOCAL URI [--move] [--quiet]\n"
-            "       fhxfer parse URI [--upload]\n"
-            "       fhxfer size URI\n"
-            "       fhxfer download URL LOCAL [options]\n"
-            "       fhxfer upload LOCAL URL [options]\n"
-            "       fhxfer status ID | tasks | delete ID\n"
-            "       fhxfer logo URI | taskservice [ID] | oplog\n"
-            "options:\n"
-            "  --user NAME:PASSWORD  HTTP basic credentials\n"
-            "  --cacert FILE         verify the server against this CA (HTTPS)\n"
-            "  --cert FILE --key FILE  client certificate and key (HTTPS)\n"
-            "  --insecure            HTTPS without verifying the server\n"
-            "  --port N              server port (default: from the URL)\n"
-            "  --move                upload: move the source instead of copying it\n"
-            "  --quiet               no progress bar\n");
+// Exit status, one per failure class (also in `fhxfer help`).
+enum Exit {
+    kExitOk = 0,
+    kExitUsage = 1,    // the command line is wrong
+    kExitRefused = 2,  // the library rejected the request (URI, parameters, protocol)
+    kExitFailed = 3,   // the transfer failed at the remote end or on the way
+    kExitLookup = 4,   // no such task, or its record cannot be read
+    kExitLocal = 5,    // the local file is missing, unreadable or cannot be written
+    kExitBusy = 6,     // no task could start: every slot in use, no task database
+};
+
+const char kExitHelp[] =
+    "exit status:\n"
+    "  0  success\n"
+    "  1  usage: the command line is wrong\n"
+    "  2  refused: the library rejected the request before any data moved (URI,\n"
+    "     parameters, protocol, local path rules)\n"
+    "  3  failed: the transfer failed at the remote end or on the way (host, remote\n"
+    "     file, credentials, network, share)\n"
+    "  4  lookup: no such task, or its record or a log cannot be read\n"
+    "  5  local: the local file is missing, unreadable or cannot be written\n"
+    "  6  busy: no task could start (all ten task slots in use, no task database)\n";
+
+// The failure class of a library result code. `started`: the code is a finished task's
+// (the request was taken), not the entry's answer.
+int ExitFor(uint32_t result, bool started) {
+    switch (result) {
+        case 0:
+            return kExitOk;
+        case 0x3c00000c:  // local file error
+        case 0xbc000006:
+            return kExitLocal;
+        case 0x3c000002:  // no slot freed, or no worker thread
+        case 0x3c000004:
+        case 0x3c000005:
+        case 0x3c000006:
+        case 0x3c000402:
+        case 0x3c000604:
+            return kExitBusy;
+        case 0x3c000009:
+        case 0x3c00040a:
+        case 0x3c000607:
+        case 0x3c000608:
+            return kExitLookup;
+        case 0x3c00000e:  // the worker found the request's parameters wrong
+            return kExitRefused;
+        default:
+            return started ? kExitFailed : kExitRefused;
+    }
+}
+
+std::string Hex(uint32_t v) {
+    char b[16];
+    snprintf(b, sizeof b, "0x%08x", v);
+    return b;
+}
+
+std::string UtcText(uint32_t seconds) {
+    time_t t = seconds;
+    struct tm tm {};
+    gmtime_r(&t, &tm);
+    char text[32] = "";
+    strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
+    return text;
+}
+
+// Any URL's password inside a text (a log line, a task name) becomes "***".
+std::string MaskCredentials(const std::string& text) {
+    std::string out = text;
+    for (size_t p = out.find("://"); p != std::string::npos; p = out.find("://", p + 3)) {
+        size_t end = out.find_first_of("/ \t\"'", p + 3);
+        std::string authority = out.substr(p, end == std::string::npos ? end : end - p);
+        std::string masked = fh::UrlForLog(authority.c_str());
+        out.replace(p, authority.size(), masked);
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------
+// Command line
+
+struct Args {
+    std::vector<std::string> pos;
+    std::map<std::string, std::string> values;  // --name VALUE
+    std::set<std::string> flags;                // --name
+    bool json = false;
+
+    bool Has(const char* f) const { return flags.count(f) != 0; }
+    const char* Value(const char* name, const char* fallback = nullptr) const {
+        auto it = values.find(name);
+        return it == values.end() ? fallback : it->second.c_str();
+    }
+};
+
+struct Command {
+    const char* name;
+    const char* synopsis;  // after "fhxfer NAME"
+    const char* summary;
+    const char* details;
+    int minArgs;
+    int maxArgs;
+    const char* flagNames;   // " a b " forms: boolean options
+    const char* valueNames;  // options that take a value
+    int (*run)(const Args&);
+};
+
+void EmitJson(const Json& j) {
+    // Log texts may hold bytes that are not UTF-8: they become U+FFFD, never an abort.
+    std::string s = j.dump(-1, ' ', false, Json::error_handler_t::replace);
+    puts(s.c_str());
+    fflush(stdout);
+}
+
+int Fail(const Args& a, int exitCode, const std::string& message, uint32_t result = 0) {
+    if (a.json) {
+        Json j{{"ok", false}, {"error", message}};
+        if (result != 0) {
+            j["result"] = Hex(result);
+        }
+        j["exit"] = exitCode;
+        EmitJson(j);
+    } else if (result != 0) {
+        fprintf(stderr, "fhxfer: %s, result %s\n", message.c_str(), Hex(result).c_str());
+    } else {
+        fprintf(stderr, "fhxfer: %s\n", message.c_str());
+    }
+    return exitCode;
 }
 
 template <size_t N>
-bool Fill(char (&field)[N], const std::string& value, const char* what) {
+bool Fill(char (&field)[N], const std::string& value, const char* what, const Args& a) {
     if (value.size() >= N) {
-        fprintf(stderr, "fhxfer: %s is longer than %zu characters\n", what, N - 1);
+        Fail(a, kExitUsage,
+             std::string(what) + " is longer than " + std::to_string(N - 1) + " characters");
         return false;
     }
     memcpy(field, value.c_str(), value.size() + 1);
     return true;
 }
+
+bool ParseNumber(const char* text, unsigned long max, unsigned long* out) {
+    char* end = nullptr;
+    errno = 0;
+    unsigned long v = strtoul(text, &end, 10);
+    if (end == text || *end != '\0' || errno != 0 || v > max || text[0] == '-') {
+        return false;
+    }
+    *out = v;
+    return true;
+}
+
+bool ParseId(const Args& a, const std::string& text, uint32_t* id) {
+    unsigned long v = 0;
+    if (!ParseNumber(text.c_str(), 0xffffffffUL, &v)) {
+        Fail(a, kExitUsage, text + " is not a task identifier");
+        return false;
+    }
+    *id = static_cast<uint32_t>(v);
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// Following one task
 
 double Now() {
     struct timespec ts {};
@@ -87,137 +219,280 @@ std::string Human(double bytes) {
     return buf;
 }
 
-void DrawBar(unsigned percent, double bytes, double elapsed) {
-    const int width = 30;
-    int filled = static_cast<int>(percent) * width / 100;
-    std::string bar(static_cast<size_t>(filled), '#');
-    bar.append(static_cast<size_t>(width - filled), ' ');
+std::string Clock(double seconds) {
+    long s = static_cast<long>(seconds + 0.5);
+    char buf[32];
+    if (s >= 3600) {
+        snprintf(buf, sizeof buf, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+    } else {
+        snprintf(buf, sizeof buf, "%ld:%02ld", s / 60, s % 60);
+    }
+    return buf;
+}
+
+// One line on standard error: a bar with percentage and ETA once the size is known, a
+// bouncing spinner before that (a download whose server sent no length stays there).
+void DrawBar(bool sizeKnown, unsigned percent, double bytes, double elapsed, unsigned tick) {
+    const int width = 24;
+    std::string bar(width, ' ');
+    std::string tail;
+    if (sizeKnown) {
+        int filled = static_cast<int>(percent) * width / 100;
+        bar.replace(0, static_cast<size_t>(filled), static_cast<size_t>(filled), '#');
+        char pct[8];
+        snprintf(pct, sizeof pct, "%3u%%", percent);
+        tail = pct;
+    } else {
+        int span = width - 3;
+        int pos = static_cast<int>(tick % static_cast<unsigned>(2 * span));
+        bar.replace(static_cast<size_t>(pos < span ? pos : 2 * span - pos), 3, "<=>");
+        tail = "   ?";
+    }
     double rate = elapsed > 0 ? bytes / elapsed : 0;
-    fprintf(stderr, "\r[%s] %3u%%  %10s  %10s/s", bar.c_str(), percent, Human(bytes).c_str(),
-            Human(rate).c_str());
+    std::string eta = "--:--";
+    if (sizeKnown && percent > 0 && percent < 100) {
+        eta = Clock(elapsed * (100 - percent) / percent);
+    } else if (sizeKnown && percent >= 100) {
+        eta = "0:00";
+    }
+    fprintf(stderr, "\r[%s] %s  %10s  %10s/s  ETA %s ", bar.c_str(), tail.c_str(),
+            Human(bytes).c_str(), Human(rate).c_str(), eta.c_str());
     fflush(stderr);
 }
 
-// Polls the task until it ends; deletes it afterwards. Returns the exit status.
-int Watch(uint32_t id, const ComponentInfo& req, bool quiet) {
-    bool download = req.ucHandleType == FILEHANDLE_DOWNLOAD;
-    long long sourceSize = download ? -1 : FileSize(req.szReadAddress);
-    double start = Now();
+struct Meter {
+    bool download = true;
+    std::string local;          // the file that grows (download) or the source (upload)
+    long long sourceSize = -1;  // uploads: known from the start
+};
+
+struct Outcome {
+    bool ended = false;
     ComponentProcess rec{};
-    int status = kExitFailed;
-    for (;;) {
-        if (FILEHANDLE_UploadDownloadProgress(id, &rec) != 0) {
-            fprintf(stderr, "\nfhxfer: task %u: progress cannot be read\n", id);
-            status = kExitLookup;
+    double seconds = 0;
+    long long bytes = 0;
+};
+
+// Threads of this process (from /proc), 0 if unknown.
+int ThreadCount() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.compare(0, 8, "Threads:") == 0) {
+            return atoi(line.c_str() + 8);
+        }
+    }
+    return 0;
+}
+
+// The worker is a detached thread of this process: exiting under it would skip its
+// cleanup (a stopped download removes its partial file). Waits up to 10 s for it.
+void AwaitWorker() {
+    for (int i = 0; i < 200 && ThreadCount() > 1; ++i) {
+        usleep(50 * 1000);
+    }
+}
+
+// Polls the task every 50 ms until it ends, drawing the bar; deletes it afterwards.
+Outcome Follow(uint32_t id, const Meter& m, bool bar) {
+    Outcome o;
+    double start = Now();
+    bool sizeKnown = !m.download;
+    for (unsigned tick = 0;; ++tick) {
+        if (FILEHANDLE_UploadDownloadProgress(id, &o.rec) != 0) {
             break;
         }
-        double bytes = download ? static_cast<double>(FileSize(req.szStorageAddress))
-                                : static_cast<double>(sourceSize) * rec.ucPercent / 100.0;
-        if (!quiet) {
-            DrawBar(rec.ucPercent, bytes < 0 ? 0 : bytes, Now() - start);
-        }
-        if (rec.uiStage == FILEHANDLE_STAGE_SUCCEED || rec.uiStage == FILEHANDLE_STAGE_FAILED) {
-            if (!quiet) {
+        double bytes = m.download ? static_cast<double>(FileSize(m.local.c_str()))
+                                  : static_cast<double>(m.sourceSize) * o.rec.ucPercent / 100.0;
+        o.bytes = bytes < 0 ? 0 : static_cast<long long>(bytes);
+        sizeKnown = sizeKnown || o.rec.ucPercent > 0;
+        o.ended =
+            o.rec.uiStage == FILEHANDLE_STAGE_SUCCEED || o.rec.uiStage == FILEHANDLE_STAGE_FAILED;
+        o.seconds = Now() - start;
+        if (bar) {
+            DrawBar(sizeKnown || o.ended, o.rec.ucPercent, static_cast<double>(o.bytes), o.seconds,
+                    tick);
+            if (o.ended) {
                 fputc('\n', stderr);
             }
-            if (rec.uiStage == FILEHANDLE_STAGE_SUCCEED) {
-                printf("task %u: %s (%.2f s)\n", id, rec.szDescription, Now() - start);
-                status = kExitOk;
-            } else {
-                printf("task %u: failed, result 0x%08x: %s\n", id, rec.uiResultCode,
-                       rec.szDescription);
-            }
+        }
+        if (o.ended) {
             break;
         }
         usleep(50 * 1000);
     }
     FILEHANDLE_DeleteProgressInfo(id);
-    return status;
+    AwaitWorker();
+    return o;
 }
 
-int Transfer(bool download, int argc, char** argv) {
-    if (argc < 2) {
-        Usage();
+// Reports the end of a followed task; returns the exit status.
+int Report(const Args& a, uint32_t id, const Meter& m, const Outcome& o) {
+    if (!o.ended) {
+        return Fail(a, kExitLookup, "task " + std::to_string(id) + ": progress cannot be read");
+    }
+    bool ok = o.rec.uiStage == FILEHANDLE_STAGE_SUCCEED;
+    int exitCode = ok ? kExitOk : ExitFor(o.rec.uiResultCode, true);
+    // Some protocols report an unreadable upload source as a failed transfer (libcurl's
+    // read error): the class is still the local file's.
+    if (!ok && !m.download && access(m.local.c_str(), R_OK) != 0) {
+        exitCode = kExitLocal;
+    }
+    if (a.json) {
+        EmitJson(Json{{"ok", ok},
+                      {"task", id},
+                      {"result", Hex(o.rec.uiResultCode)},
+                      {"description", o.rec.szDescription},
+                      {"bytes", o.bytes},
+                      {"seconds", o.seconds},
+                      {"exit", exitCode}});
+    } else if (ok) {
+        printf("task %u: %s (%s in %.2f s)\n", id, o.rec.szDescription,
+               Human(static_cast<double>(o.bytes)).c_str(), o.seconds);
+    } else {
+        printf("task %u: failed, result %s: %s\n", id, Hex(o.rec.uiResultCode).c_str(),
+               o.rec.szDescription);
+    }
+    return exitCode;
+}
+
+bool ShowBar(const Args& a) {
+    return !a.json && !a.Has("quiet") && isatty(STDERR_FILENO);
+}
+
+// ---------------------------------------------------------------------------------------
+// get / put: any transfer URI
+
+int RedfishTransfer(const Args& a, bool download) {
+    static RedfishInfo info;  // 2 KiB and 6 KiB records: kept off the stack
+    static ComponentInfo req;
+    memset(&info, 0, sizeof info);
+    memset(&req, 0, sizeof req);
+    info.ucHandleType = download ? FILEHANDLE_DOWNLOAD : FILEHANDLE_UPLOAD;
+    bool move = a.Has("move");
+    info.ucFileMode = download ? (move ? 1 : 0) : (move ? 0 : 1);
+    const std::string& uri = download ? a.pos[0] : a.pos[1];
+    const std::string& local = download ? a.pos[1] : a.pos[0];
+    if (!Fill(info.szRedfishCmd, uri, "URI", a) || !Fill(info.szLocalPath, local, "path", a)) {
         return kExitUsage;
     }
-    static ComponentInfo req;  // 6 KiB: keep it off the stack
+    // The parsed record gives the local file to measure, and tells a URI the entry
+    // refuses (its code then says only that no task started) from a full task table.
+    uint32_t parsed = FILEHANDLE_ParseRedfishStruct(&info, &req);
+    memset(req.szPassword, 0, sizeof req.szPassword);
+    uint32_t id = 0;
+    uint32_t rc = FILEHANDLE_UploadDownloadFileImageForRedfish(&info, &id);
+    memset(info.szRedfishCmd, 0, sizeof info.szRedfishCmd);
+    if (rc != 0) {
+        if (parsed == 0 && req.ucProtocolType == FILEHANDLE_PROTOCOL_LOCAL) {
+            return Fail(a, kExitLocal, "the local copy failed", rc);
+        }
+        return Fail(a, parsed != 0 ? kExitRefused : ExitFor(rc, false), "the transfer was refused",
+                    rc);
+    }
+    if (id == 0) {  // a local copy or move runs at once, without a task
+        if (a.json) {
+            EmitJson(Json{{"ok", true}, {"task", nullptr}, {"local", true}, {"exit", 0}});
+        } else {
+            printf("local %s done\n", info.ucFileMode == 1 ? "move" : "copy");
+        }
+        return kExitOk;
+    }
+    Meter m;
+    m.download = download;
+    m.local = download ? req.szStorageAddress : req.szReadAddress;
+    m.sourceSize = download ? -1 : FileSize(m.local.c_str());
+    // The worker is a thread of this process: stay until the task ends.
+    return Report(a, id, m, Follow(id, m, ShowBar(a)));
+}
+
+int Get(const Args& a) {
+    return RedfishTransfer(a, true);
+}
+int Put(const Args& a) {
+    return RedfishTransfer(a, false);
+}
+
+// ---------------------------------------------------------------------------------------
+// download / upload: HTTP(S) with every option of the request record
+
+int HttpTransfer(const Args& a, bool download) {
+    static ComponentInfo req;
     memset(&req, 0, sizeof req);
     req.ucProtocolType = FILEHANDLE_PROTOCOL_HTTP;
     req.ucHandleType = download ? FILEHANDLE_DOWNLOAD : FILEHANDLE_UPLOAD;
-    req.ucKeepSourceFlag = 1;
-    std::string url = download ? argv[0] : argv[1];
-    std::string local = download ? argv[1] : argv[0];
-    if (!Fill(req.szIpAdress, url, "URL") ||
-        !Fill(download ? req.szStorageAddress : req.szReadAddress, local, "local path")) {
+    req.ucKeepSourceFlag = a.Has("move") ? 0 : 1;
+    const std::string& url = download ? a.pos[0] : a.pos[1];
+    const std::string& local = download ? a.pos[1] : a.pos[0];
+    if (!Fill(req.szIpAdress, url, "URL", a) ||
+        !Fill(download ? req.szStorageAddress : req.szReadAddress, local, "path", a)) {
         return kExitUsage;
     }
     if (url.compare(0, 8, "https://") == 0) {
         req.ucHttpsFlag = 1;
         req.ucVerificationType = 3;  // libcurl's default verification unless told otherwise
     }
-    bool quiet = false;
-    for (int i = 2; i < argc; ++i) {
-        std::string a = argv[i];
-        auto next = [&](const char* what) -> const char* {
-            if (i + 1 >= argc) {
-                fprintf(stderr, "fhxfer: %s needs a value\n", what);
-                return nullptr;
-            }
-            return argv[++i];
-        };
-        const char* v = nullptr;
-        if (a == "--user" && (v = next("--user")) != nullptr) {
-            std::string up = v;
-            size_t colon = up.find(':');
-            if (colon == std::string::npos ||
-                !Fill(req.szHttpUserName, up.substr(0, colon), "user name") ||
-                !Fill(req.szHttpPassword, up.substr(colon + 1), "password")) {
-                return kExitUsage;
-            }
-            req.ucHttpAuthFlag = 1;
-        } else if (a == "--cacert" && (v = next("--cacert")) != nullptr) {
-            if (!Fill(req.szCaCertFile, v, "CA file")) {
-                return kExitUsage;
-            }
-            if (req.ucVerificationType != 2) {
-                req.ucVerificationType = 1;
-            }
-        } else if (a == "--cert" && (v = next("--cert")) != nullptr) {
-            if (!Fill(req.szClientCertFile, v, "certificate file")) {
-                return kExitUsage;
-            }
-            req.ucVerificationType = 2;
-        } else if (a == "--key" && (v = next("--key")) != nullptr) {
-            if (!Fill(req.szClientKeyFile, v, "key file")) {
-                return kExitUsage;
-            }
-            req.ucVerificationType = 2;
-        } else if (a == "--insecure") {
-            req.ucVerificationType = 0;
-        } else if (a == "--port" && (v = next("--port")) != nullptr) {
-            req.uiPort = static_cast<uint32_t>(strtoul(v, nullptr, 10));
-        } else if (a == "--move") {
-            req.ucKeepSourceFlag = 0;
-        } else if (a == "--quiet") {
-            quiet = true;
-        } else {
-            if (v == nullptr && a.compare(0, 2, "--") != 0) {
-                fprintf(stderr, "fhxfer: unexpected argument %s\n", a.c_str());
-            }
-            Usage();
+    if (const char* up = a.Value("user")) {
+        const char* colon = strchr(up, ':');
+        if (colon == nullptr) {
+            return Fail(a, kExitUsage, "--user wants NAME:PASSWORD");
+        }
+        if (!Fill(req.szHttpUserName, std::string(up, colon), "user name", a) ||
+            !Fill(req.szHttpPassword, colon + 1, "password", a)) {
             return kExitUsage;
         }
+        req.ucHttpAuthFlag = 1;
+    }
+    if (const char* ca = a.Value("cacert")) {
+        if (!Fill(req.szCaCertFile, ca, "CA file", a)) {
+            return kExitUsage;
+        }
+        req.ucVerificationType = 1;
+    }
+    const char* cert = a.Value("cert");
+    const char* key = a.Value("key");
+    if (cert != nullptr || key != nullptr) {
+        if (cert == nullptr || key == nullptr) {
+            return Fail(a, kExitUsage, "--cert and --key go together");
+        }
+        if (!Fill(req.szClientCertFile, cert, "certificate file", a) ||
+            !Fill(req.szClientKeyFile, key, "key file", a)) {
+            return kExitUsage;
+        }
+        req.ucVerificationType = 2;
+    }
+    if (a.Has("insecure")) {
+        req.ucVerificationType = 0;
+    }
+    if (const char* port = a.Value("port")) {
+        unsigned long p = 0;
+        if (!ParseNumber(port, 65535, &p)) {
+            return Fail(a, kExitUsage, std::string(port) + " is not a port");
+        }
+        req.uiPort = static_cast<uint32_t>(p);
     }
     uint32_t id = 0;
     uint32_t rc = FILEHANDLE_UploadDownloadFileImage(&req, &id);
     memset(req.szHttpPassword, 0, sizeof req.szHttpPassword);
     if (rc != 0) {
-        fprintf(stderr, "fhxfer: the transfer was refused, result 0x%08x\n", rc);
-        return kExitRefused;
+        return Fail(a, ExitFor(rc, false), "the transfer was refused", rc);
     }
-    // The worker is a thread of this process: stay until the task ends.
-    return Watch(id, req, quiet || !isatty(STDERR_FILENO));
+    Meter m;
+    m.download = download;
+    m.local = local;
+    m.sourceSize = download ? -1 : FileSize(local.c_str());
+    return Report(a, id, m, Follow(id, m, ShowBar(a)));
 }
+
+int Download(const Args& a) {
+    return HttpTransfer(a, true);
+}
+int Upload(const Args& a) {
+    return HttpTransfer(a, false);
+}
+
+// ---------------------------------------------------------------------------------------
+// parse / size
 
 const char* ProtocolName(uint8_t code, bool https) {
     switch (code) {
@@ -242,211 +517,300 @@ const char* ProtocolName(uint8_t code, bool https) {
     }
 }
 
-// Fills a Redfish request from the command line; false on a usage error.
-bool RedfishRequest(bool download, int argc, char** argv, RedfishInfo* info, bool* quiet) {
-    if (argc < 2) {
-        Usage();
-        return false;
-    }
-    memset(info, 0, sizeof *info);
-    info->ucHandleType = download ? FILEHANDLE_DOWNLOAD : FILEHANDLE_UPLOAD;
-    info->ucFileMode = download ? 0 : 1;  // uploads keep their source unless --move
-    std::string uri = download ? argv[0] : argv[1];
-    std::string local = download ? argv[1] : argv[0];
-    if (!Fill(info->szRedfishCmd, uri, "URI") || !Fill(info->szLocalPath, local, "local path")) {
-        return false;
-    }
-    for (int i = 2; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--move") {
-            info->ucFileMode = download ? 1 : 0;
-        } else if (a == "--quiet") {
-            *quiet = true;
-        } else {
-            Usage();
-            return false;
-        }
-    }
-    return true;
-}
-
-int RedfishTransfer(bool download, int argc, char** argv) {
+int Parse(const Args& a) {
     static RedfishInfo info;
-    bool quiet = false;
-    if (!RedfishRequest(download, argc, argv, &info, &quiet)) {
-        return kExitUsage;
-    }
-    static ComponentInfo req;  // for the progress display only
-    memset(&req, 0, sizeof req);
-    (void)FILEHANDLE_ParseRedfishStruct(&info, &req);
-    uint32_t id = 0;
-    uint32_t rc = FILEHANDLE_UploadDownloadFileImageForRedfish(&info, &id);
-    memset(info.szRedfishCmd, 0, sizeof info.szRedfishCmd);
-    memset(req.szPassword, 0, sizeof req.szPassword);
-    if (rc != 0) {
-        fprintf(stderr, "fhxfer: the transfer was refused, result 0x%08x\n", rc);
-        return kExitRefused;
-    }
-    if (id == 0) {
-        printf("local %s done\n", info.ucFileMode == 1 ? "move" : "copy");
-        return kExitOk;
-    }
-    // The worker is a thread of this process: stay until the task ends.
-    return Watch(id, req, quiet || !isatty(STDERR_FILENO));
-}
-
-int Parse(int argc, char** argv) {
-    if (argc < 1 || argc > 2 || (argc == 2 && strcmp(argv[1], "--upload") != 0)) {
-        Usage();
-        return kExitUsage;
-    }
-    static RedfishInfo info;
+    static ComponentInfo req;
     memset(&info, 0, sizeof info);
-    bool upload = argc == 2;
+    memset(&req, 0, sizeof req);
+    bool upload = a.Has("upload");
     info.ucHandleType = upload ? FILEHANDLE_UPLOAD : FILEHANDLE_DOWNLOAD;
     info.ucFileMode = 1;
-    if (!Fill(info.szRedfishCmd, argv[0], "URI") ||
-        !Fill(info.szLocalPath, "/LOCAL/FILE", "local path")) {
+    if (!Fill(info.szRedfishCmd, a.pos[0], "URI", a) ||
+        !Fill(info.szLocalPath, a.Value("local", "/LOCAL/FILE"), "path", a)) {
         return kExitUsage;
     }
-    static ComponentInfo req;
-    memset(&req, 0, sizeof req);
     uint32_t rc = FILEHANDLE_ParseRedfishStruct(&info, &req);
+    memset(info.szRedfishCmd, 0, sizeof info.szRedfishCmd);
     if (rc != 0) {
-        fprintf(stderr, "fhxfer: the URI is refused, result 0x%08x\n", rc);
-        return kExitRefused;
+        memset(req.szPassword, 0, sizeof req.szPassword);
+        return Fail(a, kExitRefused, "the URI is refused", rc);
     }
     // The password never reaches the screen, neither in its field nor inside a URL.
-    std::string url = req.szIpAdress;
-    if (req.szPassword[0] != '\0') {
-        size_t at = url.find(std::string(":") + req.szPassword + "@");
-        if (at != std::string::npos) {
-            url.replace(at + 1, strlen(req.szPassword), "***");
-        }
+    std::string url = fh::UrlForLog(req.szIpAdress);
+    bool hasPassword = req.szPassword[0] != '\0';
+    memset(req.szPassword, 0, sizeof req.szPassword);
+    const char* protocol = ProtocolName(req.ucProtocolType, req.ucHttpsFlag == 1);
+    if (a.json) {
+        EmitJson(Json{{"ok", true},
+                      {"protocol", req.ucProtocolType},
+                      {"protocol_name", protocol},
+                      {"direction", upload ? "upload" : "download"},
+                      {"szIpAdress", url},
+                      {"uiPort", req.uiPort},
+                      {"szReadAddress", req.szReadAddress},
+                      {"szStorageAddress", req.szStorageAddress},
+                      {"szUserName", req.szUserName},
+                      {"szPassword", hasPassword ? "***" : ""},
+                      {"ucHttpsFlag", req.ucHttpsFlag},
+                      {"ucVerificationType", req.ucVerificationType},
+                      {"ucKeepSourceFlag", req.ucKeepSourceFlag}});
+        return kExitOk;
     }
-    printf("protocol          %u (%s)\n", req.ucProtocolType,
-           ProtocolName(req.ucProtocolType, req.ucHttpsFlag == 1));
+    printf("protocol          %u (%s)\n", req.ucProtocolType, protocol);
     printf("direction         %u (%s)\n", req.ucHandleType, upload ? "upload" : "download");
     printf("szIpAdress        %s\n", url.c_str());
     printf("uiPort            %u\n", req.uiPort);
     printf("szReadAddress     %s\n", req.szReadAddress);
     printf("szStorageAddress  %s\n", req.szStorageAddress);
     printf("szUserName        %s\n", req.szUserName);
-    printf("szPassword        %s\n", req.szPassword[0] != '\0' ? "***" : "");
+    printf("szPassword        %s\n", hasPassword ? "***" : "");
     printf("ucHttpsFlag       %u\n", req.ucHttpsFlag);
     printf("ucVerificationType %u\n", req.ucVerificationType);
     printf("ucKeepSourceFlag  %u\n", req.ucKeepSourceFlag);
-    memset(req.szPassword, 0, sizeof req.szPassword);
     return kExitOk;
 }
 
-// The size of the file behind a URI, asked of the protocol's own probe.
-int Size(const char* uri) {
+int Size(const Args& a) {
     static RedfishInfo info;
     memset(&info, 0, sizeof info);
     info.ucHandleType = FILEHANDLE_DOWNLOAD;
-    if (!Fill(info.szRedfishCmd, uri, "URI") || !Fill(info.szLocalPath, "/LOCAL/FILE", "path")) {
+    if (!Fill(info.szRedfishCmd, a.pos[0], "URI", a) ||
+        !Fill(info.szLocalPath, "/LOCAL/FILE", "path", a)) {
         return kExitUsage;
     }
     uint32_t size = 0;
     uint32_t rc = FILEHANDLE_GetRemoteFileSize(&info, &size);
     memset(info.szRedfishCmd, 0, sizeof info.szRedfishCmd);
     if (rc != 0) {
-        fprintf(stderr, "fhxfer: no size, result 0x%08x\n", rc);
-        return rc == 0x3c000402u ? kExitUsage : kExitFailed;
+        // 0x3c000402: the URI is refused; anything else failed on the way.
+        return Fail(a, rc == 0x3c000402u ? kExitRefused : kExitFailed, "no size", rc);
     }
-    if (size == 0xffffffffu) {
-        printf("unknown (the server sent no length)\n");
-    } else {
+    bool known = size != 0xffffffffu;
+    if (a.json) {
+        EmitJson(Json{{"ok", true}, {"size", known ? Json(size) : Json(nullptr)}});
+    } else if (known) {
         printf("%u\n", size);
+    } else {
+        printf("unknown (the server sent no length)\n");
     }
     return kExitOk;
 }
 
-bool ParseId(const char* text, uint32_t* id) {
-    char* end = nullptr;
-    unsigned long v = strtoul(text, &end, 10);
-    if (end == text || *end != '\0' || v > 0xffffffffUL) {
-        fprintf(stderr, "fhxfer: %s is not a task identifier\n", text);
-        return false;
-    }
-    *id = static_cast<uint32_t>(v);
-    return true;
+// ---------------------------------------------------------------------------------------
+// Tasks: status, tasks, watch, delete
+
+Json TaskJson(uint32_t id, const ComponentProcess& r) {
+    return Json{{"task", id},
+                {"stage", r.uiStage},
+                {"stage_text", r.szStageDesc},
+                {"percent", r.ucPercent},
+                {"result", Hex(r.uiResultCode)},
+                {"updated", UtcText(r.uiTime) + "Z"},
+                {"description", MaskCredentials(r.szDescription)}};
 }
 
-int Status(const char* arg) {
+void PrintTaskRow(uint32_t id, const ComponentProcess& r) {
+    printf("%5u  %-5u %-14.14s %3u%%  %s  %s  %s\n", id, r.uiStage, r.szStageDesc, r.ucPercent,
+           Hex(r.uiResultCode).c_str(), UtcText(r.uiTime).c_str(),
+           MaskCredentials(r.szDescription).c_str());
+}
+
+const char kTaskHeader[] =
+    "   ID  STAGE                    PCT  RESULT      UPDATED (UTC)        DESCRIPTION\n";
+
+int Status(const Args& a) {
     uint32_t id = 0;
-    if (!ParseId(arg, &id)) {
+    if (!ParseId(a, a.pos[0], &id)) {
         return kExitUsage;
     }
     ComponentProcess rec{};
     uint32_t rc = FILEHANDLE_UploadDownloadProgress(id, &rec);
     if (rc != 0) {
-        fprintf(stderr, "fhxfer: task %u: no progress, result 0x%08x\n", id, rc);
-        return kExitLookup;
+        return Fail(a, kExitLookup, "task " + std::to_string(id) + ": no progress record", rc);
     }
-    time_t t = rec.uiTime;
-    char when[32] = "";
-    struct tm tm {};
-    gmtime_r(&t, &tm);
-    strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm);
-    printf("task %u: stage %u (%s), %u%%, result 0x%08x, updated %s UTC\n  %s\n", id, rec.uiStage,
-           rec.szStageDesc, rec.ucPercent, rec.uiResultCode, when, rec.szDescription);
-    return kExitOk;
-}
-
-int Tasks() {
-    TransferTaskInfo info{};
-    uint32_t rc = FILEHANDLE_GetTransferTaskInfo(&info);
-    if (rc != 0) {
-        fprintf(stderr, "fhxfer: tasks cannot be listed, result 0x%08x\n", rc);
-        return kExitLookup;
-    }
-    for (unsigned i = 0; i < info.ucTaskNum; ++i) {
-        printf("%u\n", info.auiIdentifier[i]);
+    if (a.json) {
+        Json j = TaskJson(id, rec);
+        j["ok"] = true;
+        EmitJson(j);
+    } else {
+        printf("%s", kTaskHeader);
+        PrintTaskRow(id, rec);
     }
     return kExitOk;
 }
 
-int Delete(const char* arg) {
+struct TaskRow {
     uint32_t id = 0;
-    if (!ParseId(arg, &id)) {
+    bool readable = false;
+    ComponentProcess rec{};
+};
+
+bool Snapshot(std::vector<TaskRow>* rows, uint32_t* rc) {
+    TransferTaskInfo info{};
+    *rc = FILEHANDLE_GetTransferTaskInfo(&info);
+    rows->clear();
+    if (*rc != 0) {
+        return false;
+    }
+    for (unsigned i = 0; i < info.ucTaskNum && i < FILEHANDLE_THREAD_MAX; ++i) {
+        TaskRow row;
+        row.id = info.auiIdentifier[i];
+        row.readable = FILEHANDLE_UploadDownloadProgress(row.id, &row.rec) == 0;
+        rows->push_back(row);
+    }
+    return true;
+}
+
+Json SnapshotJson(const std::vector<TaskRow>& rows) {
+    Json list = Json::array();
+    for (const TaskRow& r : rows) {
+        list.push_back(r.readable ? TaskJson(r.id, r.rec)
+                                  : Json{{"task", r.id}, {"stage", nullptr}});
+    }
+    return list;
+}
+
+void PrintSnapshot(const std::vector<TaskRow>& rows) {
+    printf("%s", kTaskHeader);
+    for (const TaskRow& r : rows) {
+        if (r.readable) {
+            PrintTaskRow(r.id, r.rec);
+        } else {
+            printf("%5u  (no progress record)\n", r.id);
+        }
+    }
+    if (rows.empty()) {
+        printf("  (no tasks)\n");
+    }
+}
+
+int Tasks(const Args& a) {
+    std::vector<TaskRow> rows;
+    uint32_t rc = 0;
+    if (!Snapshot(&rows, &rc)) {
+        return Fail(a, kExitLookup, "tasks cannot be listed", rc);
+    }
+    if (a.json) {
+        EmitJson(Json{{"ok", true}, {"tasks", SnapshotJson(rows)}});
+    } else {
+        PrintSnapshot(rows);
+    }
+    return kExitOk;
+}
+
+std::atomic<bool> g_stop{false};
+
+void OnSignal(int) {
+    g_stop = true;
+}
+
+// All tasks of the controller, refreshed: the table is kept by the library in shared
+// storage, so this follows the transfers of every process.
+int Watch(const Args& a) {
+    unsigned long interval = 500;
+    if (const char* v = a.Value("interval")) {
+        if (!ParseNumber(v, 60000, &interval) || interval < 20) {
+            return Fail(a, kExitUsage, "--interval wants 20 to 60000 milliseconds");
+        }
+    }
+    bool once = a.Has("once");
+    bool untilIdle = a.Has("until-idle");
+    bool screen = !a.json && isatty(STDOUT_FILENO);
+    signal(SIGINT, OnSignal);
+    signal(SIGTERM, OnSignal);
+    std::string last;
+    while (!g_stop) {
+        std::vector<TaskRow> rows;
+        uint32_t rc = 0;
+        if (!Snapshot(&rows, &rc)) {
+            return Fail(a, kExitLookup, "tasks cannot be listed", rc);
+        }
+        Json list = SnapshotJson(rows);
+        std::string now = list.dump(-1, ' ', false, Json::error_handler_t::replace);
+        if (now != last || once) {
+            last = now;
+            if (a.json) {
+                EmitJson(Json{{"time", UtcText(static_cast<uint32_t>(time(nullptr))) + "Z"},
+                              {"tasks", list}});
+            } else {
+                if (screen) {
+                    printf("\033[H\033[J");  // redraw in place
+                }
+                printf("fhxfer watch  %s UTC  (every %lu ms%s)\n",
+                       UtcText(static_cast<uint32_t>(time(nullptr))).c_str(), interval,
+                       screen ? ", Ctrl-C to stop" : "");
+                PrintSnapshot(rows);
+                fflush(stdout);
+            }
+        }
+        bool busy = false;
+        for (const TaskRow& r : rows) {
+            busy = busy || !r.readable ||
+                   (r.rec.uiStage != FILEHANDLE_STAGE_SUCCEED &&
+                    r.rec.uiStage != FILEHANDLE_STAGE_FAILED);
+        }
+        if (once || (untilIdle && !busy)) {
+            break;
+        }
+        usleep(static_cast<useconds_t>(interval * 1000));
+    }
+    return kExitOk;
+}
+
+int Delete(const Args& a) {
+    uint32_t id = 0;
+    if (!ParseId(a, a.pos[0], &id)) {
         return kExitUsage;
     }
     uint32_t rc = FILEHANDLE_DeleteProgressInfo(id);
     if (rc != 0) {
-        fprintf(stderr, "fhxfer: task %u cannot be deleted, result 0x%08x\n", id, rc);
-        return kExitLookup;
+        return Fail(a, kExitLookup, "task " + std::to_string(id) + " cannot be deleted", rc);
+    }
+    if (a.json) {
+        EmitJson(Json{{"ok", true}, {"task", id}});
     }
     return kExitOk;
 }
 
-std::string UtcText(uint32_t seconds) {
-    time_t t = seconds;
-    struct tm tm {};
-    gmtime_r(&t, &tm);
-    char text[32] = "";
-    strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
-    return text;
+// ---------------------------------------------------------------------------------------
+// logo / taskservice
+
+Json TaskServiceJson(const TaskServiceStoredRegistration& reg, const TaskServiceStoredUpdate& upd) {
+    Json j{{"task", reg.uiTaskId},
+           {"name", MaskCredentials(reg.stRecord.szName)},
+           {"owner", reg.stRecord.szOwner},
+           {"kind", reg.uiKind},
+           {"registered", UtcText(reg.uiTime) + "Z"}};
+    if (upd.uiCount == 0) {
+        j["update"] = nullptr;
+    } else {
+        j["update"] = Json{{"count", upd.uiCount},
+                           {"time", UtcText(upd.uiTime) + "Z"},
+                           {"state", upd.stRecord.ucState},
+                           {"percent", upd.stRecord.ucPercent},
+                           {"message", MaskCredentials(upd.stRecord.szMessage)}};
+    }
+    return j;
 }
 
 void PrintTaskService(const TaskServiceStoredRegistration& reg,
                       const TaskServiceStoredUpdate& upd) {
-    printf("task %u: \"%s\" by %s, kind %u, registered %s UTC", reg.uiTaskId, reg.stRecord.szName,
-           reg.stRecord.szOwner, reg.uiKind, UtcText(reg.uiTime).c_str());
+    printf("task %u: \"%s\" by %s, kind %u, registered %s UTC", reg.uiTaskId,
+           MaskCredentials(reg.stRecord.szName).c_str(), reg.stRecord.szOwner, reg.uiKind,
+           UtcText(reg.uiTime).c_str());
     if (upd.uiCount == 0) {
         printf(", no update yet\n");
         return;
     }
     printf("\n  update %u at %s UTC: state %u, %u%%, %s\n", upd.uiCount,
            UtcText(upd.uiTime).c_str(), upd.stRecord.ucState, upd.stRecord.ucPercent,
-           upd.stRecord.szMessage);
+           MaskCredentials(upd.stRecord.szMessage).c_str());
 }
 
 // Installs a logo. The upload runs in this thread; another one follows the Task-service
 // task it registers (the next identifier, unless another process registers a task at the
 // same moment) and prints its percentage whenever it moves.
-int Logo(const char* uri) {
+int Logo(const Args& a) {
     OperateLogOrigin origin;
     memset(&origin, 0, sizeof origin);
     BMC_Strlcpy(origin.szSource, "fhxfer", sizeof origin.szSource);
@@ -454,9 +818,10 @@ int Logo(const char* uri) {
     uint32_t last = TASK_TaskServiceLastId();
     uint32_t expected = last == UINT32_MAX ? 1u : last + 1u;
     std::atomic<bool> done{false};
-    std::thread watcher([&done, expected] {
+    bool show = !a.json && !a.Has("quiet");
+    std::thread watcher([&done, expected, show] {
         int shown = -1;
-        for (bool more = true; more;) {
+        for (bool more = true; more && show;) {
             more = !done.load();  // one more look after the upload returned
             TaskServiceStoredUpdate upd{};
             if (TASK_TaskServiceRead(expected, nullptr, &upd) == 0 && upd.uiCount > 0 &&
@@ -469,99 +834,379 @@ int Logo(const char* uri) {
             }
         }
     });
-    uint32_t rc = FILEHANDLE_UploadLogo(uri, &origin, &info);
+    uint32_t rc = FILEHANDLE_UploadLogo(a.pos[0].c_str(), &origin, &info);
     done = true;
     watcher.join();
     TaskServiceStoredRegistration reg{};
     TaskServiceStoredUpdate upd{};
-    if (info.uiTaskId != 0 && TASK_TaskServiceRead(info.uiTaskId, &reg, &upd) == 0) {
+    bool haveTask = info.uiTaskId != 0 && TASK_TaskServiceRead(info.uiTaskId, &reg, &upd) == 0;
+    int exitCode = rc == 0 ? kExitOk : (info.uiTaskId == 0 ? kExitRefused : kExitFailed);
+    if (a.json) {
+        EmitJson(Json{{"ok", rc == 0},
+                      {"result", Hex(rc)},
+                      {"task", haveTask ? TaskServiceJson(reg, upd) : Json(nullptr)},
+                      {"exit", exitCode}});
+        return exitCode;
+    }
+    if (haveTask) {
         PrintTaskService(reg, upd);
     }
     if (rc == 0) {
         printf("logo installed\n");
-        return kExitOk;
+    } else {
+        printf("logo not installed, result %s\n", Hex(rc).c_str());
     }
-    printf("logo not installed, result 0x%08x\n", rc);
-    return info.uiTaskId == 0 ? kExitRefused : kExitFailed;
+    return exitCode;
 }
 
-int TaskService(int argc, char** argv) {
-    TaskServiceStoredRegistration reg{};
-    TaskServiceStoredUpdate upd{};
-    if (argc == 1) {
+int TaskService(const Args& a) {
+    std::vector<uint32_t> ids;
+    if (!a.pos.empty()) {
         uint32_t id = 0;
-        if (!ParseId(argv[0], &id)) {
+        if (!ParseId(a, a.pos[0], &id)) {
             return kExitUsage;
         }
-        if (TASK_TaskServiceRead(id, &reg, &upd) != 0) {
-            fprintf(stderr, "fhxfer: task-service task %u is not known\n", id);
-            return kExitLookup;
+        ids.push_back(id);
+    } else {
+        uint32_t last = TASK_TaskServiceLastId();
+        uint32_t first = last > TASK_SERVICE_SLOTS ? last - TASK_SERVICE_SLOTS + 1 : 1;
+        for (uint32_t id = first; last != 0 && id <= last; ++id) {
+            ids.push_back(id);
         }
-        PrintTaskService(reg, upd);
-        return kExitOk;
     }
-    uint32_t last = TASK_TaskServiceLastId();
-    uint32_t first = last > TASK_SERVICE_SLOTS ? last - TASK_SERVICE_SLOTS + 1 : 1;
-    for (uint32_t id = first; last != 0 && id <= last; ++id) {
-        if (TASK_TaskServiceRead(id, &reg, &upd) == 0) {
+    Json list = Json::array();
+    for (uint32_t id : ids) {
+        TaskServiceStoredRegistration reg{};
+        TaskServiceStoredUpdate upd{};
+        if (TASK_TaskServiceRead(id, &reg, &upd) != 0) {
+            if (!a.pos.empty()) {
+                return Fail(a, kExitLookup, "task-service task " + a.pos[0] + " is not known");
+            }
+            continue;
+        }
+        if (a.json) {
+            list.push_back(TaskServiceJson(reg, upd));
+        } else {
             PrintTaskService(reg, upd);
         }
     }
+    if (a.json) {
+        EmitJson(Json{{"ok", true}, {"tasks", list}});
+    }
     return kExitOk;
 }
 
-int OperationLog() {
-    fh::UniqueFile f(fopen(BMC_OPERATE_LOG_PATH, "re"));
-    if (!f) {
-        fprintf(stderr, "fhxfer: no operation log (%s)\n", BMC_OPERATE_LOG_PATH);
-        return kExitLookup;
+// ---------------------------------------------------------------------------------------
+// Logs: events, log, oplog
+
+// The last `keep` lines of a text file (all with keep == 0); false if it cannot be read.
+bool TailLines(const char* path, size_t keep, std::deque<std::string>* lines) {
+    std::ifstream in(path);
+    if (!in) {
+        return false;
     }
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f.Get())) > 0) {
-        fwrite(buf, 1, n, stdout);
+    std::string line;
+    while (std::getline(in, line)) {
+        lines->push_back(line);
+        if (keep != 0 && lines->size() > keep) {
+            lines->pop_front();
+        }
+    }
+    return true;
+}
+
+bool LastOption(const Args& a, unsigned long fallback, unsigned long* keep) {
+    *keep = fallback;
+    if (const char* v = a.Value("last")) {
+        if (!ParseNumber(v, 1000000, keep)) {
+            Fail(a, kExitUsage, "--last wants a number of lines (0: all)");
+            return false;
+        }
+    }
+    return true;
+}
+
+// The failure events: one JSON object a line, written by the event log stand-in.
+int Events(const Args& a) {
+    unsigned long keep = 0;
+    if (!LastOption(a, 20, &keep)) {
+        return kExitUsage;
+    }
+    std::deque<std::string> lines;
+    if (!TailLines(BMC_SDL_LOG_PATH, keep, &lines)) {
+        if (a.json) {
+            EmitJson(Json{{"ok", true}, {"events", Json::array()}});
+        } else {
+            printf("no events (%s does not exist)\n", BMC_SDL_LOG_PATH);
+        }
+        return kExitOk;
+    }
+    Json list = Json::array();
+    for (const std::string& line : lines) {
+        Json ev = Json::parse(MaskCredentials(line), nullptr, false);
+        if (ev.is_discarded()) {
+            continue;
+        }
+        if (a.json) {
+            list.push_back(ev);
+            continue;
+        }
+        std::string texts;
+        for (const Json& el : ev.value("elements", Json::array())) {
+            if (el.contains("text")) {
+                texts += (texts.empty() ? "" : ": ") + el["text"].get<std::string>();
+            }
+        }
+        printf("%s  %s  %s\n", ev.value("time", "").c_str(), ev.value("event", "").c_str(),
+               texts.c_str());
+    }
+    if (a.json) {
+        EmitJson(Json{{"ok", true}, {"events", list}});
     }
     return kExitOk;
+}
+
+// The diagnostic log: "DATE TIME [PID:TID] L<level> M<module> SOURCE:LINE: MESSAGE".
+int Log(const Args& a) {
+    unsigned long keep = 0;
+    unsigned long maxLevel = 7;
+    if (!LastOption(a, 40, &keep)) {
+        return kExitUsage;
+    }
+    if (const char* v = a.Value("level")) {
+        if (!ParseNumber(v, 7, &maxLevel)) {
+            return Fail(a, kExitUsage, "--level wants 0 to 7 (2: errors, 6: information)");
+        }
+    }
+    std::deque<std::string> all;
+    if (!TailLines(BMC_DIAG_LOG_PATH, 0, &all)) {
+        return Fail(a, kExitLookup, std::string("no diagnostic log (") + BMC_DIAG_LOG_PATH + ")");
+    }
+    std::deque<Json> picked;
+    for (const std::string& raw : all) {
+        std::string line = MaskCredentials(raw);
+        char date[16] = "", clock[16] = "";
+        int pid = 0;
+        long tid = 0;
+        unsigned level = 0, module = 0;
+        int used = 0;
+        if (sscanf(line.c_str(), "%15s %15s [%d:%ld] L%u M%u %n", date, clock, &pid, &tid, &level,
+                   &module, &used) < 6 ||
+            level > maxLevel) {
+            continue;
+        }
+        std::string rest = line.substr(static_cast<size_t>(used));
+        size_t sep = rest.find(": ");
+        std::string where = sep == std::string::npos ? "" : rest.substr(0, sep);
+        picked.push_back(Json{{"time", std::string(date) + " " + clock},
+                              {"pid", pid},
+                              {"tid", tid},
+                              {"level", level},
+                              {"module", module},
+                              {"source", where},
+                              {"message", sep == std::string::npos ? rest : rest.substr(sep + 2)},
+                              {"line", line}});
+        if (keep != 0 && picked.size() > keep) {
+            picked.pop_front();
+        }
+    }
+    if (a.json) {
+        Json list = Json::array();
+        for (Json& j : picked) {
+            j.erase("line");
+            list.push_back(std::move(j));
+        }
+        EmitJson(Json{{"ok", true}, {"lines", list}});
+        return kExitOk;
+    }
+    for (const Json& j : picked) {
+        puts(j["line"].get<std::string>().c_str());
+    }
+    return kExitOk;
+}
+
+int OperationLog(const Args& a) {
+    unsigned long keep = 0;
+    if (!LastOption(a, 0, &keep)) {
+        return kExitUsage;
+    }
+    std::deque<std::string> lines;
+    if (!TailLines(BMC_OPERATE_LOG_PATH, keep, &lines)) {
+        return Fail(a, kExitLookup, std::string("no operation log (") + BMC_OPERATE_LOG_PATH + ")");
+    }
+    Json list = Json::array();
+    for (const std::string& line : lines) {
+        if (a.json) {
+            list.push_back(MaskCredentials(line));
+        } else {
+            puts(MaskCredentials(line).c_str());
+        }
+    }
+    if (a.json) {
+        EmitJson(Json{{"ok", true}, {"lines", list}});
+    }
+    return kExitOk;
+}
+
+// ---------------------------------------------------------------------------------------
+// The command table
+
+int Help(const Args& a);
+
+const char kTransferOptions[] =
+    "  --move       an upload (or a local copy) moves its source instead of copying it\n"
+    "  --quiet      no progress bar (there is none either when standard error is not\n"
+    "               a terminal)\n";
+
+const Command kCommands[] = {
+    {"get", "URI LOCAL [--move] [--quiet]", "download the file a transfer URI names",
+     "Starts a download task through the Redfish entry and follows it with a progress bar\n"
+     "(percentage, bytes, rate and ETA; a spinner while the size is not known). URI is any\n"
+     "transfer URI (http, https, ftp, sftp, scp, tftp, nfs, cifs, or a local path). The task\n"
+     "is deleted when it ends.\n",
+     2, 2, " move quiet ", " ", Get},
+    {"put", "LOCAL URI [--move] [--quiet]", "upload LOCAL to the place a transfer URI names",
+     "Starts an upload task through the Redfish entry and follows it like get.\n", 2, 2,
+     " move quiet ", " ", Put},
+    {"download", "URL LOCAL [options]", "HTTP(S) download with every request option",
+     "Fills the request record directly (no URI parsing):\n"
+     "  --user NAME:PASSWORD    basic authentication\n"
+     "  --cacert FILE           verify the server against this CA\n"
+     "  --cert FILE --key FILE  client certificate and key\n"
+     "  --insecure              do not verify the server\n"
+     "  --port N                server port (default: from the URL)\n",
+     2, 2, " move quiet insecure ", " user cacert cert key port ", Download},
+    {"upload", "LOCAL URL [options]", "HTTP(S) multipart upload with every request option",
+     "Options as for download.\n", 2, 2, " move quiet insecure ", " user cacert cert key port ",
+     Upload},
+    {"parse", "URI [--upload] [--local PATH]", "show the request fields a URI turns into",
+     "Parses URI as the Redfish entry does and prints the request record's fields; the\n"
+     "password is shown as ***.\n",
+     1, 1, " upload ", " local ", Parse},
+    {"size", "URI", "the size of the remote file, asked of the protocol's own probe",
+     "Each protocol has its probe (a local path: the file's own size). A size of 2 GiB\n"
+     "or more cannot be told (exit 3); a server that sends no length gives \"unknown\".\n",
+     1, 1, " ", " ", Size},
+    {"tasks", "", "list the tasks of the controller with their progress",
+     "Every task in the shared task table, whatever process started it.\n", 0, 0, " ", " ", Tasks},
+    {"status", "ID", "one task's progress record", "", 1, 1, " ", " ", Status},
+    {"watch", "[--interval MS] [--once] [--until-idle]", "follow all tasks live",
+     "Redraws the task table whenever it changes (every 500 ms by default), from any\n"
+     "process. --once prints it once; --until-idle stops when no task is running. With\n"
+     "--json, one document a line per change.\n",
+     0, 0, " once until-idle ", " interval ", Watch},
+    {"delete", "ID", "delete a task (stops its transfer)", "", 1, 1, " ", " ", Delete},
+    {"logo", "URI", "install the custom logo the URI's last element names",
+     "Runs the logo upload and shows its Task-service task's percentage.\n", 1, 1, " quiet ", " ",
+     Logo},
+    {"taskservice", "[ID]", "Task-service tasks (all kept, or one)", "", 0, 1, " ", " ",
+     TaskService},
+    {"events", "[--last N]", "the failure events (default: the last 20; 0: all)",
+     "One line an event: time, event code, and its texts (file name, reason).\n", 0, 0, " ",
+     " last ", Events},
+    {"log", "[--last N] [--level L]", "the diagnostic log (default: the last 40 lines)",
+     "--level L keeps lines of level L and below (2: errors, 4: warnings, 6: information).\n", 0, 0,
+     " ", " last level ", Log},
+    {"oplog", "[--last N]", "the operation log", "", 0, 0, " ", " last ", OperationLog},
+    {"help", "[COMMAND]", "this text, or one command's", "", 0, 1, " ", " ", Help},
+};
+
+const Command* FindCommand(const std::string& name) {
+    for (const Command& c : kCommands) {
+        if (name == c.name) {
+            return &c;
+        }
+    }
+    return nullptr;
+}
+
+void PrintOverview(FILE* out) {
+    fprintf(out, "usage: fhxfer COMMAND [ARGS] [--json] [--help]\n\ncommands:\n");
+    for (const Command& c : kCommands) {
+        fprintf(out, "  %-12s %s\n", c.name, c.summary);
+    }
+    fprintf(out,
+            "\n--json prints one JSON document on standard output (errors included);\n"
+            "`fhxfer help COMMAND` describes a command. Passwords are never printed.\n\n%s",
+            kExitHelp);
+}
+
+void PrintCommandHelp(const Command& c) {
+    printf("usage: fhxfer %s %s [--json]\n\n%s\n", c.name, c.synopsis, c.summary);
+    if (c.details[0] != '\0') {
+        printf("\n%s", c.details);
+    }
+    if (strstr(c.flagNames, " move ") != nullptr) {
+        printf("\n%s", kTransferOptions);
+    }
+    printf("\n%s", kExitHelp);
+}
+
+int Help(const Args& a) {
+    if (a.pos.empty()) {
+        PrintOverview(stdout);
+        return kExitOk;
+    }
+    const Command* c = FindCommand(a.pos[0]);
+    if (c == nullptr) {
+        return Fail(a, kExitUsage, "no command " + a.pos[0] + " (fhxfer help lists them)");
+    }
+    PrintCommandHelp(*c);
+    return kExitOk;
+}
+
+bool Listed(const char* names, const std::string& name) {
+    return strstr(names, (" " + name + " ").c_str()) != nullptr;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        Usage();
+    if (argc < 2 || strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0) {
+        PrintOverview(argc < 2 ? stderr : stdout);
+        return argc < 2 ? kExitUsage : kExitOk;
+    }
+    const Command* cmd = FindCommand(argv[1]);
+    Args a;
+    for (int i = 2; i < argc; ++i) {
+        a.json = a.json || strcmp(argv[i], "--json") == 0;
+    }
+    if (cmd == nullptr) {
+        Fail(a, kExitUsage, std::string("no command ") + argv[1] + " (fhxfer help lists them)");
         return kExitUsage;
     }
-    std::string cmd = argv[1];
-    if (cmd == "get" || cmd == "put") {
-        return RedfishTransfer(cmd == "get", argc - 2, argv + 2);
+    for (int i = 2; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--json") {
+            continue;
+        }
+        if (arg == "--quiet") {  // every command: nothing on standard error but errors
+            a.flags.insert("quiet");
+            continue;
+        }
+        if (arg == "--help" || arg == "-h") {
+            PrintCommandHelp(*cmd);
+            return kExitOk;
+        }
+        if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
+            std::string name = arg.substr(2);
+            if (Listed(cmd->flagNames, name)) {
+                a.flags.insert(name);
+            } else if (Listed(cmd->valueNames, name) && i + 1 < argc) {
+                a.values[name] = argv[++i];
+            } else {
+                return Fail(a, kExitUsage,
+                            Listed(cmd->valueNames, name)
+                                ? arg + " needs a value"
+                                : "fhxfer " + std::string(cmd->name) + " has no option " + arg);
+            }
+        } else {
+            a.pos.push_back(arg);
+        }
     }
-    if (cmd == "size" && argc == 3) {
-        return Size(argv[2]);
+    if (static_cast<int>(a.pos.size()) < cmd->minArgs ||
+        static_cast<int>(a.pos.size()) > cmd->maxArgs) {
+        return Fail(a, kExitUsage, std::string("usage: fhxfer ") + cmd->name + " " + cmd->synopsis);
     }
-    if (cmd == "parse") {
-        return Parse(argc - 2, argv + 2);
-    }
-    if (cmd == "download" || cmd == "upload") {
-        return Transfer(cmd == "download", argc - 2, argv + 2);
-    }
-    if (cmd == "status" && argc == 3) {
-        return Status(argv[2]);
-    }
-    if (cmd == "tasks" && argc == 2) {
-        return Tasks();
-    }
-    if (cmd == "delete" && argc == 3) {
-        return Delete(argv[2]);
-    }
-    if (cmd == "logo" && argc == 3) {
-        return Logo(argv[2]);
-    }
-    if (cmd == "taskservice" && argc <= 3) {
-        return TaskService(argc - 2, argv + 2);
-    }
-    if (cmd == "oplog" && argc == 2) {
-        return OperationLog();
-    }
-    Usage();
-    return kExitUsage;
+    return cmd->run(a);
 }
