@@ -11,6 +11,8 @@
 
 #include <mutex>
 
+#include "common/file_size.h"
+
 namespace fh {
 namespace {
 
@@ -243,21 +245,16 @@ uint32_t OpenUploadSource(RoutineRun& run) {
     const CurlRoutine& r = run.routine;
     const char* path = run.req->szReadAddress;
     run.local = UniqueFile(fopen(path, "rbe"));
-    long size = -1;
-    if (run.local && fseeko(run.local.Get(), 0, SEEK_END) == 0) {
-        off_t end = ftello(run.local.Get());
-        if (end > static_cast<off_t>(INT32_MAX)) {
-            run.local.Reset();  // too large for a 32-bit size: refused like an unopenable file
-        } else {
-            size = static_cast<long>(end);
-        }
+    long size = run.local ? StreamSize32(run.local.Get()) : kSizeUnknown;
+    if (size == kSizeTooLarge) {
+        run.local.Reset();  // too large for a 32-bit size: refused like an unopenable file
     }
     if (!run.local) {
         BMC_Scnprintf(run.desc, kDescSize, r.openFailReason, path);
         FH_LOG(BMC_LOG_ERROR, r.openFailLog, path);
         return kLocalFileError;
     }
-    if (size < 0 || fseeko(run.local.Get(), 0, SEEK_SET) != 0) {
+    if (size < 0) {
         BMC_Scnprintf(run.desc, kDescSize, r.sizeFailReason, path);
         FH_LOG(BMC_LOG_ERROR, "%s", r.sizeFailLog);
         return kLocalFileError;

@@ -15,8 +15,10 @@
 
 #include <fstream>
 #include <string>
+#include <utility>
 
 #include "common/fh_internal.h"
+#include "common/file_size.h"
 #include "common/raii.h"
 #include "common/shell_quote.h"
 #include "task/progress_internal.h"
@@ -96,17 +98,8 @@ UniqueFile OpenFile(const std::string& path, const char* mode, long* size) {
     if (!f || size == nullptr) {
         return f;
     }
-    if (fseeko(f.Get(), 0, SEEK_END) != 0) {
-        *size = -1;
-        return f;
-    }
-    off_t end = ftello(f.Get());
-    if (end > static_cast<off_t>(INT32_MAX)) {
-        return UniqueFile();
-    }
-    *size = static_cast<long>(end);
-    fseeko(f.Get(), 0, SEEK_SET);
-    return f;
+    *size = StreamSize32(f.Get());
+    return *size == kSizeTooLarge ? UniqueFile() : std::move(f);
 }
 
 void CloseLogged(UniqueFile& f, const char* func) {
@@ -355,11 +348,7 @@ extern "C" uint32_t Mount_GetRemoteFileSize(ComponentInfo* pstComponentInfo, int
         return kInLocalFile;
     }
     uint32_t result = kOk;
-    long size = -1;
-    if (fseeko(f.Get(), 0, SEEK_END) == 0) {
-        off_t end = ftello(f.Get());
-        size = end > static_cast<off_t>(INT32_MAX) ? -1 : static_cast<long>(end);
-    }
+    long size = StreamSize32(f.Get());
     if (size < 0) {
         FH_LOG(BMC_LOG_ERROR, "%s ftell failed", path.c_str());
         size = 0;
