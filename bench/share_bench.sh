@@ -2,12 +2,12 @@
 # NFS and CIFS through the library vs `cp` of the same file through the same kind of
 # mount, measured in the same run: download (share to local) and upload (local to share).
 #
-#   bench/share_bench.sh [SIZE_MIB] [ROUNDS]     (defaults: 1024 MiB, 3 rounds)
+#   bench/share_bench.sh [SIZE_MIB] [ROUNDS]     (defaults: 1024 MiB, 5 rounds)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build-bench
 size=${1:-1024}
-rounds=${2:-3}
+rounds=${2:-5}
 
 . "$root/bench/bench-lib.sh"
 bench_enter "$@"
@@ -34,13 +34,24 @@ declare -A t
 for r in $(seq "$rounds"); do
   for p in nfs cifs; do
     uri_var=${p}_uri; mount_var=${p}_mount[@]
-    rm -f /var/tmp/dl.bin
-    t[$p-dl-lib]+=" $(lib get "${!uri_var}/big.bin" /var/tmp/dl.bin)"
-    cmp -s /var/tmp/dl.bin /var/tmp/src.bin || { echo "$p download differs"; exit 1; }
-    rm -f /var/tmp/dl.bin
-    t[$p-dl-cp]+=" $(seconds cp_through "${!mount_var}" -- "$mnt/big.bin" /var/tmp/dl.bin)"
-    t[$p-ul-lib]+=" $(lib put /var/tmp/src.bin "${!uri_var}/up-lib-$r.bin")"
-    t[$p-ul-cp]+=" $(seconds cp_through "${!mount_var}" -- /var/tmp/src.bin "$mnt/up-cp-$r.bin")"
+    # Who goes first alternates by round, so that neither side always meets the caches
+    # and the writeback the previous transfer left behind.
+    for who in $([ $((r % 2)) = 1 ] && echo "lib cp" || echo "cp lib"); do
+      rm -f /var/tmp/dl.bin
+      if [ "$who" = lib ]; then
+        t[$p-dl-lib]+=" $(lib get "${!uri_var}/big.bin" /var/tmp/dl.bin)"
+        cmp -s /var/tmp/dl.bin /var/tmp/src.bin || { echo "$p download differs"; exit 1; }
+      else
+        t[$p-dl-cp]+=" $(seconds cp_through "${!mount_var}" -- "$mnt/big.bin" /var/tmp/dl.bin)"
+      fi
+    done
+    for who in $([ $((r % 2)) = 1 ] && echo "lib cp" || echo "cp lib"); do
+      if [ "$who" = lib ]; then
+        t[$p-ul-lib]+=" $(lib put /var/tmp/src.bin "${!uri_var}/up-lib-$r.bin")"
+      else
+        t[$p-ul-cp]+=" $(seconds cp_through "${!mount_var}" -- /var/tmp/src.bin "$mnt/up-cp-$r.bin")"
+      fi
+    done
     # /var is a tmpfs: make room for the next round (fresh names each round, so no server
     # cache sees a file vanish behind its back).
     root_var=$(echo "$p" | tr a-z A-Z)_ROOT
