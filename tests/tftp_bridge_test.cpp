@@ -6,7 +6,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <string.h>
-#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,7 +14,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <fstream>
 #include <iterator>
 #include <mutex>
 #include <string>
@@ -34,40 +32,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kNoSuchFile = 68;   // CURLE_TFTP_NOTFOUND
 constexpr int kUrlMalformed = 3;  // CURLE_URL_MALFORMAT
-constexpr size_t kRecordBytes = 1104;
 constexpr size_t k3MiB = 3u << 20;
-
-struct TftpServer {
-    int port = 0;
-    std::string dir;
-    bool ok() const { return port != 0 && !dir.empty(); }
-};
-
-const TftpServer& tftp() {
-    static TftpServer s = [] {
-        TftpServer r;
-        const char* env = getenv("FH_TFTP_ENV");
-        if (env == nullptr) {
-            return r;
-        }
-        std::ifstream in(env);
-        std::string line;
-        while (std::getline(in, line)) {
-            size_t eq = line.find('=');
-            if (eq == std::string::npos) {
-                continue;
-            }
-            std::string k = line.substr(0, eq), v = line.substr(eq + 1);
-            if (k == "TFTP_PORT") {
-                r.port = std::stoi(v);
-            } else if (k == "TEST_DIR") {
-                r.dir = v;
-            }
-        }
-        return r;
-    }();
-    return s;
-}
+constexpr char kNoProgress[] = "/var/tmp/no-progress-file";
 
 double SecondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -77,167 +43,50 @@ bool FdIsOpen(int fd) {
     return fcntl(fd, F_GETFD) != -1;
 }
 
-// Downloads `remote` into `local` (opened like the task library does: O_WRONLY|O_CREAT,
-// no O_TRUNC) and checks that the descriptor is still open afterwards.
-int Download(const std::string& remote, const std::string& local, uint32_t blockSize,
-             const std::string& progress = "/var/tmp/no-progress-file", int32_t expected = 0,
-             const char* host = "127.0.0.1", int port = -1) {
-    fh::UniqueFd fd(open(local.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+// One transfer through the bridge; a download's local file is opened like the task library
+// does (O_WRONLY|O_CREAT, no O_TRUNC). The caller's descriptor must stay open.
+int Transfer(bool download, const std::string& local, const std::string& remote, uint32_t blk,
+             int port, const std::string& progress = kNoProgress, int32_t expected = 0,
+             const char* host = "127.0.0.1") {
+    fh::UniqueFd fd(open(local.c_str(),
+                         download ? O_WRONLY | O_CREAT | O_CLOEXEC : O_RDONLY | O_CLOEXEC, 0644));
     EXPECT_TRUE(fd.Valid());
-    int rc = BRIDGE_TFTP(BRIDGE_TFTP_DOWNLOAD, host, remote.c_str(), fd.Get(),
-                         port < 0 ? tftp().port : port, blockSize, progress.c_str(), expected);
+    int rc = BRIDGE_TFTP(download ? BRIDGE_TFTP_DOWNLOAD : BRIDGE_TFTP_UPLOAD, host, remote.c_str(),
+                         fd.Get(), static_cast<uint32_t>(port), blk, progress.c_str(), expected);
     EXPECT_TRUE(FdIsOpen(fd.Get())) << "the bridge closed the caller's descriptor";
     EXPECT_EQ(0, fd.Close());
     return rc;
 }
 
-int Upload(const std::string& local, const std::string& remote, uint32_t blockSize,
-           const std::string& progress = "/var/tmp/no-progress-file", int32_t expected = 0,
-           int port = -1) {
-    fh::UniqueFd fd(open(local.c_str(), O_RDONLY | O_CLOEXEC));
-    EXPECT_TRUE(fd.Valid());
-    int rc = BRIDGE_TFTP(BRIDGE_TFTP_UPLOAD, "127.0.0.1", remote.c_str(), fd.Get(),
-                         port < 0 ? tftp().port : port, blockSize, progress.c_str(), expected);
-    EXPECT_TRUE(FdIsOpen(fd.Get())) << "the bridge closed the caller's descriptor";
-    EXPECT_EQ(0, fd.Close());
-    return rc;
-}
-
-struct Record {
-    uint32_t stage = 0, result = 0, time = 0;
-    uint8_t percent = 0;
-    std::string description;
-    bool restZero = true;  // everything after the description text is zero
-};
-
-Record Decode(const std::string& raw) {
-    Record r;
-    memcpy(&r.stage, raw.data() + 0, 4);
-    memcpy(&r.result, raw.data() + 4, 4);
-    memcpy(&r.time, raw.data() + 8, 4);
-    r.percent = static_cast<uint8_t>(raw[12]);
-    r.description = std::string(raw.data() + 13, strnlen(raw.data() + 13, 1024));
-    for (size_t i = 13 + r.description.size(); i < raw.size(); ++i) {
-        r.restZero = r.restZero && raw[i] == 0;
-    }
+ComponentProcess ReadRecord(const std::string& path) {
+    ComponentProcess r{};
+    std::string raw = ReadFile(path);
+    EXPECT_EQ(sizeof r, raw.size()) << "not one whole record";
+    memcpy(&r, raw.data(), std::min(raw.size(), sizeof r));
     return r;
 }
 
-// Reads the progress file the way the task library's reader does (read lock, whole file)
-// until stopped, and keeps every percentage it saw.
-class ProgressWatcher {
-  public:
-    explicit ProgressWatcher(std::string path) : path_(std::move(path)) {
-        thread_ = std::thread([this] { Run(); });
-    }
-    ~ProgressWatcher() { Stop(); }
-    void Stop() {
-        stop_ = true;
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-    }
-    std::vector<int> Seen() const { return seen_; }  // after Stop
-    int Torn() const { return torn_; }
+// Packets a scripted peer answers with.
+const char kOackBytes[] = "\0\6tsize\0001000000\0blksize\000512";
+const std::string kOack(kOackBytes, sizeof kOackBytes);  // with the closing NUL
+const std::string kBlock1 = std::string("\0\3\0\1", 4) + std::string(512, 'x');
+std::string ErrorPacket(char code) {
+    return std::string("\0\5\0", 3) + code + std::string("scripted\0", 9);
+}
+const std::string kNotFound = ErrorPacket(1);
 
-  private:
-    void Run() {
-        while (!stop_) {
-            fh::UniqueFd fd(open(path_.c_str(), O_RDONLY | O_CLOEXEC));
-            if (fd.Valid() && BRIDGE_LOCK_LTF_FILE_READ(fd.Get()) == 0) {
-                char buf[kRecordBytes + 1];
-                ssize_t n = pread(fd.Get(), buf, sizeof buf, 0);
-                BRIDGE_UNLOCK_LTF_FILE(fd.Get());
-                if (n == static_cast<ssize_t>(kRecordBytes)) {
-                    int p = static_cast<uint8_t>(buf[12]);
-                    if (seen_.empty() || seen_.back() != p) {
-                        seen_.push_back(p);
-                    }
-                } else if (n != 0) {
-                    ++torn_;
-                }
-            }
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        }
-    }
-    std::string path_;
-    std::atomic<bool> stop_{false};
-    std::vector<int> seen_;
-    int torn_ = 0;
-    std::thread thread_;
-};
-
-// Counts the times a writer closed the file (one per progress record). The queue is
-// drained by a thread, and opens are watched too: inotify merges an event into an
-// identical one still unread, which two closes in a row would be.
-class WriteCounter {
-  public:
-    explicit WriteCounter(const std::string& path) : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
-        EXPECT_TRUE(fd_.Valid());
-        EXPECT_GE(inotify_add_watch(fd_.Get(), path.c_str(), IN_OPEN | IN_CLOSE_WRITE), 0);
-        thread_ = std::thread([this] { Run(); });
-    }
-    ~WriteCounter() { Stop(); }
-    int Stop() {
-        stop_ = true;
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-        Drain();
-        return count_;
-    }
-    bool Overflowed() const { return overflow_; }  // after Stop
-
-  private:
-    void Drain() {
-        alignas(inotify_event) char buf[64 * 1024];
-        ssize_t n;
-        while ((n = read(fd_.Get(), buf, sizeof buf)) > 0) {
-            for (char* p = buf; p < buf + n;) {
-                auto* e = reinterpret_cast<inotify_event*>(p);
-                count_ += (e->mask & IN_CLOSE_WRITE) != 0;
-                overflow_ = overflow_ || (e->mask & IN_Q_OVERFLOW) != 0;
-                p += sizeof(inotify_event) + e->len;
-            }
-        }
-    }
-    void Run() {
-        while (!stop_) {
-            pollfd p{fd_.Get(), POLLIN, 0};
-            if (poll(&p, 1, 5) > 0) {
-                Drain();
-            }
-        }
-    }
-    fh::UniqueFd fd_;
-    std::atomic<bool> stop_{false};
-    int count_ = 0;
-    bool overflow_ = false;
-    std::thread thread_;
-};
-
-// A scripted TFTP peer on 127.0.0.1 that records what it receives and answers the first
-// request as its script says.
+// A TFTP peer on 127.0.0.1 that keeps the first packet it receives and answers the n-th
+// packet with answers[n] (none when empty or beyond the list).
 class ScriptedPeer {
   public:
-    enum class Script {
-        kRecordOnly,            // never answers
-        kError,                 // answers the request with an error packet
-        kSizeThenSilent,        // acknowledges the options (tsize, blksize 512), then nothing
-        kFirstBlockThenSilent,  // as above, sends block 1 after ACK 0, then nothing
-        kDataWithoutSize,       // ignores the options and sends block 1 at once
-    };
-
-    explicit ScriptedPeer(Script script, uint16_t port = 0, uint16_t errorCode = 1)
-        : script_(script),
-          errorCode_(errorCode),
-          fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    explicit ScriptedPeer(std::vector<std::string> answers, uint16_t port = 0)
+        : answers_(std::move(answers)) {
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(port);
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof a;
-        if (!fd_.Valid() || bind(fd_.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        if (bind(fd_.Get(), reinterpret_cast<sockaddr*>(&a), len) != 0 ||
             getsockname(fd_.Get(), reinterpret_cast<sockaddr*>(&a), &len) != 0) {
             fd_.Reset();
             return;
@@ -251,8 +100,6 @@ class ScriptedPeer {
             thread_.join();
         }
     }
-    ScriptedPeer(const ScriptedPeer&) = delete;
-    ScriptedPeer& operator=(const ScriptedPeer&) = delete;
 
     bool Ok() const { return fd_.Valid(); }
     uint16_t Port() const { return port_; }
@@ -263,75 +110,35 @@ class ScriptedPeer {
     }
 
   private:
-    void Send(const std::string& packet, const sockaddr_in& to) {
-        (void)sendto(fd_.Get(), packet.data(), packet.size(), 0,
-                     reinterpret_cast<const sockaddr*>(&to), sizeof to);
-    }
     void Run() {
         while (!stop_) {
             pollfd p{fd_.Get(), POLLIN, 0};
-            if (poll(&p, 1, 20) <= 0) {
-                continue;
-            }
             char buf[70000];
             sockaddr_in from{};
             socklen_t len = sizeof from;
-            ssize_t n =
-                recvfrom(fd_.Get(), buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+            ssize_t n = poll(&p, 1, 20) <= 0 ? 0
+                                             : recvfrom(fd_.Get(), buf, sizeof buf, 0,
+                                                        reinterpret_cast<sockaddr*>(&from), &len);
             if (n < 4) {
                 continue;
             }
-            std::string packet(buf, static_cast<size_t>(n));
-            int index = packets_++;
+            size_t index = static_cast<size_t>(packets_++);
             if (index == 0) {
                 std::lock_guard<std::mutex> l(mu_);
-                first_ = packet;
+                first_.assign(buf, static_cast<size_t>(n));
             }
-            static const char kOack[] = "\0\6tsize\0001000000\0blksize\000512";
-            const std::string oack(kOack, sizeof kOack);  // with the closing NUL
-            const std::string block1 = std::string("\0\3\0\1", 4) + std::string(512, 'x');
-            bool isAck0 = packet == std::string("\0\4\0\0", 4);
-            switch (script_) {
-                case Script::kRecordOnly:
-                    break;
-                case Script::kError:
-                    if (index == 0) {
-                        std::string e("\0\5", 2);
-                        e.push_back(static_cast<char>(errorCode_ >> 8));
-                        e.push_back(static_cast<char>(errorCode_ & 0xff));
-                        e += std::string("scripted\0", 9);
-                        Send(e, from);
-                    }
-                    break;
-                case Script::kSizeThenSilent:
-                    if (index == 0) {
-                        Send(oack, from);
-                    }
-                    break;
-                case Script::kFirstBlockThenSilent:
-                    if (index == 0) {
-                        Send(oack, from);
-                    } else if (isAck0 && !sentBlock_) {
-                        sentBlock_ = true;
-                        Send(block1, from);
-                    }
-                    break;
-                case Script::kDataWithoutSize:
-                    if (index == 0) {
-                        Send(block1, from);
-                    }
-                    break;
+            if (index < answers_.size() && !answers_[index].empty()) {
+                (void)sendto(fd_.Get(), answers_[index].data(), answers_[index].size(), 0,
+                             reinterpret_cast<const sockaddr*>(&from), sizeof from);
             }
         }
     }
 
-    Script script_;
-    uint16_t errorCode_;
-    fh::UniqueFd fd_;
+    std::vector<std::string> answers_;
+    fh::UniqueFd fd_{socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
     uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
     std::atomic<int> packets_{0};
-    bool sentBlock_ = false;
     std::mutex mu_;
     std::string first_;
     std::thread thread_;
@@ -340,19 +147,14 @@ class ScriptedPeer {
 // The NUL-separated fields of a request: name, mode, then option/value pairs.
 std::vector<std::string> RequestFields(const std::string& packet) {
     std::vector<std::string> fields;
-    size_t pos = 2;
-    while (pos < packet.size()) {
-        size_t end = packet.find('\0', pos);
-        if (end == std::string::npos) {
-            end = packet.size();
-        }
+    for (size_t pos = 2; pos < packet.size();) {
+        size_t end = std::min(packet.find('\0', pos), packet.size());
         fields.push_back(packet.substr(pos, end - pos));
         pos = end + 1;
     }
     return fields;
 }
-
-std::string OptionValue(const std::vector<std::string>& fields, const std::string& name) {
+std::string Option(const std::vector<std::string>& fields, const std::string& name) {
     for (size_t i = 2; i + 1 < fields.size(); i += 2) {
         if (fields[i] == name) {
             return fields[i + 1];
@@ -365,18 +167,29 @@ class TftpBridgeTest : public FhTest {
   protected:
     void SetUp() override {
         FhTest::SetUp();
-        if (!tftp().ok()) {
+        auto env = LoadEnvFile("FH_TFTP_ENV");
+        if (env.empty()) {
             GTEST_SKIP() << "FH_TFTP_ENV not set: start scripts/tftp-server.sh";
         }
-        work_ = "/var/tmp/tftp-bridge-test";
+        port_ = std::stoi(env["TFTP_PORT"]);
+        root_ = env["TEST_DIR"] + "/root";
         mkdir(work_.c_str(), 0755);
     }
-    std::string Root() const { return tftp().dir + "/root"; }
-    std::string Served(const std::string& name) const { return ReadFile(Root() + "/" + name); }
+    std::string Served(const std::string& name) const { return ReadFile(root_ + "/" + name); }
     void Serve(const std::string& name, const std::string& data) const {
-        WriteFile(Root() + "/" + name, data);
+        WriteFile(root_ + "/" + name, data);
     }
-    std::string work_;
+    int Download(const std::string& remote, const std::string& local, uint32_t blk,
+                 const std::string& progress = kNoProgress) const {
+        return Transfer(true, local, remote, blk, port_, progress);
+    }
+    int Upload(const std::string& local, const std::string& remote, uint32_t blk,
+               const std::string& progress = kNoProgress, int32_t expected = 0) const {
+        return Transfer(false, local, remote, blk, port_, progress, expected);
+    }
+    int port_ = 0;
+    std::string root_;
+    const std::string work_ = "/var/tmp/tftp-bridge-test";
 };
 
 }  // namespace
@@ -393,9 +206,8 @@ TEST_F(TftpBridgeTest, TransfersByteForByteInBothDirections) {
         {"empty", 0, 0},
         {"3 MiB", 0, k3MiB},
     };
-    const uint32_t blockSizes[] = {512, 1024, 1468};
     unsigned seed = 1;
-    for (uint32_t blk : blockSizes) {
+    for (uint32_t blk : {512u, 1024u, 1468u}) {
         for (const Content& c : contents) {
             for (bool download : {true, false}) {
                 SCOPED_TRACE(std::string(c.name) + ", block size " + std::to_string(blk) +
@@ -403,42 +215,20 @@ TEST_F(TftpBridgeTest, TransfersByteForByteInBothDirections) {
                 std::string data = RandomBytes(c.blocks != 0 ? c.blocks * blk : c.bytes, ++seed);
                 std::string remote = "xfer-" + std::to_string(seed) + ".bin";
                 std::string local = work_ + "/xfer.bin";
-                unlink(local.c_str());
                 if (download) {
+                    // Over an older, longer file (without O_TRUNC): only the new bytes stay.
+                    WriteFile(local, std::string(data.size() + 3 * blk, 'O'));
                     Serve(remote, data);
                     ASSERT_EQ(0, Download(remote, local, blk));
                     EXPECT_TRUE(ReadFile(local) == data) << "downloaded content differs";
                 } else {
                     WriteFile(local, data);
                     ASSERT_EQ(0, Upload(local, remote, blk));
-                    ASSERT_TRUE(FileExists(Root() + "/" + remote));
+                    ASSERT_TRUE(FileExists(root_ + "/" + remote));
                     EXPECT_TRUE(Served(remote) == data) << "uploaded content differs";
                 }
             }
         }
-    }
-}
-
-TEST_F(TftpBridgeTest, DownloadOverALongerFileLeavesExactlyTheNewContent) {
-    struct Case {
-        const char* name;
-        size_t oldBytes, newBytes;
-    };
-    const Case cases[] = {
-        {"small over large", 100000, 10},
-        {"empty over small", 5000, 0},
-        {"one block over three", 3 * 1024, 1024},
-        {"same length", 4096, 4096},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::string local = work_ + "/over.bin";
-        WriteFile(local, std::string(c.oldBytes, 'O'));
-        std::string data = RandomBytes(c.newBytes, 99);
-        Serve("over.bin", data);
-        ASSERT_EQ(0, Download("over.bin", local, 1024));
-        EXPECT_EQ(c.newBytes, ReadFile(local).size());
-        EXPECT_TRUE(ReadFile(local) == data);
     }
 }
 
@@ -456,9 +246,10 @@ TEST_F(TftpBridgeTest, WritesProgressRecordsWhileItRuns) {
     };
     std::string data = RandomBytes(size, 5);
     std::string local = work_ + "/progress-data.bin";
+    std::string progress = work_ + "/task.progress";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        std::string progress = work_ + "/task.progress";
+        ResetAll();
         WriteFile(progress, "");
         if (c.download) {
             Serve("progress.bin", data);
@@ -466,40 +257,49 @@ TEST_F(TftpBridgeTest, WritesProgressRecordsWhileItRuns) {
         } else {
             WriteFile(local, data);
         }
-        WriteCounter writes(progress);
-        ProgressWatcher watcher(progress);
-        uint32_t before = static_cast<uint32_t>(time(nullptr));
+        uint32_t now = FreezeClock();
+        // A reader like the task library's (read lock, whole file) never sees part of a record.
+        std::atomic<bool> done{false};
+        int torn = 0;
+        std::thread reader([&] {
+            while (!done) {
+                fh::UniqueFd fd(open(progress.c_str(), O_RDONLY | O_CLOEXEC));
+                if (fd.Valid() && BRIDGE_LOCK_LTF_FILE_READ(fd.Get()) == 0) {
+                    char buf[sizeof(ComponentProcess) + 1];
+                    ssize_t n = pread(fd.Get(), buf, sizeof buf, 0);
+                    BRIDGE_UNLOCK_LTF_FILE(fd.Get());
+                    torn += n != 0 && n != static_cast<ssize_t>(sizeof(ComponentProcess));
+                }
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+        });
         auto start = Clock::now();
         int rc = c.download ? Download("progress.bin", local, 512, progress)
                             : Upload(local, "progress.bin", 512, progress, c.expected);
         double seconds = SecondsSince(start);
-        uint32_t after = static_cast<uint32_t>(time(nullptr));
-        watcher.Stop();
-        int n = writes.Stop();
+        done = true;
+        reader.join();
+        EXPECT_EQ(0, torn) << "a reader saw a partial record";
         ASSERT_EQ(0, rc);
         EXPECT_TRUE((c.download ? ReadFile(local) : Served("progress.bin")) == data);
 
-        std::vector<int> seen = watcher.Seen();
-        ASSERT_FALSE(seen.empty());
+        // One write per new percentage, in order, plus at most one a second.
+        std::vector<int> seen;
+        for (const ComponentProcess& p : ProgressWrites()) {
+            seen.push_back(p.ucPercent);
+        }
         EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end())) << "percentages went back";
         EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [](int p) { return p > 0 && p < 100; }))
-            << "no record seen between 0 and 100 %";
-        EXPECT_EQ(0, watcher.Torn()) << "a reader saw a partial record";
-        // One write per new percentage plus at most one a second.
-        EXPECT_FALSE(writes.Overflowed());
-        EXPECT_GE(n, 3);
-        EXPECT_LE(n, 101 + static_cast<int>(seconds) + 2);
+            << "no record between 0 and 100 %";
+        EXPECT_GE(seen.size(), 3u);
+        EXPECT_LE(seen.size(), 101 + static_cast<size_t>(seconds) + 2);
 
-        std::string raw = ReadFile(progress);
-        ASSERT_EQ(kRecordBytes, raw.size());
-        Record r = Decode(raw);
-        EXPECT_EQ(1u, r.stage);
-        EXPECT_EQ(0u, r.result);
-        EXPECT_EQ(100, r.percent);
-        EXPECT_EQ("File transfer....", r.description);
-        EXPECT_TRUE(r.restZero);
-        EXPECT_GE(r.time, before);
-        EXPECT_LE(r.time, after);
+        // The last record: stage 1 at 100 %, every byte after the description zero.
+        ComponentProcess want{1, 0, now, 100, "File transfer....", "", {}};
+        ComponentProcess got = ReadRecord(progress);
+        EXPECT_EQ(0, memcmp(&want, &got, sizeof want))
+            << "stage " << got.uiStage << " result " << got.uiResultCode << " time " << got.uiTime
+            << " percent " << unsigned(got.ucPercent) << " " << got.szDescription;
     }
 }
 
@@ -510,20 +310,19 @@ TEST_F(TftpBridgeTest, ProgressNeedsAKnownSizeAndAnExistingFile) {
         bool fromPipe;        // upload read from a pipe (no size of its own)
         int32_t expected;     // size the caller announces
         bool progressExists;  // the progress file exists beforehand
-        size_t recordBytes;   // the progress file's size afterwards (if it exists)
+        bool record;          // a record is written (else the file stays as it was)
     };
     const size_t size = 300000;
     const Case cases[] = {
-        {"pipe upload with no size known: nothing written", false, true, 0, true, 0},
-        {"pipe upload with the caller's size", false, true, static_cast<int32_t>(size), true,
-         kRecordBytes},
-        {"download with a missing progress file", true, false, 0, false, 0},
-        {"upload with a missing progress file", false, false, 0, false, 0},
+        {"pipe upload with no size known: nothing written", false, true, 0, true, false},
+        {"pipe upload with the caller's size", false, true, static_cast<int32_t>(size), true, true},
+        {"download with a missing progress file", true, false, 0, false, false},
+        {"upload with a missing progress file", false, false, 0, false, false},
     };
     std::string data = RandomBytes(size, 11);
+    std::string progress = work_ + "/task2.progress";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        std::string progress = work_ + "/task2.progress";
         unlink(progress.c_str());
         if (c.progressExists) {
             WriteFile(progress, "");
@@ -535,17 +334,15 @@ TEST_F(TftpBridgeTest, ProgressNeedsAKnownSizeAndAnExistingFile) {
             fh::UniqueFd readEnd(p[0]), writeEnd(p[1]);
             std::thread writer([&] {
                 size_t off = 0;
-                while (off < data.size()) {
-                    ssize_t n = write(writeEnd.Get(), data.data() + off, data.size() - off);
-                    if (n <= 0) {
-                        break;
-                    }
+                ssize_t n;
+                while (off < data.size() &&
+                       (n = write(writeEnd.Get(), data.data() + off, data.size() - off)) > 0) {
                     off += static_cast<size_t>(n);
                 }
                 writeEnd.Reset();
             });
-            rc = BRIDGE_TFTP(BRIDGE_TFTP_UPLOAD, "127.0.0.1", "pipe.bin", readEnd.Get(),
-                             tftp().port, 1024, progress.c_str(), c.expected);
+            rc = BRIDGE_TFTP(BRIDGE_TFTP_UPLOAD, "127.0.0.1", "pipe.bin", readEnd.Get(), port_,
+                             1024, progress.c_str(), c.expected);
             writer.join();
             EXPECT_TRUE(FdIsOpen(readEnd.Get()));
             EXPECT_TRUE(Served("pipe.bin") == data);
@@ -560,19 +357,17 @@ TEST_F(TftpBridgeTest, ProgressNeedsAKnownSizeAndAnExistingFile) {
         }
         EXPECT_EQ(0, rc);
         EXPECT_EQ(c.progressExists, FileExists(progress)) << "the bridge created the file";
-        if (c.progressExists) {
-            std::string raw = ReadFile(progress);
-            EXPECT_EQ(c.recordBytes, raw.size());
-            if (raw.size() == kRecordBytes) {
-                EXPECT_EQ(100, Decode(raw).percent);
-            }
+        if (c.record) {
+            EXPECT_EQ(100, ReadRecord(progress).ucPercent);
+        } else if (c.progressExists) {
+            EXPECT_EQ("", ReadFile(progress));
         }
     }
 }
 
 TEST_F(TftpBridgeTest, RemoteNamesReachTheServerVerbatim) {
-    mkdir((Root() + "/sub").c_str(), 0755);
-    mkdir((Root() + "/sub/dir").c_str(), 0755);
+    mkdir((root_ + "/sub").c_str(), 0755);
+    mkdir((root_ + "/sub/dir").c_str(), 0755);
     const char* names[] = {
         "with space.bin",     "hash#and?query.bin", "semi;mode=netascii", "percent%41.bin",
         "sub/dir/nested.bin", "plus+amp&eq=.bin",   "tilde~dots..bin",
@@ -584,32 +379,29 @@ TEST_F(TftpBridgeTest, RemoteNamesReachTheServerVerbatim) {
         std::string local = work_ + "/name.bin";
         WriteFile(local, data);
         ASSERT_EQ(0, Upload(local, name, 512));
-        ASSERT_TRUE(FileExists(Root() + "/" + name)) << "stored under another name";
-        EXPECT_TRUE(Served(name) == data);
+        EXPECT_TRUE(Served(name) == data) << "not stored under the name given";
         unlink(local.c_str());
-        ASSERT_EQ(0, Download(name, local, 512));
+        // The host by name this time: "localhost" resolves to the same server.
+        ASSERT_EQ(0, Transfer(true, local, name, 512, port_, kNoProgress, 0, "localhost"));
         EXPECT_TRUE(ReadFile(local) == data);
         int32_t size = -1;
-        EXPECT_EQ(0, BRIDGE_GetTftpRemoteFileSize("127.0.0.1", tftp().port, name, &size));
+        EXPECT_EQ(0, BRIDGE_GetTftpRemoteFileSize("127.0.0.1", port_, name, &size));
         EXPECT_EQ(static_cast<int32_t>(data.size()), size);
     }
 }
 
+// Names no real server would store as given: the request itself carries them unchanged.
 TEST_F(TftpBridgeTest, RequestCarriesTheNameAsGiven) {
-    const char* names[] = {
-        "sub/../fw.bin", "./fw.bin",        "/abs/fw.bin",           "a b#c?d;mode=netascii",
-        "%41%2F.bin",    "dir//double.bin", "\xc3\xa9t\xc3\xa9.bin",
-    };
-    for (const char* name : names) {
+    for (const char* name : {"sub/../fw.bin", "./fw.bin", "/abs/fw.bin", "a b#c?d;mode=netascii",
+                             "%41%2F.bin", "dir//double.bin", "\xc3\xa9t\xc3\xa9.bin"}) {
         SCOPED_TRACE(name);
-        ScriptedPeer peer(ScriptedPeer::Script::kError, 0, 1);
+        ScriptedPeer peer({kNotFound});
         ASSERT_TRUE(peer.Ok());
         int32_t size = -7;
         EXPECT_EQ(kNoSuchFile, BRIDGE_GetTftpRemoteFileSize("127.0.0.1", peer.Port(), name, &size));
         std::vector<std::string> f = RequestFields(peer.FirstPacket());
-        ASSERT_GE(f.size(), 2u);
-        EXPECT_EQ(name, f[0]);
-        EXPECT_EQ("octet", f[1]);
+        f.resize(2);
+        EXPECT_EQ((std::vector<std::string>{name, "octet"}), f);
     }
 }
 
@@ -632,33 +424,26 @@ TEST_F(TftpBridgeTest, MissingRemoteFileFails) {
         std::string local = work_ + "/missing.bin";
         std::string progress = work_ + "/missing.progress";
         WriteFile(progress, "");
-        int rc;
-        if (c.download) {
-            unlink(local.c_str());
-            rc = Download(c.remote, local, 1024, progress);
-        } else {
-            WriteFile(local, "data");
-            rc = Upload(local, c.remote, 1024, progress);
-        }
+        WriteFile(local, "data");
+        int rc = c.download ? Download(c.remote, local, 1024, progress)
+                            : Upload(local, c.remote, 1024, progress);
         if (c.rc != 0) {
             EXPECT_EQ(c.rc, rc);
         } else {
             EXPECT_NE(0, rc);
             EXPECT_NE(-1, rc);
         }
-        std::string raw = ReadFile(progress);
         if (c.download) {
-            EXPECT_EQ(0u, raw.size()) << "a record without a known size";
-        } else if (!raw.empty()) {
-            ASSERT_EQ(kRecordBytes, raw.size());
-            EXPECT_EQ(0, Decode(raw).percent);
+            EXPECT_EQ("", ReadFile(progress)) << "a record without a known size";
+        } else if (!ReadFile(progress).empty()) {
+            EXPECT_EQ(0, ReadRecord(progress).ucPercent);
         }
     }
 }
 
 TEST_F(TftpBridgeTest, UnansweredOrStalledTransfersFailInBoundedTime) {
-    ScriptedPeer silentAfterSize(ScriptedPeer::Script::kSizeThenSilent);
-    ScriptedPeer silentAfterBlock(ScriptedPeer::Script::kFirstBlockThenSilent);
+    ScriptedPeer silentAfterSize({kOack});
+    ScriptedPeer silentAfterBlock({kOack, kBlock1});
     ASSERT_TRUE(silentAfterSize.Ok());
     ASSERT_TRUE(silentAfterBlock.Ok());
     enum Kind { kDownload, kUpload, kSize };
@@ -672,7 +457,7 @@ TEST_F(TftpBridgeTest, UnansweredOrStalledTransfersFailInBoundedTime) {
         {"closed port, download", kDownload, "127.0.0.1", 1},
         {"closed port, upload", kUpload, "127.0.0.1", 1},
         {"closed port, size query", kSize, "127.0.0.1", 1},
-        {"IPv6 loopback, nothing listening", kDownload, "::1", tftp().port},
+        {"IPv6 loopback, nothing listening", kDownload, "::1", port_},
         {"server silent after the size", kDownload, "127.0.0.1", silentAfterSize.Port()},
         {"server silent after the first block", kDownload, "127.0.0.1", silentAfterBlock.Port()},
     };
@@ -682,28 +467,20 @@ TEST_F(TftpBridgeTest, UnansweredOrStalledTransfersFailInBoundedTime) {
         double seconds = 0;
     };
     std::vector<Result> results(std::size(cases));
-    std::string upSource = work_ + "/bounded-up.bin";
-    WriteFile(upSource, RandomBytes(5000, 8));
     std::vector<std::thread> threads;
     for (size_t i = 0; i < std::size(cases); ++i) {
-        threads.emplace_back([&, i] {
+        std::string local = work_ + "/bounded-" + std::to_string(i) + ".bin";
+        WriteFile(local, RandomBytes(5000, 8));
+        threads.emplace_back([&, i, local] {
             const Case& c = cases[i];
             auto start = Clock::now();
-            std::string local = work_ + "/bounded-" + std::to_string(i) + ".bin";
-            if (c.kind == kDownload) {
-                fh::UniqueFd fd(open(local.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-                results[i].rc = BRIDGE_TFTP(BRIDGE_TFTP_DOWNLOAD, c.host, "x.bin", fd.Get(), c.port,
-                                            512, "/var/tmp/none", 0);
-            } else if (c.kind == kUpload) {
-                fh::UniqueFd fd(open(upSource.c_str(), O_RDONLY | O_CLOEXEC));
-                results[i].rc = BRIDGE_TFTP(BRIDGE_TFTP_UPLOAD, c.host, "x.bin", fd.Get(), c.port,
-                                            512, "/var/tmp/none", 5000);
-            } else {
-                int32_t size = 77;
-                results[i].rc = BRIDGE_GetTftpRemoteFileSize(c.host, c.port, "x.bin", &size);
-                if (size != 77) {
-                    results[i].rc = 1000;  // reported below as a wrong code
-                }
+            int32_t size = 77;
+            results[i].rc = c.kind == kSize
+                                ? BRIDGE_GetTftpRemoteFileSize(c.host, c.port, "x.bin", &size)
+                                : Transfer(c.kind == kDownload, local, "x.bin", 512, c.port,
+                                           "/var/tmp/none", c.kind == kUpload ? 5000 : 0, c.host);
+            if (size != 77) {
+                results[i].rc = 1000;  // reported below as a wrong code
             }
             results[i].seconds = SecondsSince(start);
         });
@@ -723,9 +500,9 @@ TEST_F(TftpBridgeTest, UnansweredOrStalledTransfersFailInBoundedTime) {
 }
 
 TEST_F(TftpBridgeTest, BadArgumentsFailWithoutTraffic) {
-    ScriptedPeer peer(ScriptedPeer::Script::kRecordOnly);
+    ScriptedPeer peer({});
     ASSERT_TRUE(peer.Ok());
-    const int port = peer.Port();
+    const uint32_t port = peer.Port();  // where any case that reached the network would go
     fh::UniqueFd fd(open((work_ + "/bad.bin").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
     ASSERT_TRUE(fd.Valid());
     const char* h = "127.0.0.1";
@@ -741,28 +518,26 @@ TEST_F(TftpBridgeTest, BadArgumentsFailWithoutTraffic) {
         const char* progress;
     };
     const Case cases[] = {
-        {"null host", 1, nullptr, "x", fd.Get(), 69, 512, p},
-        {"null remote name", 1, h, nullptr, fd.Get(), 69, 512, p},
-        {"null progress file", 1, h, "x", fd.Get(), 69, 512, nullptr},
-        {"handle type 0", 0, h, "x", fd.Get(), 69, 512, p},
-        {"handle type 3", 3, h, "x", fd.Get(), 69, 512, p},
-        {"negative descriptor", 1, h, "x", -1, 69, 512, p},
-        {"block size 0", 1, h, "x", fd.Get(), 69, 0, p},
-        {"block size 7", 2, h, "x", fd.Get(), 69, 7, p},
-        {"block size 65465", 1, h, "x", fd.Get(), 69, 65465, p},
+        {"null host", 1, nullptr, "x", fd.Get(), port, 512, p},
+        {"null remote name", 1, h, nullptr, fd.Get(), port, 512, p},
+        {"null progress file", 1, h, "x", fd.Get(), port, 512, nullptr},
+        {"handle type 0", 0, h, "x", fd.Get(), port, 512, p},
+        {"handle type 3", 3, h, "x", fd.Get(), port, 512, p},
+        {"negative descriptor", 1, h, "x", -1, port, 512, p},
+        {"block size 0", 1, h, "x", fd.Get(), port, 0, p},
+        {"block size 7", 2, h, "x", fd.Get(), port, 7, p},
+        {"block size 65465", 1, h, "x", fd.Get(), port, 65465, p},
         {"port 65536", 1, h, "x", fd.Get(), 65536, 512, p},
-        {"empty host", 1, "", "x", fd.Get(), 69, 512, p},
-        {"empty remote name", 2, h, "", fd.Get(), 69, 512, p},
-        {"host with a path", 1, "127.0.0.1/evil", "x", fd.Get(), 69, 512, p},
-        {"host with user info", 1, "user@127.0.0.1", "x", fd.Get(), 69, 512, p},
-        {"host with a port", 1, "127.0.0.1:69", "x", fd.Get(), 69, 512, p},
-        {"unclosed IPv6 bracket", 1, "[::1", "x", fd.Get(), 69, 512, p},
+        {"empty host", 1, "", "x", fd.Get(), port, 512, p},
+        {"empty remote name", 2, h, "", fd.Get(), port, 512, p},
+        {"host with a path", 1, "127.0.0.1/evil", "x", fd.Get(), port, 512, p},
+        {"host with user info", 1, "user@127.0.0.1", "x", fd.Get(), port, 512, p},
+        {"host with a port", 1, "127.0.0.1:69", "x", fd.Get(), port, 512, p},
+        {"unclosed IPv6 bracket", 1, "[::1", "x", fd.Get(), port, 512, p},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        // Every case that reached the network would reach the peer's port.
-        uint32_t casePort = c.port == 69 ? static_cast<uint32_t>(port) : c.port;
-        EXPECT_EQ(-1, BRIDGE_TFTP(c.type, c.host, c.remote, c.fd, casePort, c.blk, c.progress, 0));
+        EXPECT_EQ(-1, BRIDGE_TFTP(c.type, c.host, c.remote, c.fd, c.port, c.blk, c.progress, 0));
     }
     int32_t size = 5;
     EXPECT_EQ(-1, BRIDGE_GetTftpRemoteFileSize(nullptr, port, "x", &size));
@@ -779,90 +554,76 @@ TEST_F(TftpBridgeTest, BadArgumentsFailWithoutTraffic) {
 TEST_F(TftpBridgeTest, RequestAsksForTheBlockSizeAndAnnouncesTheUploadSize) {
     struct Case {
         const char* name;
-        uint8_t type;
+        bool download;
         uint32_t blk;
         int32_t expected;
-        size_t localBytes;  // size of the local file for uploads
-        const char* wantOpcode;
         const char* wantTsize;
     };
     const Case cases[] = {
-        {"download, 1468", BRIDGE_TFTP_DOWNLOAD, 1468, 0, 0, "\1", "0"},
-        {"download, 512", BRIDGE_TFTP_DOWNLOAD, 512, 0, 0, "\1", "0"},
-        {"upload, caller's size", BRIDGE_TFTP_UPLOAD, 1024, 12345, 777, "\2", "12345"},
-        {"upload, local file's size", BRIDGE_TFTP_UPLOAD, 1468, 0, 777, "\2", "777"},
+        {"download, 1468", true, 1468, 0, "0"},
+        {"download, 512", true, 512, 0, "0"},
+        {"upload, caller's size", false, 1024, 12345, "12345"},
+        {"upload, local file's size", false, 1468, 0, "777"},
     };
+    std::string local = work_ + "/req.bin";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ScriptedPeer peer(ScriptedPeer::Script::kError, 0, 2);  // 2: access violation
+        ScriptedPeer peer({ErrorPacket(2)});  // 2: access violation
         ASSERT_TRUE(peer.Ok());
-        std::string local = work_ + "/req.bin";
-        WriteFile(local, std::string(c.localBytes, 'r'));
-        fh::UniqueFd fd(open(local.c_str(), O_RDWR | O_CLOEXEC));
-        int rc = BRIDGE_TFTP(c.type, "127.0.0.1", "dir/fw image.bin", fd.Get(), peer.Port(), c.blk,
-                             "/var/tmp/none", c.expected);
-        EXPECT_EQ(69, rc);  // CURLE_TFTP_PERM: the peer's answer, by code
+        WriteFile(local, std::string(777, 'r'));
+        // CURLE_TFTP_PERM: the peer's answer, by code.
+        EXPECT_EQ(69, Transfer(c.download, local, "dir/fw image.bin", c.blk, peer.Port(),
+                               kNoProgress, c.expected));
         std::string packet = peer.FirstPacket();
-        ASSERT_GE(packet.size(), 4u);
-        EXPECT_EQ(0, packet[0]);
-        EXPECT_EQ(c.wantOpcode[0], packet[1]);
+        EXPECT_EQ(std::string(c.download ? "\0\1" : "\0\2", 2), packet.substr(0, 2));
         std::vector<std::string> f = RequestFields(packet);
-        ASSERT_GE(f.size(), 2u);
-        EXPECT_EQ("dir/fw image.bin", f[0]);
-        EXPECT_EQ("octet", f[1]);
-        EXPECT_EQ(std::to_string(c.blk), OptionValue(f, "blksize"));
-        EXPECT_EQ(c.wantTsize, OptionValue(f, "tsize"));
+        EXPECT_EQ(std::to_string(c.blk), Option(f, "blksize"));
+        EXPECT_EQ(c.wantTsize, Option(f, "tsize"));
+        f.resize(2);
+        EXPECT_EQ((std::vector<std::string>{"dir/fw image.bin", "octet"}), f);
     }
 }
 
 TEST_F(TftpBridgeTest, SizeQuery) {
     struct Case {
         const char* name;
-        const char* remote;
         off_t bytes;  // created sparse; -1: no such file
         int rc;       // 0, or the expected code (-2: any failure)
     };
     const Case cases[] = {
-        {"small file", "size-small.bin", 6, 0},
-        {"3 MiB", "size-3m.bin", static_cast<off_t>(k3MiB), 0},
-        {"empty file", "size-empty.bin", 0, 0},
-        {"largest 32-bit size", "size-max.bin", INT32_MAX, 0},
-        {"one past the 32-bit range", "size-2g.bin", static_cast<off_t>(INT32_MAX) + 1, -2},
-        {"3 GiB", "size-3g.bin", static_cast<off_t>(3) << 30, -2},
-        {"missing file", "size-none.bin", -1, kNoSuchFile},
+        {"small file", 6, 0},
+        {"3 MiB", static_cast<off_t>(k3MiB), 0},
+        {"empty file", 0, 0},
+        {"largest 32-bit size", INT32_MAX, 0},
+        {"one past the 32-bit range", static_cast<off_t>(INT32_MAX) + 1, -2},
+        {"3 GiB", static_cast<off_t>(3) << 30, -2},
+        {"missing file", -1, kNoSuchFile},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        std::string path = Root() + "/" + c.remote;
+        std::string path = root_ + "/size.bin";
         unlink(path.c_str());
         if (c.bytes >= 0) {
             fh::UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-            ASSERT_TRUE(fd.Valid());
             ASSERT_EQ(0, ftruncate(fd.Get(), c.bytes));
         }
         int32_t size = -7;
         auto start = Clock::now();
-        int rc = BRIDGE_GetTftpRemoteFileSize("127.0.0.1", tftp().port, c.remote, &size);
+        int rc = BRIDGE_GetTftpRemoteFileSize("127.0.0.1", port_, "size.bin", &size);
         // Far too short to move 2 GiB over TFTP: only the size was asked for.
         EXPECT_LT(SecondsSince(start), 5.0);
-        if (c.rc == 0) {
-            EXPECT_EQ(0, rc);
-            EXPECT_EQ(c.bytes, size);
+        EXPECT_EQ(c.rc == 0 ? c.bytes : -7, size) << "size changed on failure";
+        if (c.rc == -2) {
+            EXPECT_NE(0, rc);
+            EXPECT_NE(-1, rc);
         } else {
-            if (c.rc == -2) {
-                EXPECT_NE(0, rc);
-                EXPECT_NE(-1, rc);
-            } else {
-                EXPECT_EQ(c.rc, rc);
-            }
-            EXPECT_EQ(-7, size) << "size changed on failure";
+            EXPECT_EQ(c.rc, rc);
         }
-        unlink(path.c_str());
     }
 }
 
 TEST_F(TftpBridgeTest, SizeQueryFailsWhenTheServerSkipsTheSize) {
-    ScriptedPeer peer(ScriptedPeer::Script::kDataWithoutSize);
+    ScriptedPeer peer({kBlock1});
     ASSERT_TRUE(peer.Ok());
     int32_t size = -7;
     auto start = Clock::now();
@@ -871,15 +632,14 @@ TEST_F(TftpBridgeTest, SizeQueryFailsWhenTheServerSkipsTheSize) {
     EXPECT_NE(-1, rc);
     EXPECT_EQ(-7, size);
     EXPECT_LT(SecondsSince(start), 5.0);
-    std::vector<std::string> f = RequestFields(peer.FirstPacket());
-    ASSERT_GE(f.size(), 2u);
-    EXPECT_EQ("0", OptionValue(f, "tsize")) << "the query did not ask for the size";
+    EXPECT_EQ("0", Option(RequestFields(peer.FirstPacket()), "tsize"))
+        << "the query did not ask for the size";
 }
 
 TEST_F(TftpBridgeTest, PortZeroMeansPort69) {
     // Needs 127.0.0.1:69 free (and the right to bind it): a peer there answers "no such
     // file" to whatever it is asked.
-    ScriptedPeer peer(ScriptedPeer::Script::kError, 69, 1);
+    ScriptedPeer peer({kNotFound}, 69);
     if (!peer.Ok()) {
         GTEST_SKIP() << "cannot bind 127.0.0.1:69";
     }
@@ -887,7 +647,7 @@ TEST_F(TftpBridgeTest, PortZeroMeansPort69) {
     EXPECT_EQ(kNoSuchFile, BRIDGE_GetTftpRemoteFileSize("127.0.0.1", 0, "port69.bin", &size));
     EXPECT_EQ(-7, size);
     std::vector<std::string> f = RequestFields(peer.FirstPacket());
-    ASSERT_GE(f.size(), 1u);
+    f.resize(1);
     EXPECT_EQ("port69.bin", f[0]);
 }
 
@@ -940,54 +700,42 @@ TEST_F(TftpBridgeTest, UrlOfHostPortAndName) {
 }
 
 TEST_F(TftpBridgeTest, ConcurrentTransfersInSeveralThreads) {
-    const int kThreads = 6;
+    // Even threads download, odd ones upload, 1 MiB each.
     std::vector<std::string> data;
-    for (int i = 0; i < kThreads; ++i) {
-        data.push_back(RandomBytes(1u << 20, 100 + i));
-        if (i % 2 == 0) {
-            Serve("conc-" + std::to_string(i) + ".bin", data[i]);
-        } else {
-            WriteFile(work_ + "/conc-src-" + std::to_string(i) + ".bin", data[i]);
-        }
+    std::vector<int> rc(6, -100);
+    for (size_t i = 0; i < rc.size(); ++i) {
+        data.push_back(RandomBytes(1u << 20, static_cast<unsigned>(100 + i)));
+        (i % 2 == 0 ? Serve("conc-" + std::to_string(i), data[i])
+                    : WriteFile(work_ + "/conc-" + std::to_string(i), data[i]));
     }
-    std::vector<int> rc(kThreads, -100);
     std::vector<std::thread> threads;
-    for (int i = 0; i < kThreads; ++i) {
+    for (size_t i = 0; i < rc.size(); ++i) {
         threads.emplace_back([&, i] {
-            std::string n = std::to_string(i);
-            rc[i] = i % 2 == 0
-                        ? Download("conc-" + n + ".bin", work_ + "/conc-" + n + ".bin", 1468)
-                        : Upload(work_ + "/conc-src-" + n + ".bin", "conc-" + n + ".bin", 1024);
+            std::string n = "conc-" + std::to_string(i);
+            rc[i] =
+                i % 2 == 0 ? Download(n, work_ + "/" + n, 1468) : Upload(work_ + "/" + n, n, 1024);
         });
     }
     for (std::thread& t : threads) {
         t.join();
     }
-    for (int i = 0; i < kThreads; ++i) {
+    for (size_t i = 0; i < rc.size(); ++i) {
         SCOPED_TRACE(i);
-        std::string n = std::to_string(i);
         EXPECT_EQ(0, rc[i]);
-        EXPECT_TRUE((i % 2 == 0 ? ReadFile(work_ + "/conc-" + n + ".bin")
-                                : Served("conc-" + n + ".bin")) == data[i]);
+        std::string n = "conc-" + std::to_string(i);
+        EXPECT_TRUE((i % 2 == 0 ? ReadFile(work_ + "/" + n) : Served(n)) == data[i]);
     }
 }
 
-TEST_F(TftpBridgeTest, HostByName) {
-    Serve("named.bin", "by name\n");
-    std::string local = work_ + "/named.bin";
-    unlink(local.c_str());
-    ASSERT_EQ(0, Download("named.bin", local, 512, "/var/tmp/none", 0, "localhost"));
-    EXPECT_EQ("by name\n", ReadFile(local));
-}
-
 TEST_F(TftpBridgeTest, NoHandleFromLibcurl) {
-    ScriptedPeer peer(ScriptedPeer::Script::kRecordOnly);
+    ScriptedPeer peer({});
     ASSERT_TRUE(peer.Ok());
     faults().curlInitFails = true;
     std::string local = work_ + "/noinit.bin";
     WriteFile(local, "data");
-    EXPECT_EQ(2, Download("x.bin", local, 512, "/var/tmp/none", 0, "127.0.0.1", peer.Port()));
-    EXPECT_EQ(2, Upload(local, "x.bin", 512, "/var/tmp/none", 4, peer.Port()));  // 2: FAILED_INIT
+    // 2: CURLE_FAILED_INIT, for transfers both ways and the size query.
+    EXPECT_EQ(2, Transfer(true, local, "x.bin", 512, peer.Port()));
+    EXPECT_EQ(2, Transfer(false, local, "x.bin", 512, peer.Port(), kNoProgress, 4));
     int32_t size = -7;
     EXPECT_EQ(2, BRIDGE_GetTftpRemoteFileSize("127.0.0.1", peer.Port(), "x.bin", &size));
     EXPECT_EQ(-7, size);
