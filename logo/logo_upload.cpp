@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include "common/fh_internal.h"
+#include "common/redact.h"
 
 using namespace fh;
 
@@ -264,7 +265,8 @@ extern "C" uint32_t FILEHANDLE_UploadLogo(const char* pcRedfishCmd, void* pstLog
     }
     const LogoInfo* row = FindLogo(pcRedfishCmd);
     if (row == nullptr) {
-        FH_LOG(BMC_LOG_ERROR, "redfish cmd %s is incorrect.", pcRedfishCmd);
+        // The command may carry user:password: the log gets it masked.
+        FH_LOG(BMC_LOG_ERROR, "redfish cmd %s is incorrect.", UrlForLog(pcRedfishCmd).c_str());
         AddOperationLog(pstLogOrigin, OPERATELOG_RESULT_FAILURE, kLogFailure, __LINE__);
         return kLogoBadCommand;
     }

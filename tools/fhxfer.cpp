@@ -649,6 +649,11 @@ bool Snapshot(std::vector<TaskRow>* rows, uint32_t* rc) {
     TransferTaskInfo info{};
     *rc = FILEHANDLE_GetTransferTaskInfo(&info);
     rows->clear();
+    if (*rc == 0x3c000006u) {
+        // Until the first task of this controller there is no table record to read.
+        *rc = 0;
+        return true;
+    }
     if (*rc != 0) {
         return false;
     }
