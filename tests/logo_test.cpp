@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <regex.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -17,7 +18,6 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -111,16 +111,38 @@ std::map<std::string, std::string> Tree(const std::string& root) {
 // module, message}; a line of any other shape comes back as {"unparsed: " + line}.
 using OpEntry = std::vector<std::string>;
 std::vector<OpEntry> OperationLog() {
-    static const std::regex kLine(
-        R"re(\S+ \S+ origin=(\d+) interface="([^"]*)" source="([^"]*)" result=(\S+) )re"
-        R"re(line=(\d+) module=(\d+) message="([^"]*)")re");
+    // POSIX regular expressions: GCC 12's std::regex trips -Wmaybe-uninitialized under ASan.
+    struct Pattern {
+        regex_t re{};
+        bool ok = false;
+        Pattern() {
+            ok = regcomp(&re,
+                         "^[^ ]+ [^ ]+ origin=([0-9]+) interface=\"([^\"]*)\" "
+                         "source=\"([^\"]*)\" result=([^ ]+) line=([0-9]+) module=([0-9]+) "
+                         "message=\"([^\"]*)\"$",
+                         REG_EXTENDED) == 0;
+        }
+        ~Pattern() {
+            if (ok) {
+                regfree(&re);
+            }
+        }
+    } pattern;
     std::vector<OpEntry> out;
     std::istringstream in(ReadFile(BMC_OPERATE_LOG_PATH));
     std::string text;
-    std::smatch m;
     while (std::getline(in, text)) {
-        out.push_back(std::regex_match(text, m, kLine) ? OpEntry(m.begin() + 1, m.end())
-                                                       : OpEntry{"unparsed: " + text});
+        regmatch_t m[8];
+        if (!pattern.ok || regexec(&pattern.re, text.c_str(), 8, m, 0) != 0) {
+            out.push_back(OpEntry{"unparsed: " + text});
+            continue;
+        }
+        OpEntry e;
+        for (int i = 1; i < 8; ++i) {
+            e.push_back(text.substr(static_cast<size_t>(m[i].rm_so),
+                                    static_cast<size_t>(m[i].rm_eo - m[i].rm_so)));
+        }
+        out.push_back(e);
     }
     return out;
 }
