@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -273,22 +274,26 @@ struct Outcome {
     long long bytes = 0;
 };
 
-// Threads of this process (from /proc), 0 if unknown.
-int ThreadCount() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.compare(0, 8, "Threads:") == 0) {
-            return atoi(line.c_str() + 8);
+// Whether a worker thread still runs in this process: workers are named after their
+// thread routines (HttpThread, TftpThread, ...).
+bool WorkerRunning() {
+    static const std::set<std::string> kNames = {"HttpThread", "TftpThread", "SftpThread",
+                                                 "ScpThread",  "FtpThread",  "MountThread"};
+    std::error_code ec;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", ec)) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        if (std::getline(comm, name) && kNames.count(name) != 0) {
+            return true;
         }
     }
-    return 0;
+    return false;
 }
 
 // The worker is a detached thread of this process: exiting under it would skip its
 // cleanup (a stopped download removes its partial file). Waits up to 10 s for it.
 void AwaitWorker() {
-    for (int i = 0; i < 200 && ThreadCount() > 1; ++i) {
+    for (int i = 0; i < 200 && WorkerRunning(); ++i) {
         usleep(50 * 1000);
     }
 }
