@@ -18,12 +18,13 @@ cp /var/tmp/src.bin "$CIFS_ROOT/big.bin"
 mnt=/var/tmp/bench-mnt
 mkdir -p "$mnt"
 
-# cp through a fresh mount, mount and unmount included, as the library does them.
-cp_through() {  # mount-args... -- cp-args...
+# A command through a fresh mount of the share on $mnt, mount and unmount included, as
+# the library does them.
+through() {  # mount-args... -- command...
   local margs=()
   while [ "$1" != -- ]; do margs+=("$1"); shift; done
   shift
-  mount "${margs[@]}" "$mnt" && cp "$@" && umount "$mnt"
+  mount "${margs[@]}" "$mnt" && "$@" && umount "$mnt"
 }
 
 nfs_uri=nfs://127.0.0.1:$NFS_PORT$NFS_EXPORT
@@ -42,20 +43,21 @@ for r in $(seq "$rounds"); do
         t[$p-dl-lib]+=" $(lib get "${!uri_var}/big.bin" /var/tmp/dl.bin)"
         cmp -s /var/tmp/dl.bin /var/tmp/src.bin || { echo "$p download differs"; exit 1; }
       else
-        t[$p-dl-cp]+=" $(seconds cp_through "${!mount_var}" -- "$mnt/big.bin" /var/tmp/dl.bin)"
+        t[$p-dl-cp]+=" $(seconds through "${!mount_var}" -- cp "$mnt/big.bin" /var/tmp/dl.bin)"
       fi
     done
     for who in $([ $((r % 2)) = 1 ] && echo "lib cp" || echo "cp lib"); do
       if [ "$who" = lib ]; then
         t[$p-ul-lib]+=" $(lib put /var/tmp/src.bin "${!uri_var}/up-lib-$r.bin")"
       else
-        t[$p-ul-cp]+=" $(seconds cp_through "${!mount_var}" -- /var/tmp/src.bin "$mnt/up-cp-$r.bin")"
+        t[$p-ul-cp]+=" $(seconds through "${!mount_var}" -- cp /var/tmp/src.bin "$mnt/up-cp-$r.bin")"
       fi
     done
-    # /var is a tmpfs: make room for the next round (fresh names each round, so no server
-    # cache sees a file vanish behind its back).
-    root_var=$(echo "$p" | tr a-z A-Z)_ROOT
-    rm -f "${!root_var}/up-lib-$r.bin" "${!root_var}/up-cp-$r.bin" /var/tmp/dl.bin
+    # /var is a tmpfs: make room for the next round. The uploads are removed through the
+    # share, so that the server closes what it holds open (removed behind its back, the
+    # NFS server keeps the space); fresh names each round keep caches out of the way.
+    through "${!mount_var}" -- rm -f "$mnt/up-lib-$r.bin" "$mnt/up-cp-$r.bin"
+    rm -f /var/tmp/dl.bin
   done
   echo "round $r done" >&2
 done
@@ -65,4 +67,5 @@ for key in nfs-dl nfs-ul cifs-dl cifs-ul; do
   l=$(median ${t[$key-lib]}); c=$(median ${t[$key-cp]})
   awk -v k="$key" -v l="$l" -v c="$c" -v m="$size" 'BEGIN {
     printf "%-8s library %.3fs (%.0f MB/s), cp %.3fs, ratio %.3f\n", k, l, m*1048576/l/1e6, c, c/l }'
+  echo "         rounds: library${t[$key-lib]}; cp${t[$key-cp]}"
 done
