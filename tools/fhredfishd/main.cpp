@@ -28,6 +28,7 @@
 #include <string>
 #include <thread>
 
+#include "common/raii.h"
 #include "image_uri.h"
 #include "service.h"
 
@@ -35,13 +36,7 @@ namespace {
 
 using fhrf::Config;
 
-struct FileCloser {
-    void operator()(FILE* f) const {
-        if (f != nullptr)
-            fclose(f);
-    }
-};
-using UniqueFile = std::unique_ptr<FILE, FileCloser>;
+using fh::UniqueFile;
 
 void Usage(FILE* out) {
     fprintf(out,
@@ -210,13 +205,13 @@ int main(int argc, char** argv) {
     }
     UniqueFile logFile;
     if (!config.logPath.empty()) {
-        logFile.reset(fopen(config.logPath.c_str(), "a"));
+        logFile = UniqueFile(fopen(config.logPath.c_str(), "a"));
         if (!logFile) {
             fprintf(stderr, "fhredfishd: cannot open log %s\n", config.logPath.c_str());
             return 1;
         }
     }
-    fhrf::Log log(logFile ? logFile.get() : stderr);
+    fhrf::Log log(logFile ? logFile.Get() : stderr);
 
     // Signals go to one thread that stops the server; every other thread blocks them.
     sigset_t stopSignals;
