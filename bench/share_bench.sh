@@ -2,12 +2,15 @@
 # NFS and CIFS through the library vs `cp` of the same file through the same kind of
 # mount, measured in the same run: download (share to local) and upload (local to share).
 #
-#   bench/share_bench.sh [SIZE_MIB] [ROUNDS]     (defaults: 1024 MiB, 5 rounds)
+#   bench/share_bench.sh [SIZE_MIB] [ROUNDS]     (defaults: 1024 MiB, 6 rounds)
+#
+# Who goes first alternates by round: an even number of rounds lets each side go first
+# equally often.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build-bench
 size=${1:-1024}
-rounds=${2:-5}
+rounds=${2:-6}
 
 . "$root/bench/bench-lib.sh"
 bench_enter "$@"
@@ -48,15 +51,17 @@ for r in $(seq "$rounds"); do
     done
     for who in $([ $((r % 2)) = 1 ] && echo "lib cp" || echo "cp lib"); do
       if [ "$who" = lib ]; then
-        t[$p-ul-lib]+=" $(lib put /var/tmp/src.bin "${!uri_var}/up-lib-$r.bin")"
+        t[$p-ul-lib]+=" $(lib put /var/tmp/src.bin "${!uri_var}/up-$who-$r.bin")"
       else
-        t[$p-ul-cp]+=" $(seconds through "${!mount_var}" -- cp /var/tmp/src.bin "$mnt/up-cp-$r.bin")"
+        t[$p-ul-cp]+=" $(seconds through "${!mount_var}" -- cp /var/tmp/src.bin "$mnt/up-$who-$r.bin")"
       fi
+      # Each upload is removed (untimed) before the next one starts, so that both sides
+      # find the same free memory: /var is a tmpfs, and an upload that had to take fresh
+      # pages while the other's file still held 1 GiB ran slower. The removal goes
+      # through the share, so that the server closes what it holds open (removed behind
+      # its back, the NFS server keeps the space); fresh names keep caches out of the way.
+      through "${!mount_var}" -- rm -f "$mnt/up-$who-$r.bin"
     done
-    # /var is a tmpfs: make room for the next round. The uploads are removed through the
-    # share, so that the server closes what it holds open (removed behind its back, the
-    # NFS server keeps the space); fresh names each round keep caches out of the way.
-    through "${!mount_var}" -- rm -f "$mnt/up-lib-$r.bin" "$mnt/up-cp-$r.bin"
     rm -f /var/tmp/dl.bin
   done
   echo "round $r done" >&2
