@@ -106,12 +106,13 @@ struct CopyStyle {
     size_t piece;
     ReadAhead readAhead;
 };
+constexpr size_t kCifsReadPiece = 131072;
 
 CopyStyle StyleFor(bool cifs, bool upload) {
     if (!cifs) {
         return {kChunk, ReadAhead::kDefault};
     }
-    return {upload ? kChunk : 131072, ReadAhead::kSequential};
+    return {upload ? kChunk : kCifsReadPiece, ReadAhead::kSequential};
 }
 
 // Opens a local or remote file; a file of 2^31 bytes or more is refused like one that
@@ -122,9 +123,9 @@ UniqueFile OpenFile(const std::string& path, const char* mode, long* size,
     if (!f) {
         return f;
     }
-    // The copy moves whole 1 MiB chunks, so stdio's buffer adds nothing; worse, a buffered
-    // seek to the end and back left reads through a FUSE NFS mount four to five times
-    // slower (bench/share_bench.sh). Unbuffered, fread and fwrite go straight through.
+    // The copy moves pieces of 128 KiB or more, so stdio's buffer adds nothing; worse, a
+    // buffered seek to the end and back left reads through a FUSE NFS mount four to five
+    // times slower (bench/share_bench.sh). Unbuffered, fread and fwrite go straight through.
     setvbuf(f.Get(), nullptr, _IONBF, 0);
     if (size == nullptr) {
         return f;
