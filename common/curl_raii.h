@@ -1,4 +1,4 @@
-// One owner per libcurl resource: global state, easy handle, multipart form.
+// One owner per libcurl resource: global state, easy handle, multipart form, parsed URL.
 #pragma once
 
 // The routines use the classic form and progress interfaces on purpose.
@@ -6,6 +6,7 @@
 #include <curl/curl.h>
 
 #include <mutex>
+#include <string>
 #include <utility>
 
 namespace fh {
@@ -83,6 +84,36 @@ class CurlForm {
   private:
     curl_httppost* first_ = nullptr;
     curl_httppost* last_ = nullptr;
+};
+
+// A URL parsed by libcurl's own URL parser, for comparing what libcurl will read with
+// what the library validated.
+class CurlUrl {
+  public:
+    CurlUrl() : h_(curl_url()) {}
+    ~CurlUrl() {
+        if (h_ != nullptr) {
+            curl_url_cleanup(h_);
+        }
+    }
+    CurlUrl(const CurlUrl&) = delete;
+    CurlUrl& operator=(const CurlUrl&) = delete;
+    explicit operator bool() const { return h_ != nullptr; }
+    bool Set(const char* url) {
+        return h_ != nullptr && curl_url_set(h_, CURLUPART_URL, url, 0) == CURLUE_OK;
+    }
+    // The part as it stands in the URL (not decoded); empty when the URL has none.
+    bool Part(CURLUPart what, std::string* out) const {
+        char* text = nullptr;
+        CURLUcode rc = curl_url_get(h_, what, &text, 0);
+        out->assign(text != nullptr ? text : "");
+        curl_free(text);
+        return rc == CURLUE_OK || rc == CURLUE_NO_USER || rc == CURLUE_NO_PASSWORD ||
+               rc == CURLUE_NO_PORT || rc == CURLUE_NO_QUERY || rc == CURLUE_NO_FRAGMENT;
+    }
+
+  private:
+    CURLU* h_;
 };
 
 }  // namespace fh

@@ -3,12 +3,14 @@
 // The URI and host patterns are POSIX extended expressions matched by glibc's regexec
 // (leftmost-longest; GNU \w and \S). Every pattern is compiled and freed inside the call,
 // so any number of threads may parse at once.
+#include <arpa/inet.h>
 #include <regex.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <string>
 
+#include "common/curl_raii.h"
 #include "common/fh_internal.h"
 #include "common/redact.h"
 #include "common/scp_path.h"
@@ -37,19 +39,92 @@ struct Scheme {
     uint8_t protocol;
     bool credentials;  // user name and password in the URI
     bool https;
+    // The scheme texts the URI may carry for this protocol (the prefix picks the
+    // protocol; the whole scheme must still be one of these).
+    const char* names[2];
+    // Whether the credentials are written into the request URL, where an '@', '/',
+    // '?', '#' or '\\' in them would move the boundary of the host.
+    bool credentialsInUrl;
+    // Whether the request URL is checked against libcurl's URL parser (the share and
+    // TFTP protocols build no libcurl URL here).
+    bool curlUrl;
 };
 
 // Compared case-sensitively against the start of the URI, in this order.
 const Scheme kSchemes[] = {
-    {"sftp", FILEHANDLE_PROTOCOL_SFTP, true, false},
-    {"cifs", FILEHANDLE_PROTOCOL_CIFS, true, false},
-    {"nfs", FILEHANDLE_PROTOCOL_NFS, false, false},
-    {"scp", FILEHANDLE_PROTOCOL_SCP, true, false},
-    {"ftp", FILEHANDLE_PROTOCOL_FTP, true, false},
-    {"https", FILEHANDLE_PROTOCOL_HTTP, false, true},
-    {"http", FILEHANDLE_PROTOCOL_HTTP, false, false},
-    {"tftp", FILEHANDLE_PROTOCOL_TFTP, false, false},
+    {"sftp", FILEHANDLE_PROTOCOL_SFTP, true, false, {"sftp", nullptr}, false, true},
+    {"cifs", FILEHANDLE_PROTOCOL_CIFS, true, false, {"cifs", nullptr}, false, false},
+    {"nfs", FILEHANDLE_PROTOCOL_NFS, false, false, {"nfs", nullptr}, false, false},
+    {"scp", FILEHANDLE_PROTOCOL_SCP, true, false, {"scp", nullptr}, true, true},
+    {"ftp", FILEHANDLE_PROTOCOL_FTP, true, false, {"ftp", "ftps"}, true, true},
+    {"https", FILEHANDLE_PROTOCOL_HTTP, false, true, {"https", nullptr}, false, true},
+    {"http", FILEHANDLE_PROTOCOL_HTTP, false, false, {"http", nullptr}, false, true},
+    {"tftp", FILEHANDLE_PROTOCOL_TFTP, false, false, {"tftp", nullptr}, false, false},
 };
+
+bool SchemeAllowed(const Scheme& s, const std::string& name) {
+    for (const char* n : s.names) {
+        if (n != nullptr && name == n) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A URI that the patterns accept but that libcurl (or the server) would read another
+// way is refused as a URI that does not fit its pattern.
+uint32_t RefuseAmbiguous(const char* why) {
+    FH_LOG(BMC_LOG_ERROR, "URI refused: %s.", why);
+    FH_LOG(BMC_LOG_ERROR, "regexec() failed: %d", REG_NOMATCH);
+    return kParseFailed;
+}
+
+bool HasControl(const std::string& text) {
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7f) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// What libcurl reads from the request URL must be what was validated: a scheme of the
+// protocol, the validated host, no port other than the request's, and (where they are in
+// the URL) the same user name and password.
+// Hosts compare as text, IPv6 literals by their address: libcurl writes "[0:0::1]" as
+// "[::1]".
+bool SameHost(const std::string& a, const std::string& b) {
+    if (a == b) {
+        return true;
+    }
+    if (a.size() < 2 || b.size() < 2 || a.front() != '[' || b.front() != '[') {
+        return false;
+    }
+    unsigned char x[16], y[16];
+    return inet_pton(AF_INET6, a.substr(1, a.size() - 2).c_str(), x) == 1 &&
+           inet_pton(AF_INET6, b.substr(1, b.size() - 2).c_str(), y) == 1 &&
+           memcmp(x, y, sizeof x) == 0;
+}
+
+bool CurlReadsTheSame(const Scheme& s, const ComponentInfo& out, const std::string& host) {
+    CurlUrl url;
+    std::string scheme, urlHost, port, user, password;
+    if (!url.Set(out.szIpAdress) || !url.Part(CURLUPART_SCHEME, &scheme) ||
+        !url.Part(CURLUPART_HOST, &urlHost) || !url.Part(CURLUPART_PORT, &port) ||
+        !url.Part(CURLUPART_USER, &user) || !url.Part(CURLUPART_PASSWORD, &password)) {
+        return false;
+    }
+    if (!SchemeAllowed(s, scheme) || !SameHost(urlHost, host)) {
+        return false;
+    }
+    if (!port.empty() && port != std::to_string(out.uiPort)) {
+        return false;
+    }
+    if (s.credentialsInUrl) {
+        return user == out.szUserName && password == out.szPassword;
+    }
+    return user.empty() && password.empty();
+}
 
 // A compiled pattern, freed once.
 class Regex {
@@ -149,6 +224,10 @@ extern "C" uint32_t FILEHANDLE_ParseRedfishStruct(const RedfishInfo* pstRedfishI
             FH_LOG(BMC_LOG_ERROR, "regexec() failed: %d", rc);
             return kParseFailed;
         }
+        // The patterns are not anchored: "sftp-file://..." would match from "file".
+        if (m[0].rm_so != 0) {
+            return RefuseAmbiguous("the scheme does not start the URI");
+        }
         schemeText = Group(cmd, m[1]);
         if (scheme->credentials) {
             user = Group(cmd, m[2]);
@@ -160,11 +239,21 @@ extern "C" uint32_t FILEHANDLE_ParseRedfishStruct(const RedfishInfo* pstRedfishI
             path = Group(cmd, m[3]);
         }
     }
+    if (!SchemeAllowed(*scheme, schemeText)) {
+        return RefuseAmbiguous("scheme not of the protocol");
+    }
     // Credentials that do not fit their fields are refused, never cut.
     if (user.size() > kUserMax || password.size() > kPasswordMax) {
         FH_LOG(BMC_LOG_ERROR, "User name or password too long: %zu, %zu.", user.size(),
                password.size());
         return kParseFailed;
+    }
+    if (HasControl(user) || HasControl(password)) {
+        return RefuseAmbiguous("control character in the credentials");
+    }
+    if (scheme->credentialsInUrl &&
+        (user + password).find_first_of("@/?#\\") != std::string::npos) {
+        return RefuseAmbiguous("credentials would change the URL");
     }
 
     if (scheme->protocol == FILEHANDLE_PROTOCOL_SCP &&
@@ -175,6 +264,7 @@ extern "C" uint32_t FILEHANDLE_ParseRedfishStruct(const RedfishInfo* pstRedfishI
 
     // Address and port from the host part.
     std::string address, port;
+    bool bracketed = false, whole = false;
     {
         bool matched = false;
         int rc = 0;
@@ -196,11 +286,17 @@ extern "C" uint32_t FILEHANDLE_ParseRedfishStruct(const RedfishInfo* pstRedfishI
             FH_LOG(BMC_LOG_ERROR, "regexec() success: %d pattert: %d,  ulIpNMatch: %d.", 0, i, 3);
             address = Group(hostPart.c_str(), m[1]);
             port = Group(hostPart.c_str(), m[2]);
+            bracketed = i < 2;
+            // The first pattern is not anchored: "x[::1]:22y" must not pass as [::1]:22.
+            whole = m[0].rm_so == 0 && static_cast<size_t>(m[0].rm_eo) == hostPart.size();
         }
         if (!matched) {
             FH_LOG(BMC_LOG_ERROR, "Ip info parse failed: %d index: %d.", rc, 4);
             return kParseFailed;
         }
+    }
+    if (!whole) {
+        return RefuseAmbiguous("text around the bracketed address");
     }
     if (!port.empty()) {
         long value = strtol(port.c_str(), nullptr, 10);
@@ -215,6 +311,11 @@ extern "C" uint32_t FILEHANDLE_ParseRedfishStruct(const RedfishInfo* pstRedfishI
     uint8_t kind = 0;
     (void)LIB_CheckIpv4v6AndDomain(address.c_str(), &kind);
     if (kind != 1 && kind != 2) {
+        FH_LOG(BMC_LOG_ERROR, "Check Is Valid IPV4v6Addr failed.");
+        return kParseFailed;
+    }
+    // Brackets hold an IPv6 address, never a name ("[localhost]").
+    if (bracketed && kind != 2) {
         FH_LOG(BMC_LOG_ERROR, "Check Is Valid IPV4v6Addr failed.");
         return kParseFailed;
     }
@@ -261,6 +362,13 @@ extern "C" uint32_t FILEHANDLE_ParseRedfishStruct(const RedfishInfo* pstRedfishI
                 CopyText(out.szIpAdress, cmd);
             }
             break;
+    }
+    if (scheme->curlUrl && !CurlReadsTheSame(*scheme, out, host)) {
+        // Nothing that could move data stays in a refused request.
+        memset(out.szIpAdress, 0, sizeof out.szIpAdress);
+        memset(out.szUserName, 0, sizeof out.szUserName);
+        memset(out.szPassword, 0, sizeof out.szPassword);
+        return RefuseAmbiguous("libcurl would read another URL");
     }
     // The password is masked here: the diagnostic log is no place for credentials.
     FH_LOG(BMC_LOG_INFO,

@@ -19,16 +19,17 @@ const CurlOpt kFtpProbeOptions[] = {CurlOpt::kUrl,      CurlOpt::kPort,         
                                     CurlOpt::kPassword, CurlOpt::kFtpSingleCwd, CurlOpt::kDropData};
 
 template <size_t N>
-constexpr CurlProbe Probe(const char* name, const CurlOpt (&options)[N], const char* failLog) {
-    return {name, options, N, failLog};
+constexpr CurlProbe Probe(const char* name, const char* protocols, const CurlOpt (&options)[N],
+                          const char* failLog) {
+    return {name, protocols, options, N, failLog};
 }
 
-const CurlProbe kHttpProbe =
-    Probe("HTTP_GetRemoteFileSize", kHttpProbeOptions, "curl_easy_perform failed: %s");
-const CurlProbe kSftpProbe =
-    Probe("SFTP_GetRemoteFileSize", kSftpProbeOptions, "curl_easy_perform failed: %s\n");
+const CurlProbe kHttpProbe = Probe("HTTP_GetRemoteFileSize", "http,https", kHttpProbeOptions,
+                                   "curl_easy_perform failed: %s");
+const CurlProbe kSftpProbe = Probe("SFTP_GetRemoteFileSize", "sftp,scp", kSftpProbeOptions,
+                                   "curl_easy_perform failed: %s\n");
 const CurlProbe kFtpProbe =
-    Probe("FTP_GetRemoteFileSize", kFtpProbeOptions, "curl_easy_perform failed: %s\n");
+    Probe("FTP_GetRemoteFileSize", "ftp,ftps", kFtpProbeOptions, "curl_easy_perform failed: %s\n");
 
 }  // namespace
 

@@ -197,6 +197,33 @@ void ApplyOption(RoutineRun& run, CurlOpt opt) {
     }
 }
 
+// libcurl speaks only the routine's protocols, follows redirects only within them (from
+// https only to https), and reaches the server itself, never through a proxy named in the
+// environment. A restriction libcurl refuses fails the transfer.
+bool Confine(CURL* h, const char* protocols, const ComponentInfo& q) {
+    const char* redirects = q.ucHttpsFlag == 1 ? "https" : protocols;
+    return curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, protocols) == CURLE_OK &&
+           curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, redirects) == CURLE_OK &&
+           curl_easy_setopt(h, CURLOPT_PROXY, "") == CURLE_OK;
+}
+
+template <size_t N>
+bool HasLineBreak(const char (&field)[N]) {
+    size_t n = strnlen(field, N);
+    return memchr(field, '\r', n) != nullptr || memchr(field, '\n', n) != nullptr;
+}
+
+// A line break in a credential would end the protocol line that carries it (FTP "PASS",
+// an HTTP header) and let the rest be read as a command of its own.
+bool CredentialsSafe(const ComponentInfo& q) {
+    if (HasLineBreak(q.szUserName) || HasLineBreak(q.szPassword) ||
+        HasLineBreak(q.szHttpUserName) || HasLineBreak(q.szHttpPassword)) {
+        FH_LOG(BMC_LOG_ERROR, "User name or password refused: line break.");
+        return false;
+    }
+    return true;
+}
+
 void CloseLocal(RoutineRun& run) {
     if (run.local.Close() != 0) {
         FH_LOG_CLOSE_FAILED(run.routine.name);
@@ -272,6 +299,12 @@ uint32_t RunCurlTransfer(const CurlRoutine& r, ComponentInfo* req, char* desc) {
         FH_LOG_NULL_AS("pcTaskDesc", r.name);
         return kNullArgument;
     }
+    if (!CredentialsSafe(*req)) {
+        BMC_Strlcpy(desc,
+                    "File download or upload failed, because: user name or password not allowed",
+                    kDescSize);
+        return kParameterError;
+    }
     RoutineRun run(r, req, desc);
     if (r.prepare != nullptr) {
         uint32_t rc = r.prepare(run);
@@ -289,7 +322,7 @@ uint32_t RunCurlTransfer(const CurlRoutine& r, ComponentInfo* req, char* desc) {
     if (r.stream != LocalStream::kSource) {
         const char* localPath =
             r.stream == LocalStream::kDestination ? req->szStorageAddress : kHttpUploadReplyLog;
-        run.local = UniqueFile(fopen(localPath, "wbe"));
+        run.local = OpenStream(localPath, kCreateFlags, "wb");
         if (!run.local) {
             FH_LOG(BMC_LOG_ERROR, r.openFailLog, localPath);
             if (r.openFailReason != nullptr) {
@@ -297,6 +330,12 @@ uint32_t RunCurlTransfer(const CurlRoutine& r, ComponentInfo* req, char* desc) {
             }
             return kLocalFileError;
         }
+    }
+    if (!Confine(run.easy->Get(), r.protocols, *req)) {
+        BMC_Strlcpy(desc, "File download or upload failed, because: protocol restriction refused",
+                    kDescSize);
+        FH_LOG(BMC_LOG_ERROR, "%s: libcurl refused the protocol restriction.", r.name);
+        return kTransferFailed;
     }
     for (size_t i = 0; i < r.optionCount; ++i) {
         ApplyOption(run, r.options[i]);
@@ -330,6 +369,9 @@ uint32_t RunCurlProbe(const CurlProbe& p, ComponentInfo* req, int32_t* size) {
         FH_LOG_NULL_AS("piFileSize", p.name);
         return kInNullPointer;
     }
+    if (!CredentialsSafe(*req)) {
+        return kProbeFailed;
+    }
     CurlRoutine r{};
     r.name = p.name;
     RoutineRun run(r, req, nullptr);
@@ -338,6 +380,10 @@ uint32_t RunCurlProbe(const CurlProbe& p, ComponentInfo* req, int32_t* size) {
     if (!*run.easy) {
         FH_LOG(BMC_LOG_ERROR, "%s:curl_easy_init failed!", p.name);
         return kInProbeInit;
+    }
+    if (!Confine(run.easy->Get(), p.protocols, *req)) {
+        FH_LOG(BMC_LOG_ERROR, "%s: libcurl refused the protocol restriction.", p.name);
+        return kProbeFailed;
     }
     for (size_t i = 0; i < p.optionCount; ++i) {
         ApplyOption(run, p.options[i]);

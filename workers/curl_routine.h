@@ -66,6 +66,7 @@ struct RoutineRun;
 
 struct CurlRoutine {
     const char* name;
+    const char* protocols;    // the only protocols libcurl may speak (CURLOPT_PROTOCOLS_STR)
     const char* nullRequest;  // level-7 format: file, function, line
     // Runs before libcurl is touched; 0 to go on, else the routine's result.
     uint32_t (*prepare)(RoutineRun& run);
@@ -131,6 +132,7 @@ void ForgetWrittenStream();
 // reports for the download.
 struct CurlProbe {
     const char* name;
+    const char* protocols;
     const CurlOpt* options;
     size_t optionCount;
     const char* failLog;  // takes libcurl's text

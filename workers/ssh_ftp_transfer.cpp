@@ -61,9 +61,11 @@ uint32_t PrepareScpUpload(RoutineRun& run) {
 }
 
 template <size_t N>
-constexpr CurlRoutine ScpWordedDownload(const char* name, const CurlOpt (&options)[N],
+constexpr CurlRoutine ScpWordedDownload(const char* name, const char* protocols,
+                                        const CurlOpt (&options)[N],
                                         uint32_t (*prepare)(RoutineRun&)) {
     return {name,
+            protocols,
             kNullDownload,
             prepare,
             LocalStream::kDestination,
@@ -82,9 +84,11 @@ constexpr CurlRoutine ScpWordedDownload(const char* name, const CurlOpt (&option
 }
 
 template <size_t N>
-constexpr CurlRoutine ScpWordedUpload(const char* name, const CurlOpt (&options)[N],
+constexpr CurlRoutine ScpWordedUpload(const char* name, const char* protocols,
+                                      const CurlOpt (&options)[N],
                                       uint32_t (*prepare)(RoutineRun&)) {
     return {name,
+            protocols,
             kNullUpload,
             prepare,
             LocalStream::kSource,
@@ -104,6 +108,7 @@ constexpr CurlRoutine ScpWordedUpload(const char* name, const CurlOpt (&options)
 
 const CurlRoutine kSftpDownload = {
     "SFTP_DownLoadFileByCurl",
+    "sftp",
     kNullDownload,
     nullptr,
     LocalStream::kDestination,
@@ -123,6 +128,7 @@ const CurlRoutine kSftpDownload = {
 
 const CurlRoutine kSftpUpload = {
     "SFTP_UploadFileByCurl",
+    "sftp",
     kNullUpload,
     OpenUploadSource,
     LocalStream::kSource,
@@ -141,13 +147,13 @@ const CurlRoutine kSftpUpload = {
 };
 
 const CurlRoutine kScpDownload =
-    ScpWordedDownload("SCP_DownLoadFileByCurl", kScpDownloadOptions, CheckScpPath);
+    ScpWordedDownload("SCP_DownLoadFileByCurl", "scp", kScpDownloadOptions, CheckScpPath);
 const CurlRoutine kScpUpload =
-    ScpWordedUpload("SCP_UploadFileByCurl", kScpUploadOptions, PrepareScpUpload);
+    ScpWordedUpload("SCP_UploadFileByCurl", "scp", kScpUploadOptions, PrepareScpUpload);
 const CurlRoutine kFtpDownload =
-    ScpWordedDownload("FTP_DownLoadFileByCurl", kFtpDownloadOptions, nullptr);
+    ScpWordedDownload("FTP_DownLoadFileByCurl", "ftp,ftps", kFtpDownloadOptions, nullptr);
 const CurlRoutine kFtpUpload =
-    ScpWordedUpload("FTP_UploadFileByCurl", kFtpUploadOptions, OpenUploadSource);
+    ScpWordedUpload("FTP_UploadFileByCurl", "ftp,ftps", kFtpUploadOptions, OpenUploadSource);
 
 }  // namespace
 }  // namespace fh

@@ -1,11 +1,15 @@
 // Fuzz target for the Redfish URI parser. The first byte picks the direction and file
 // mode, the rest is the URI. Whatever the input, the parser must return one of its two
 // results, keep every text terminated within its field and never accept credentials that
-// do not fit.
+// do not fit. An accepted libcurl URL must mean to libcurl what it meant to the parser:
+// a scheme of the chosen protocol and the host the URI named.
+#include <curl/curl.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include <string>
 
 #include "frontend/filehandle_ulanddl.h"
 
@@ -21,6 +25,49 @@ template <size_t N>
 void CheckTerminated(const char (&field)[N], const char* name) {
     if (memchr(field, '\0', N) == nullptr) {
         fprintf(stderr, "%s is not terminated\n", name);
+        abort();
+    }
+}
+
+// The schemes libcurl may read for a protocol code; null where no libcurl URL is made.
+const char* CurlSchemes(uint8_t protocol) {
+    switch (protocol) {
+        case FILEHANDLE_PROTOCOL_HTTP:
+            return " http https ";
+        case FILEHANDLE_PROTOCOL_SFTP:
+            return " sftp ";
+        case FILEHANDLE_PROTOCOL_SCP:
+            return " scp ";
+        case FILEHANDLE_PROTOCOL_FTP:
+            return " ftp ftps ";
+        default:
+            return nullptr;
+    }
+}
+
+void CheckCurlReading(const ComponentInfo& out, const std::string& uri) {
+    const char* schemes = CurlSchemes(out.ucProtocolType);
+    if (schemes == nullptr) {
+        return;
+    }
+    CURLU* u = curl_url();
+    char* scheme = nullptr;
+    char* host = nullptr;
+    bool ok = u != nullptr && curl_url_set(u, CURLUPART_URL, out.szIpAdress, 0) == CURLUE_OK &&
+              curl_url_get(u, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+              curl_url_get(u, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
+              strstr(schemes, (" " + std::string(scheme) + " ").c_str()) != nullptr &&
+              uri.compare(0, strlen(scheme), scheme) == 0;
+    // The host libcurl reads stands in the URI right after its scheme's "://" or "@".
+    if (ok && host[0] != '[') {
+        ok = uri.find("://" + std::string(host)) != std::string::npos ||
+             uri.find("@" + std::string(host)) != std::string::npos;
+    }
+    curl_free(scheme);
+    curl_free(host);
+    curl_url_cleanup(u);
+    if (!ok) {
+        fprintf(stderr, "libcurl reads another URL: %s\n", out.szIpAdress);
         abort();
     }
 }
@@ -62,6 +109,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             (out.szIpAdress[0] == '\0' || out.uiPort > 65535)) {
             abort();
         }
+        CheckCurlReading(
+            out, std::string(in.szRedfishCmd, strnlen(in.szRedfishCmd, sizeof in.szRedfishCmd)));
     }
     return 0;
 }
