@@ -69,22 +69,37 @@ inline bool ValidIdentifier(uint32_t id) {
     return id - 1u <= FILEHANDLE_THREAD_MAX - 1u;
 }
 
-// Holds the task table's inter-process lock for its lifetime.
-class TaskTableLock {
+// Holds a named inter-process lock for its lifetime. A lock that could not be taken (its
+// wait ran out, or its file could not be opened) is not held: the caller fails instead of
+// going on unlocked.
+class NamedLock {
   public:
-    TaskTableLock() { BMC_FileLock_AcquireLock(FILEHANDLE_TASK_LOCK_NAME, &handle_); }
-    ~TaskTableLock() { Release(); }
-    TaskTableLock(const TaskTableLock&) = delete;
-    TaskTableLock& operator=(const TaskTableLock&) = delete;
+    explicit NamedLock(const char* name) {
+        if (BMC_FileLock_AcquireLock(name, &handle_) != 0) {
+            handle_ = 0;
+            FH_LOG(BMC_LOG_ERROR, "Could not take the lock %s.", name);
+        }
+    }
+    ~NamedLock() { Release(); }
+    NamedLock(const NamedLock&) = delete;
+    NamedLock& operator=(const NamedLock&) = delete;
+    bool Held() const { return handle_ != 0; }
     void Release() {
         if (handle_ != 0) {
-            BMC_FileLock_ReleaseLock(handle_);
+            // Nothing to do if the release fails: the descriptor is closed either way.
+            (void)BMC_FileLock_ReleaseLock(handle_);
             handle_ = 0;
         }
     }
 
   private:
     BMC_LOCK_HANDLE handle_ = 0;
+};
+
+// The lock of every read-modify-write of the task table.
+class TaskTableLock : public NamedLock {
+  public:
+    TaskTableLock() : NamedLock(FILEHANDLE_TASK_LOCK_NAME) {}
 };
 
 inline int ReadTaskTable(BMC_Db* db, TaskTable* table) {

@@ -1,6 +1,7 @@
 // Move-only owners of C resources shared by both libraries (header only).
 #pragma once
 
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -62,6 +63,24 @@ class UniqueFile {
   private:
     FILE* f_ = nullptr;
 };
+
+// Opens `path` with open(2) `flags` as a stream of stdio `mode`. Files the library creates
+// are its owner's only (0600); callers add O_NOFOLLOW wherever another user or a share could
+// have planted a symbolic link at the path.
+inline UniqueFile OpenStream(const char* path, int flags, const char* mode) {
+    int fd = ::open(path, flags | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return UniqueFile();
+    }
+    FILE* f = ::fdopen(fd, mode);
+    if (f == nullptr) {
+        ::close(fd);
+    }
+    return UniqueFile(f);
+}
+
+// Flags of a file the library writes from the start: never through a symbolic link.
+constexpr int kCreateFlags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW;
 
 // A block from malloc, freed once (for records handed between threads as void*).
 template <typename T>

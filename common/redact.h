@@ -21,4 +21,18 @@ inline std::string UrlForLog(const char* url) {
     return u;
 }
 
+// Every URL's password inside a free text (a log line, an event, a task name) replaced by
+// "***". A URL's user information runs from its "://" to the last '@' before the next
+// blank or quote, so a password holding '/' or '@' is masked whole (a path holding ':' and
+// '@' may be masked too: too much is safe, too little is not).
+inline std::string MaskUrlsInText(const std::string& text) {
+    std::string out = text;
+    for (size_t p = out.find("://"); p != std::string::npos; p = out.find("://", p + 3)) {
+        size_t end = out.find_first_of(" \t\r\n\"'", p + 3);
+        std::string url = out.substr(p, end == std::string::npos ? end : end - p);
+        out.replace(p, url.size(), UrlForLog(url.c_str()));
+    }
+    return out;
+}
+
 }  // namespace fh

@@ -26,7 +26,7 @@ const char* RequestEventName(const ComponentInfo& req, bool* validType) {
 bool EnsureTaskTable(BMC_Db* db) {
     TaskTable table{};
     TaskTableLock lock;
-    if (ReadTaskTable(db, &table) < 0 && FH_WRITE_TASK_TABLE(db, &table) != 0) {
+    if (!lock.Held() || (ReadTaskTable(db, &table) < 0 && FH_WRITE_TASK_TABLE(db, &table) != 0)) {
         FH_LOG(BMC_LOG_ERROR, "Failed to put Task information to DB.");
         return false;
     }

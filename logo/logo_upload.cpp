@@ -197,27 +197,13 @@ uint32_t WaitForTransfer(uint32_t id, const LogoTask& task, uint8_t* lastPercent
     }
 }
 
-// Holds the lock that lets one logo upload at a time run, in any process.
-class UploadLock {
-  public:
-    UploadLock() { BMC_FileLock_AcquireLock(kUploadLockName, &handle_); }
-    ~UploadLock() {
-        if (handle_ != 0) {
-            BMC_FileLock_ReleaseLock(handle_);
-        }
-    }
-    UploadLock(const UploadLock&) = delete;
-    UploadLock& operator=(const UploadLock&) = delete;
-
-  private:
-    BMC_LOCK_HANDLE handle_ = 0;
-};
-
 uint32_t FailUpload(const void* origin, const LogoTask& task, uint8_t percent, const char* tempPath,
                     uint32_t result) {
     AddOperationLog(origin, OPERATELOG_RESULT_FAILURE, kLogFailure, __LINE__);
     task.Failed(percent);
-    (void)BMC_RmFile(tempPath);
+    if (tempPath != nullptr) {  // null: the temporary file belongs to another upload
+        (void)BMC_RmFile(tempPath);
+    }
     return result;
 }
 
@@ -290,7 +276,10 @@ extern "C" uint32_t FILEHANDLE_UploadLogo(const char* pcRedfishCmd, void* pstLog
     // Two uploads into one directory would share "TmpLogo" and could install a mix of both
     // images: uploads run one at a time. A "TmpLogo" found now is the leftover of an upload
     // that died; it is removed rather than written through (it may even be a link).
-    UploadLock lock;
+    NamedLock lock(kUploadLockName);
+    if (!lock.Held()) {
+        return FailUpload(pstLogOrigin, task, 0, nullptr, kLogoStartFailed);
+    }
     (void)BMC_RmFile(tempPath);
 
     uint32_t id = 0;

@@ -12,6 +12,7 @@
 
 #include <string>
 
+#include "common/file_copy.h"
 #include "common/raii.h"
 #include "platform/bmc_platform.h"
 
@@ -109,17 +110,9 @@ extern "C" int BMC_CopyFile(const char* source, const char* destination) {
     if (!out.Valid()) {
         return -1;
     }
-    off_t left = sst.st_size;
-    while (left > 0) {
-        ssize_t n = sendfile(out.Get(), in.Get(), nullptr, left > (1 << 30) ? (1 << 30) : left);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            unlink(destination);
-            return -1;
-        }
-        left -= n;
+    if (!fh::CopyAll(in.Get(), out.Get(), sst.st_size)) {
+        unlink(destination);
+        return -1;
     }
     return out.Close() == 0 ? 0 : -1;
 }

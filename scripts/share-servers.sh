@@ -279,7 +279,7 @@ fi
 [ "$host" != "$device" ] && [[ $path == /* ]] || fail "source must be HOST:/PATH: $device"
 [[ $host =~ ^[A-Za-z0-9._-]+$ || $host =~ ^[0-9A-Fa-f:.]+$ ]] || fail "bad host: $host"
 [[ $mnt == /* ]] && [ -d "$mnt" ] || fail "mount point is not a directory: $mnt"
-port="" ro=0
+port="" ro=0 flags=""
 IFS=, read -r -a items <<<"$opts"
 for it in ${items[@]+"${items[@]}"}; do
   key=${it%%=*} val=${it#*=}
@@ -288,10 +288,11 @@ for it in ${items[@]+"${items[@]}"}; do
     ro) ro=1 ;;
     rw) ro=0 ;;
     vers | nfsvers) [ "$val" = 3 ] || fail "only NFSv3 is served: $it" ;;
+    nosuid | nodev | noexec) flags="${flags:+$flags,}$key" ;;
     "" | nolock | lock | local_lock | tcp | udp | proto | soft | hard | intr | nointr | timeo | \
       retrans | rsize | wsize | sync | async | ac | noac | actimeo | acregmin | acregmax | \
       acdirmin | acdirmax | bg | fg | retry | sec | mountproto | mountvers | addr | \
-      clientaddr | nosuid | suid | nodev | dev | noexec | exec | noatime | atime | \
+      clientaddr | suid | dev | exec | noatime | atime | \
       relatime | defaults | auto | noauto | _netdev | user | nouser | noresvport | resvport | \
       lookupcache | nocto | cto | nordirplus | rdirplus) ;;
     *) fail "unknown option: $it" ;;
@@ -304,6 +305,7 @@ args=()
 [ -n "$port" ] && args+=(-p "$port")
 args+=("$host" "$path" "$mnt")
 [ $ro = 1 ] && args+=(-o ro)
+[ -n "$flags" ] && args+=(-o "$flags")
 nsenter --net="$netns" "$nfsfuse" "${args[@]}" || fail "cannot mount $device"
 EOF
   } >"$b/mount.nfs"
@@ -353,7 +355,7 @@ while [ "$i" -lt "${#opts}" ]; do
 done
 items+=("$cur")
 
-user="" pass="" domain="" port="" ro=0 have_pass=0
+user="" pass="" domain="" port="" ro=0 have_pass=0 flags=""
 for it in "${items[@]}"; do
   key=${it%%=*} val=${it#*=}
   case $key in
@@ -374,9 +376,10 @@ for it in "${items[@]}"; do
     guest) user="" pass="" have_pass=1 ;;
     ro) ro=1 ;;
     rw) ro=0 ;;
+    nosuid | nodev | noexec) flags="${flags:+$flags,}$key" ;;
     "" | nolock | vers | sec | uid | gid | forceuid | forcegid | noforceuid | noforcegid | file_mode | \
       dir_mode | iocharset | unix | nounix | noperm | perm | nobrl | brl | soft | hard | \
-      cache | actimeo | serverino | noserverino | nosuid | suid | nodev | dev | noexec | \
+      cache | actimeo | serverino | noserverino | suid | dev | \
       exec | noatime | atime | relatime | defaults | auto | noauto | _netdev | user_xattr | \
       nouser_xattr | mapchars | nomapchars | mapposix | rsize | wsize | echo_interval | \
       nosharesock | noacl | sfu | nocase | seal | resilienthandles | persistenthandles | \
@@ -442,6 +445,7 @@ printf '%s\n' '[global]' '  disable netbios = yes' '  name resolve order = host'
 fopts="config=$(fusestr "$home/smbnetfs.conf"),modules=subdir,subdir=$(fusestr "$smbpath")"
 fopts+=",big_writes,max_read=131072,max_write=131072"
 [ $ro = 1 ] && fopts+=",ro"
+[ -n "$flags" ] && fopts+=",$flags"
 HOME=$home nsenter --net="$netns" smbnetfs -o "$fopts" "$mnt" || fail "smbnetfs failed on $mnt"
 if ! ls -- "$mnt" >/dev/null 2>&1; then
   umount "$mnt" 2>/dev/null || umount -l "$mnt" 2>/dev/null

@@ -38,7 +38,7 @@ extern "C" uint32_t FILEHANLE_IDdetifier_ProgessFile(uint32_t* puiIdentifier) {
     char path[sizeof table.astSlot[0].szProgressFile] = {0};
     {
         TaskTableLock lock;
-        int ret = ReadTaskTable(db, &table);
+        int ret = lock.Held() ? ReadTaskTable(db, &table) : -1;
         if (ret != 0) {
             FH_LOG(BMC_LOG_ERROR, "Error in getting file pathinfo from DB, iRet: %d.", ret);
             return kInDbRead;
@@ -164,7 +164,7 @@ extern "C" uint32_t FILEHANDLE_DeleteProgressInfo(uint32_t uiIdentifier) {
     }
     TaskTable table{};
     TaskTableLock lock;
-    int ret = ReadTaskTable(db, &table);
+    int ret = lock.Held() ? ReadTaskTable(db, &table) : -1;
     if (ret != 0) {
         FH_LOG(BMC_LOG_ERROR, "Error in getting file pathinfo from DB, iRet: %d", ret);
         return kDbReadFailed;
@@ -199,7 +199,7 @@ extern "C" void FILEHANDLE_UploadDownloadDateClean(uint32_t* puiTaskNum) {
     }
     TaskTable table{};
     TaskTableLock lock;
-    int ret = ReadTaskTable(db, &table);
+    int ret = lock.Held() ? ReadTaskTable(db, &table) : -1;
     if (ret != 0) {
         lock.Release();
         FH_LOG(BMC_LOG_ERROR, "Error in getting file pathinfo from DB, iRet: %d.", ret);

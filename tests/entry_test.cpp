@@ -3,7 +3,11 @@
 #include <sched.h>
 #include <stdlib.h>
 #include <string.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -317,4 +321,116 @@ TEST_F(EntryTest, NullPointersEverywhere) {
     EXPECT_EQ(0u, id);
     EXPECT_STREQ("", desc);
     ExpectNothingLeft();
+}
+
+// A hand-built request reaches no protocol but its routine's own, and no credential with a
+// line break reaches libcurl: a file:// URL neither reads nor writes a local file.
+TEST_F(EntryTest, CurlRoutinesSpeakOnlyTheirProtocols) {
+    using Routine = uint32_t (*)(ComponentInfo*, char*);
+    const struct {
+        Routine run;
+        uint8_t type;
+    } routines[] = {
+        {HTTP_DownLoadFileByCurl, 1}, {HTTP_UploadFileByCurl, 2}, {SFTP_DownLoadFileByCurl, 1},
+        {SFTP_UploadFileByCurl, 2},   {SCP_DownLoadFileByCurl, 1}, {SCP_UploadFileByCurl, 2},
+        {FTP_DownLoadFileByCurl, 1},  {FTP_UploadFileByCurl, 2},
+    };
+    WriteFile("/var/tmp/secret", "secret");
+    WriteFile("/var/tmp/src.bin", "data");
+    const char* urls[] = {"file:///var/tmp/secret", "dict://127.0.0.1:1/x",
+                          "gopher://127.0.0.1:1/_x", "ftp://u:p@127.0.0.1:1/x"};
+    for (const auto& w : routines) {
+        for (const char* url : urls) {
+            SCOPED_TRACE(url);
+            const std::string local = w.type == 1 ? "/var/tmp/out.bin" : "/var/tmp/src.bin";
+            ComponentInfo r = MakeRequest(0, w.type, url, local);
+            const bool lineBreak = strncmp(url, "ftp:", 4) == 0;
+            if (lineBreak) {
+                strcpy(r.szPassword, "p\r\nDELE x");
+                strcpy(r.szHttpPassword, "p\r\nX-A: b");
+            }
+            char desc[1024] = {0};
+            uint32_t rc = w.run(&r, desc);
+            EXPECT_NE(0u, rc);
+            if (lineBreak) {
+                EXPECT_EQ(0x3c00000eu, rc);
+            }
+            EXPECT_NE("secret", ReadFile("/var/tmp/out.bin"));
+            EXPECT_EQ("secret", ReadFile("/var/tmp/secret"));
+        }
+    }
+}
+
+// Another local user plants links and files where the library creates or opens its own,
+// or holds its lock: the library refuses, or replaces what was planted, or times out, and
+// never writes through a link.
+TEST_F(EntryTest, PlantedLinksAndLocksOfAnotherUser) {
+    mkdir("/var/lock", 01777);
+    chmod("/var/lock", 01777);
+    chmod("/var", 01777);
+    WriteFile("/var/tmp/victim", "victim");
+    mkdir("/var/tmp/victimdir", 0755);
+    auto asNobody = [](const std::function<void()>& plant) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            if (setgid(65534) != 0 || setuid(65534) != 0) {
+                _exit(1);
+            }
+            plant();
+            _exit(0);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        ASSERT_EQ(0, status);
+    };
+    asNobody([] {
+        (void)symlink("/var/tmp/victim", "/var/lock/" FILEHANDLE_TASK_LOCK_NAME);
+        (void)symlink("/var/tmp/victimdir", "/var/confbup_tmp3");
+        (void)symlink("/var/tmp/victim", "/var/tmp/out.bin");
+    });
+    // The lock file link is replaced by a private file of ours.
+    uint32_t id = 0;
+    ASSERT_EQ(0u, FILEHANLE_IDdetifier_ProgessFile(&id));
+    EXPECT_EQ(0u, FILEHANDLE_DeleteProgressInfo(id));
+    struct stat st {};
+    ASSERT_EQ(0, lstat("/var/lock/" FILEHANDLE_TASK_LOCK_NAME, &st));
+    EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_uid == 0 && (st.st_mode & 077) == 0);
+    // A planted mount directory is refused; a download never writes through a link.
+    ComponentInfo r = MakeRequest(FILEHANDLE_PROTOCOL_NFS, 1, "127.0.0.1", "/var/tmp/out.bin");
+    strcpy(r.szStorageAddress, "/export/f");
+    r.uiIdentifier = 3;
+    char desc[1024] = {0};
+    EXPECT_EQ(0x3c00000fu, MOUNT_UploadDownloadFile(&r, "/var/nothing.progress", desc));
+    EXPECT_TRUE(Commands().empty());
+    r = MakeRequest(0, 1, "http://127.0.0.1:1/f", "/var/tmp/out.bin");
+    EXPECT_EQ(0x3c00000cu, HTTP_DownLoadFileByCurl(&r, desc));
+    EXPECT_EQ("victim", ReadFile("/var/tmp/victim"));
+    // A lock held by another user's process: the call gives up after the lock's wait.
+    unlink("/var/lock/" FILEHANDLE_TASK_LOCK_NAME);
+    int ready[2];
+    ASSERT_EQ(0, pipe(ready));
+    pid_t holder = fork();
+    if (holder == 0) {
+        int fd = open("/var/lock/" FILEHANDLE_TASK_LOCK_NAME, O_RDWR | O_CREAT, 0600);
+        (void)flock(fd, LOCK_EX);
+        (void)!write(ready[1], "x", 1);
+        pause();
+        _exit(0);
+    }
+    char c;
+    ASSERT_EQ(1, read(ready[0], &c, 1));
+    time_t start = time(nullptr);
+    EXPECT_EQ(0xbc000004u, FILEHANLE_IDdetifier_ProgessFile(&id));
+    EXPECT_LE(time(nullptr) - start, 20);
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
+    ASSERT_EQ(0u, FILEHANLE_IDdetifier_ProgessFile(&id));  // free again at once
+    EXPECT_EQ(0u, FILEHANDLE_DeleteProgressInfo(id));
+    for (const char* planted : {"/var/confbup_tmp3", "/var/tmp/out.bin", "/var/tmp/victim"}) {
+        unlink(planted);
+    }
+    rmdir("/var/tmp/victimdir");
+    chmod("/var", 0755);
 }

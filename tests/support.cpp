@@ -281,7 +281,7 @@ int ThreadCount() {
 
 bool LockIsFree(const char* name) {
     std::string path = std::string(BMC_LOCK_DIR) + "/" + name;
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {
         return false;
     }

@@ -101,14 +101,7 @@ std::string UtcText(uint32_t seconds) {
 
 // Any URL's password inside a text (a log line, a task name) becomes "***".
 std::string MaskCredentials(const std::string& text) {
-    std::string out = text;
-    for (size_t p = out.find("://"); p != std::string::npos; p = out.find("://", p + 3)) {
-        size_t end = out.find_first_of("/ \t\"'", p + 3);
-        std::string authority = out.substr(p, end == std::string::npos ? end : end - p);
-        std::string masked = fh::UrlForLog(authority.c_str());
-        out.replace(p, authority.size(), masked);
-    }
-    return out;
+    return fh::MaskUrlsInText(text);
 }
 
 // ---------------------------------------------------------------------------------------

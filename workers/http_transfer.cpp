@@ -1,9 +1,13 @@
 // HTTP and HTTPS: download with GET, upload as a multipart POST.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 
 #include <string>
 
+#include "common/file_copy.h"
 #include "common/redact.h"
 #include "workers/curl_routine.h"
 
@@ -12,12 +16,33 @@ namespace {
 
 constexpr size_t kPathBuffer = 256;  // staging and source paths, cut at 255 characters
 
+// Copies the source into a new staging file of the owner's only; errno is EEXIST when the
+// staging name is taken. A partial copy is removed.
+bool StageCopy(const std::string& source, const std::string& staging) {
+    UniqueFd in(open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat sb {};
+    if (!in.Valid() || fstat(in.Get(), &sb) != 0) {
+        return false;
+    }
+    UniqueFd out(open(staging.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!out.Valid()) {
+        return false;
+    }
+    if (!CopyAll(in.Get(), out.Get(), sb.st_size) || out.Close() != 0) {
+        unlink(staging.c_str());
+        errno = EIO;
+        return false;
+    }
+    return true;
+}
+
 // Stages the source for the form: the form sends the file under the base name of the
 // staged path, which is the remote name, in the source's own directory.
 //
 // Choices that keep the user's files safe:
 // - If the staging path already exists and is not the source, the upload is refused:
-//   staging would overwrite an unrelated file and then remove it.
+//   staging would overwrite an unrelated file and then remove it. A source that is not a
+//   regular file is refused as unopenable.
 // - If the remote name equals the source's own name, the source is posted in place and
 //   never copied onto itself; with ucKeepSourceFlag 1 it is left as it was.
 // - A moved source (ucKeepSourceFlag not 1) is moved without a shell, and an upload that
@@ -57,21 +82,30 @@ uint32_t StageHttpUpload(RoutineRun& run) {
     if (staging == source) {
         st.mode = StagedUpload::Mode::kSamePath;
         st.consumeOnSuccess = !keep;
-    } else if (lstat(staging.c_str(), &sb) == 0) {
-        FH_LOG(BMC_LOG_ERROR, "Staging file %s already exists.", staging.c_str());
+    } else if (stat(source.c_str(), &sb) != 0 || !S_ISREG(sb.st_mode)) {
+        FH_LOG(BMC_LOG_ERROR, "Fail to open file %s.", source.c_str());
         BMC_Scnprintf(run.desc, kDescSize,
-                      "File download or upload failed, because: %s already exists",
-                      staging.c_str());
+                      "File download or upload failed, because: %s open failed", source.c_str());
         return kLocalFileError;
-    } else if (stat(source.c_str(), &sb) == 0 && S_ISREG(sb.st_mode)) {
-        // A source that is no regular file is not staged; the post then fails to read it.
-        if (keep) {
-            BMC_CopyFile(source.c_str(), staging.c_str());
-            st.mode = StagedUpload::Mode::kCopy;
-        } else if (BMC_MoveFile(source.c_str(), staging.c_str()) == 0) {
-            st.mode = StagedUpload::Mode::kMove;
-            st.consumeOnSuccess = true;
+    } else {
+        // The staging name is claimed atomically (a new file, or a rename that replaces
+        // nothing): a file that stands there, or one planted between a check and the copy,
+        // is never overwritten, followed or removed.
+        bool staged = keep ? StageCopy(source, staging)
+                           : renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, staging.c_str(),
+                                       RENAME_NOREPLACE) == 0;
+        if (!staged) {
+            bool taken = errno == EEXIST;
+            FH_LOG(BMC_LOG_ERROR, taken ? "Staging file %s already exists." : "Staging %s failed.",
+                   staging.c_str());
+            BMC_Scnprintf(run.desc, kDescSize,
+                          taken ? "File download or upload failed, because: %s already exists"
+                                : "File download or upload failed, because: %s staging failed",
+                          staging.c_str());
+            return kLocalFileError;
         }
+        st.mode = keep ? StagedUpload::Mode::kCopy : StagedUpload::Mode::kMove;
+        st.consumeOnSuccess = !keep;
     }
     FH_LOG(BMC_LOG_INFO, "%s: %s, %s.", run.routine.name, source.c_str(),
            UrlForLog(q.szIpAdress).c_str());
@@ -104,8 +138,11 @@ const CurlOpt kUploadOptions[] = {
     CurlOpt::kReceiveBuffer,
 };
 
+const char* const kHttpProtocols = "http,https";
+
 const CurlRoutine kHttpDownload = {
     "HTTP_DownLoadFileByCurl",
+    kHttpProtocols,
     "Pointer pstDownloadFileInfo is Null, File:%s Func:%s Line:%d",
     nullptr,
     LocalStream::kDestination,
@@ -126,6 +163,7 @@ const CurlRoutine kHttpDownload = {
 
 const CurlRoutine kHttpUpload = {
     "HTTP_UploadFileByCurl",
+    kHttpProtocols,
     "Pointer pstUploadFileInfo is Null, File:%s Func:%s Line:%d",
     StageHttpUpload,
     LocalStream::kReplyLog,

@@ -12,9 +12,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <string>
 #include <utility>
 
@@ -34,35 +34,23 @@ constexpr uint32_t kMountFailed = 0x3c000012;
 constexpr uint32_t kShortCopy = 0x3c000013;
 constexpr uint32_t kInLocalFile = 0xbc000006;
 
-// Whether `dir` is a mount point now, from the kernel's own table (no stat of a share
-// whose server may not answer).
-bool IsMountPoint(const std::string& dir) {
-    std::ifstream in("/proc/self/mountinfo");
-    std::string line;
-    while (std::getline(in, line)) {
-        // fields: id parent major:minor root mount-point ...
-        size_t pos = 0;
-        for (int field = 0; field < 4 && pos != std::string::npos; ++field) {
-            pos = line.find(' ', pos + 1);
-        }
-        if (pos == std::string::npos) {
-            continue;
-        }
-        size_t end = line.find(' ', pos + 1);
-        if (line.compare(pos + 1, end - pos - 1, dir) == 0) {
-            return true;
-        }
+// Removes our mount directory with rmdir(2) alone: the kernel refuses to remove a
+// directory that is still a mount point or that holds anything, so the removal can never
+// reach into a share that is still mounted there.
+void RemoveMountDir(const std::string& dir) {
+    if (rmdir(dir.c_str()) != 0) {
+        FH_LOG(BMC_LOG_ERROR, "%s not removed: %s; left in place.", dir.c_str(), strerror(errno));
     }
-    return false;
 }
 
-// Removes our mount directory, unless something is still mounted on it.
-void RemoveMountDir(const std::string& dir) {
-    if (IsMountPoint(dir)) {
-        FH_LOG(BMC_LOG_ERROR, "%s is still a mount point; left in place.", dir.c_str());
-        return;
+// The mount directory is ours to use only if it is a real directory (not a link to one)
+// owned by this process's user; one that another user made or planted is refused.
+bool MountDirUsable(const char* dir) {
+    struct stat st {};
+    if (lstat(dir, &st) != 0 && (errno != ENOENT || BMC_Mkdir(dir) < 0 || lstat(dir, &st) != 0)) {
+        return false;
     }
-    BMC_System(("rm -rf " + ShellQuote(dir)).c_str());
+    return S_ISDIR(st.st_mode) && st.st_uid == geteuid();
 }
 
 // Characters that mount(8) reads inside an option list: a ',' starts another option, a
@@ -76,18 +64,27 @@ bool SafeOptionValue(const char* text) {
     return true;
 }
 
+// The share decides what its files are: none of them may act as a setuid program, a device
+// or an executable on the controller.
+constexpr const char* kNoPrivileges = "nosuid,nodev,noexec,";
+
 // The mount command for the request, or "" when it cannot be built safely. An empty
 // command for another protocol code means nothing is mounted.
 std::string MountCommand(const ComponentInfo& q, const std::string& shareDir,
                          const std::string& mountDir) {
     std::string port = q.uiPort != 0 ? "port=" + std::to_string(q.uiPort) + "," : "";
     if (q.ucProtocolType == FILEHANDLE_PROTOCOL_CIFS) {
-        std::string options = "nolock," + port + "soft,noserverino,username=" + q.szUserName +
+        std::string options = std::string("nolock,") + kNoPrivileges + port +
+                              "soft,noserverino,username=" + q.szUserName +
                               ",password=" + q.szPassword;
         return "mount -t cifs -o " + ShellQuote(options) + " " +
                ShellQuote(std::string("//") + q.szIpAdress + shareDir) + " " + ShellQuote(mountDir);
     }
-    std::string options = q.uiPort != 0 ? "nolock,port=" + std::to_string(q.uiPort) : "nolock";
+    std::string options = std::string("nolock,") + kNoPrivileges +
+                          (q.uiPort != 0 ? "port=" + std::to_string(q.uiPort) : "");
+    if (options.back() == ',') {
+        options.pop_back();
+    }
     return "mount -t nfs -o " + options + " " +
            ShellQuote(std::string(q.szIpAdress) + ":" + shareDir) + " " + ShellQuote(mountDir);
 }
@@ -117,9 +114,9 @@ CopyStyle StyleFor(bool cifs, bool upload) {
 
 // Opens a local or remote file; a file of 2^31 bytes or more is refused like one that
 // cannot be opened (sizes are 32-bit, as on the controller). Sets `size` when reading.
-UniqueFile OpenFile(const std::string& path, const char* mode, long* size,
+UniqueFile OpenFile(const std::string& path, int flags, const char* mode, long* size,
                     ReadAhead readAhead = ReadAhead::kDefault) {
-    UniqueFile f(fopen(path.c_str(), mode));
+    UniqueFile f = OpenStream(path.c_str(), flags, mode);
     if (!f) {
         return f;
     }
@@ -222,7 +219,11 @@ extern "C" void UMOUNT_UploadDownloadClean(const char* pcMountFilePath) {
         FH_LOG_NULL("pcMountFilePath");
         return;
     }
-    BMC_System(("umount " + ShellQuote(pcMountFilePath)).c_str());
+    int rc = BMC_System(("umount " + ShellQuote(pcMountFilePath)).c_str());
+    if (rc != 0) {
+        // The directory then stays a mount point, and RemoveMountDir leaves it in place.
+        FH_LOG(BMC_LOG_ERROR, "umount %s failed: %d.", pcMountFilePath, rc);
+    }
     RemoveMountDir(pcMountFilePath);
 }
 
@@ -250,7 +251,7 @@ extern "C" uint32_t MOUNT_UploadDownloadFile(ComponentInfo* pstComponentInfo,
     char dirBuf[64];
     BMC_Scnprintf(dirBuf, sizeof dirBuf, "/var/confbup_tmp%u", q.uiIdentifier);
     ShareMount mount(dirBuf);
-    if (access(dirBuf, F_OK) != 0 && BMC_Mkdir(dirBuf) < 0) {
+    if (!MountDirUsable(dirBuf)) {
         FH_LOG(BMC_LOG_ERROR, "Make dir %s failed.", dirBuf);
         BMC_Strlcpy(pcTaskDesc,
                     "File download or upload failed, because: Failed to create mount directory",
@@ -301,7 +302,10 @@ extern "C" uint32_t MOUNT_UploadDownloadFile(ComponentInfo* pstComponentInfo,
     const std::string dstPath = upload ? remote : std::string(q.szReadAddress);
     long size = 0;
     const CopyStyle style = StyleFor(cifs, upload);
-    UniqueFile src = OpenFile(srcPath, "re", &size, style.readAhead);
+    // The share controls what stands in the mount directory: a file there is never opened
+    // through a symbolic link, and neither is the local destination.
+    UniqueFile src =
+        OpenFile(srcPath, upload ? O_RDONLY : O_RDONLY | O_NOFOLLOW, "r", &size, style.readAhead);
     if (!src) {
         BMC_Scnprintf(pcTaskDesc, kDescSize,
                       "File download or upload failed,because:%s file open failed",
@@ -309,7 +313,7 @@ extern "C" uint32_t MOUNT_UploadDownloadFile(ComponentInfo* pstComponentInfo,
         FH_LOG(BMC_LOG_ERROR, "%s open failed.", srcPath.c_str());
         return upload ? kLocalFileError : kRemoteFileNotFound;
     }
-    UniqueFile dst = OpenFile(dstPath, "w+e", nullptr);
+    UniqueFile dst = OpenFile(dstPath, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW, "w+", nullptr);
     if (!dst) {
         BMC_Scnprintf(pcTaskDesc, kDescSize,
                       upload ? "File download or upload failed,because:%s file open failed"
@@ -390,7 +394,7 @@ extern "C" uint32_t Mount_GetRemoteFileSize(ComponentInfo* pstComponentInfo, int
         mount.Mounted();
     }
     std::string path = dir + "/" + (slash + 1);
-    UniqueFile f(fopen(path.c_str(), "re"));
+    UniqueFile f = OpenStream(path.c_str(), O_RDONLY | O_NOFOLLOW, "r");
     if (!f) {
         FH_LOG(BMC_LOG_ERROR, "%s open failed", path.c_str());
         return kInLocalFile;

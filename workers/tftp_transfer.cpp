@@ -78,7 +78,8 @@ extern "C" uint32_t TFTP_FileUploadDownload(const char* pcHostsys, uint32_t uiPo
         }
         local = pcStorageAddress;
         remote = pcReadAddress;
-        flags = O_WRONLY | O_CREAT;  // not emptied here: the bridge cuts it to what it received
+        flags = O_WRONLY | O_CREAT |
+                O_NOFOLLOW;  // not emptied here: the bridge cuts it to what it received
         blockSize = kDownloadBlockSize;
     } else if (ucHandleType == FILEHANDLE_UPLOAD) {
         int64_t localSize = BMC_GetFileSize(pcReadAddress);
@@ -96,7 +97,7 @@ extern "C" uint32_t TFTP_FileUploadDownload(const char* pcHostsys, uint32_t uiPo
         FH_LOG(BMC_LOG_ERROR, "TFTP FILE ucHandleType: %d.", ucHandleType);
         return kInBadArgument;
     }
-    UniqueFd fd(open(local, flags | O_CLOEXEC, 0644));
+    UniqueFd fd(open(local, flags | O_CLOEXEC, 0600));
     if (!fd.Valid()) {
         FH_LOG(BMC_LOG_ERROR, "cannot open local file %s.", local);
         return kTftpLocalOpenFailed;
