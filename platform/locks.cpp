@@ -29,10 +29,13 @@ int OpenLockFile(const std::string& path) {
         if (fd < 0 && errno == ENOENT && bmc::MakeDirs(BMC_LOCK_DIR)) {
             fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
         }
-        if (fd < 0 && errno != ELOOP) {
+        struct stat st {};
+        // Not opened: a link (ELOOP, or EACCES where the kernel guards links in shared
+        // directories) is replaced; a file of ours that cannot be opened is a real failure.
+        if (fd < 0 &&
+            (lstat(path.c_str(), &st) != 0 || (S_ISREG(st.st_mode) && st.st_uid == geteuid()))) {
             return -1;
         }
-        struct stat st {};
         if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
             (st.st_mode & 077) == 0) {
             return fd;

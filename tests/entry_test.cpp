@@ -1,10 +1,10 @@
 // The transfer entry and the worker frame: bad input and faults through the platform
 // seam. Each must give its result and leave no slot, progress file, thread or lock.
+#include <fcntl.h>
 #include <sched.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
-#include <fcntl.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -230,8 +230,9 @@ TEST_F(EntryTest, TftpPathLengthLimit) {
     const Case cases[] = {
         {241, 10, 0x3c000002, "File upload and download initialization failed"},
         {10, 241, 0x3c000002, "File upload and download initialization failed"},
-        {240, 240, 0, "File download or upload failed, because: The Remote file does not exist "
-                      "or the ip is wrong"},
+        {240, 240, 0,
+         "File download or upload failed, because: The Remote file does not exist "
+         "or the ip is wrong"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.readLen * 1000 + c.storeLen);
@@ -331,7 +332,7 @@ TEST_F(EntryTest, CurlRoutinesSpeakOnlyTheirProtocols) {
         Routine run;
         uint8_t type;
     } routines[] = {
-        {HTTP_DownLoadFileByCurl, 1}, {HTTP_UploadFileByCurl, 2}, {SFTP_DownLoadFileByCurl, 1},
+        {HTTP_DownLoadFileByCurl, 1}, {HTTP_UploadFileByCurl, 2},  {SFTP_DownLoadFileByCurl, 1},
         {SFTP_UploadFileByCurl, 2},   {SCP_DownLoadFileByCurl, 1}, {SCP_UploadFileByCurl, 2},
         {FTP_DownLoadFileByCurl, 1},  {FTP_UploadFileByCurl, 2},
     };
@@ -365,29 +366,21 @@ TEST_F(EntryTest, CurlRoutinesSpeakOnlyTheirProtocols) {
 // or holds its lock: the library refuses, or replaces what was planted, or times out, and
 // never writes through a link.
 TEST_F(EntryTest, PlantedLinksAndLocksOfAnotherUser) {
-    mkdir("/var/lock", 01777);
-    chmod("/var/lock", 01777);
-    chmod("/var", 01777);
+    WriteTable(TaskTable{});
     WriteFile("/var/tmp/victim", "victim");
     mkdir("/var/tmp/victimdir", 0755);
-    auto asNobody = [](const std::function<void()>& plant) {
-        pid_t pid = fork();
-        if (pid == 0) {
-            if (setgid(65534) != 0 || setuid(65534) != 0) {
-                _exit(1);
-            }
-            plant();
-            _exit(0);
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        ASSERT_EQ(0, status);
-    };
-    asNobody([] {
-        (void)symlink("/var/tmp/victim", "/var/lock/" FILEHANDLE_TASK_LOCK_NAME);
-        (void)symlink("/var/tmp/victimdir", "/var/confbup_tmp3");
-        (void)symlink("/var/tmp/victim", "/var/tmp/out.bin");
-    });
+    ASSERT_EQ(0, system("mkdir -p /var/lock && chmod 1777 /var /var/tmp /var/lock && rm -rf "
+                        "/var/lock/" FILEHANDLE_TASK_LOCK_NAME " /var/confbup_tmp3"));
+    pid_t planter = fork();  // the other user, "nobody"
+    if (planter == 0) {
+        _exit(setgid(65534) != 0 || setuid(65534) != 0 ||
+              symlink("/var/tmp/victim", "/var/lock/" FILEHANDLE_TASK_LOCK_NAME) != 0 ||
+              symlink("/var/tmp/victimdir", "/var/confbup_tmp3") != 0 ||
+              symlink("/var/tmp/victim", "/var/tmp/planted.bin") != 0);
+    }
+    int status = -1;
+    waitpid(planter, &status, 0);
+    ASSERT_EQ(0, status);
     // The lock file link is replaced by a private file of ours.
     uint32_t id = 0;
     ASSERT_EQ(0u, FILEHANLE_IDdetifier_ProgessFile(&id));
@@ -396,13 +389,13 @@ TEST_F(EntryTest, PlantedLinksAndLocksOfAnotherUser) {
     ASSERT_EQ(0, lstat("/var/lock/" FILEHANDLE_TASK_LOCK_NAME, &st));
     EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_uid == 0 && (st.st_mode & 077) == 0);
     // A planted mount directory is refused; a download never writes through a link.
-    ComponentInfo r = MakeRequest(FILEHANDLE_PROTOCOL_NFS, 1, "127.0.0.1", "/var/tmp/out.bin");
+    ComponentInfo r = MakeRequest(FILEHANDLE_PROTOCOL_NFS, 1, "127.0.0.1", "/var/tmp/planted.bin");
     strcpy(r.szStorageAddress, "/export/f");
     r.uiIdentifier = 3;
     char desc[1024] = {0};
     EXPECT_EQ(0x3c00000fu, MOUNT_UploadDownloadFile(&r, "/var/nothing.progress", desc));
     EXPECT_TRUE(Commands().empty());
-    r = MakeRequest(0, 1, "http://127.0.0.1:1/f", "/var/tmp/out.bin");
+    r = MakeRequest(0, 1, "http://127.0.0.1:1/f", "/var/tmp/planted.bin");
     EXPECT_EQ(0x3c00000cu, HTTP_DownLoadFileByCurl(&r, desc));
     EXPECT_EQ("victim", ReadFile("/var/tmp/victim"));
     // A lock held by another user's process: the call gives up after the lock's wait.
@@ -428,9 +421,6 @@ TEST_F(EntryTest, PlantedLinksAndLocksOfAnotherUser) {
     close(ready[1]);
     ASSERT_EQ(0u, FILEHANLE_IDdetifier_ProgessFile(&id));  // free again at once
     EXPECT_EQ(0u, FILEHANDLE_DeleteProgressInfo(id));
-    for (const char* planted : {"/var/confbup_tmp3", "/var/tmp/out.bin", "/var/tmp/victim"}) {
-        unlink(planted);
-    }
-    rmdir("/var/tmp/victimdir");
-    chmod("/var", 0755);
+    EXPECT_EQ(0, system("rm -rf /var/confbup_tmp3 /var/tmp/planted.bin /var/tmp/victim*; chmod 755 "
+                        "/var /var/tmp"));
 }
