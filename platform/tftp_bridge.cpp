@@ -165,28 +165,39 @@ bool BuildUrl(const char* host, uint32_t port, const char* name, std::string* ur
 // in place and the file cut to one record under the write lock, so that a reader holding
 // the read lock always sees a whole record. Writes only when the percentage changes, else
 // at most once a second to refresh the time.
+//
+// The file is bound as it is when the transfer starts: once it is gone, or its path names
+// another task's file (the task was deleted or expired and its identifier reused), Update
+// answers false and the transfer stops, writing nothing into the other task's record.
 class ProgressFile {
   public:
-    explicit ProgressFile(const char* path) : path_(path) {}
+    explicit ProgressFile(const char* path) : path_(path) {
+        struct stat st {};
+        if (path != nullptr && stat(path, &st) == 0) {
+            bound_ = true;
+            dev_ = st.st_dev;
+            ino_ = st.st_ino;
+        }
+    }
 
-    void Update(int64_t done, int64_t total) {
+    bool Update(int64_t done, int64_t total) {
         if (total <= 0) {
-            return;  // nothing to report until the size is known
+            return true;  // nothing to report until the size is known
         }
         int64_t scaled = done <= 0 ? 0 : done >= total ? 100 : done * 100 / total;
         uint8_t percent = static_cast<uint8_t>(scaled > 100 ? 100 : scaled);
         auto now = std::chrono::steady_clock::now();
         if (written_ && percent == lastPercent_ && now - lastWrite_ < std::chrono::seconds(1)) {
-            return;
+            return true;
         }
         written_ = true;
         lastPercent_ = percent;
         lastWrite_ = now;
-        Write(percent);
+        return Write(percent);
     }
 
   private:
-    void Write(uint8_t percent) const {
+    bool Write(uint8_t percent) const {
         unsigned char record[kRecordBytes] = {};
         uint32_t stage = kStageTransferring;
         uint32_t seconds = static_cast<uint32_t>(time(nullptr));
@@ -196,9 +207,13 @@ class ProgressFile {
         static_assert(sizeof kTransferDescription <= kDescriptionBytes, "description fits");
         memcpy(record + kDescriptionOffset, kTransferDescription, sizeof kTransferDescription);
 
-        fh::UniqueFd fd(open(path_, O_WRONLY | O_CLOEXEC));
+        fh::UniqueFd fd(open(path_, O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st {};
         if (!fd.Valid()) {
-            return;  // missing: the task is gone, the transfer goes on
+            return !bound_;  // missing: a bound task is gone
+        }
+        if (bound_ && (fstat(fd.Get(), &st) != 0 || st.st_dev != dev_ || st.st_ino != ino_)) {
+            return false;
         }
         int lock = BRIDGE_LOCK_LTF_FILE_WRITE(fd.Get());
         ssize_t n;
@@ -211,9 +226,13 @@ class ProgressFile {
         if (lock == 0) {
             BRIDGE_UNLOCK_LTF_FILE(fd.Get());
         }
+        return true;
     }
 
     const char* path_;
+    bool bound_ = false;
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;
     bool written_ = false;
     uint8_t lastPercent_ = 0;
     std::chrono::steady_clock::time_point lastWrite_{};
@@ -313,8 +332,8 @@ extern "C" int TransferProgress(void* user, curl_off_t dltotal, curl_off_t dlnow
     if (total > 0) {
         t->knownTotal = total;
     }
-    t->progress.Update(t->download ? dlnow : ulnow, total);
-    return 0;
+    // A non-zero answer stops the transfer: its task was deleted.
+    return t->progress.Update(t->download ? dlnow : ulnow, total) ? 0 : 1;
 }
 
 // Options shared by transfers and size queries.

@@ -115,6 +115,11 @@ WriteOutcome WriteProgressRecord(ComponentProcess* rec, const char* path, bool o
     return outcome;
 }
 
+bool TaskGone(WriteOutcome outcome) {
+    return outcome == WriteOutcome::kNotOurs ||
+           (outcome == WriteOutcome::kMissing && t_ownFile.valid);
+}
+
 WriteOutcome WriteTaskProgress(ComponentProcess* rec, const char* path) {
     return WriteProgressRecord(rec, path, t_ownFile.valid);
 }

@@ -22,4 +22,9 @@ WriteOutcome WriteProgressRecord(ComponentProcess* rec, const char* path, bool o
 // only to that file (see BindProgressFileToThread).
 WriteOutcome WriteTaskProgress(ComponentProcess* rec, const char* path);
 
+// Whether a write's outcome says that the calling worker's task is gone: its bound
+// progress file was removed, or the path now names another task's file. The worker then
+// stops its transfer.
+bool TaskGone(WriteOutcome outcome);
+
 }  // namespace fh

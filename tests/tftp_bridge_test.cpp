@@ -303,6 +303,31 @@ TEST_F(TftpBridgeTest, WritesProgressRecordsWhileItRuns) {
     }
 }
 
+// Once the task's progress file is deleted and its path handed to a new task, the transfer
+// stops, and the new task's record is never written.
+TEST_F(TftpBridgeTest, DeletedTaskStopsTheTransfer) {
+    const std::string data = RandomBytes(8u << 20, 6);
+    const std::string local = work_ + "/deleted.bin", progress = work_ + "/deleted.progress";
+    for (bool download : {true, false}) {
+        SCOPED_TRACE(download ? "download" : "upload");
+        ResetAll();
+        WriteFile(progress, "");
+        download ? Serve("deleted.bin", data) : WriteFile(local, data);
+        std::thread successor([&] {
+            while (ReadFile(progress).empty()) {
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+            unlink(progress.c_str());
+            WriteFile(progress, "");
+        });
+        int rc = download ? Download("deleted.bin", local, 512, progress)
+                          : Upload(local, "deleted.bin", 512, progress);
+        successor.join();
+        EXPECT_NE(0, rc);
+        EXPECT_EQ("", ReadFile(progress));
+    }
+}
+
 TEST_F(TftpBridgeTest, ProgressNeedsAKnownSizeAndAnExistingFile) {
     struct Case {
         const char* name;
