@@ -113,6 +113,11 @@ TEST_F(MountTest, BothDirectionsBothProtocols) {
                 EXPECT_TRUE(ReadFile(back) == content);
                 EXPECT_TRUE(Events().empty());
                 EXPECT_EQ("", Leftovers());
+                // The password never stands on a command line (readable in /proc).
+                for (const std::string& c : Commands()) {
+                    EXPECT_EQ(std::string::npos, c.find("password=")) << c;
+                    EXPECT_EQ(std::string::npos, c.find(env_.at("CIFS_PASS"))) << c;
+                }
             }
         }
     }
@@ -316,10 +321,12 @@ TEST_F(MountLocalTest, CommandFormsAndRefusals) {
          "mount -t nfs -o nolock,nosuid,nodev,noexec '127.0.0.1:' '/var/confbup_tmp3'"},
         {"cifs with port", 4, 445, "/share/dir/f", 0x3c000012,
          "mount -t cifs -o "
-         "'nolock,nosuid,nodev,noexec,port=445,soft,noserverino,username=u,password=p' "
+         "'nolock,nosuid,nodev,noexec,port=445,soft,noserverino,credentials=/var/"
+         "confbup_tmp3.cred' "
          "'//127.0.0.1/share/dir' '/var/confbup_tmp3'"},
         {"cifs without port", 4, 0, "/share/f", 0x3c000012,
-         "mount -t cifs -o 'nolock,nosuid,nodev,noexec,soft,noserverino,username=u,password=p' "
+         "mount -t cifs -o 'nolock,nosuid,nodev,noexec,soft,noserverino,"
+         "credentials=/var/confbup_tmp3.cred' "
          "'//127.0.0.1/share' "
          "'/var/confbup_tmp3'"},
         {"no '/' in the remote path", 3, 0, "image.bin", 0x3c00000e, nullptr},
@@ -350,6 +357,7 @@ TEST_F(MountLocalTest, CommandFormsAndRefusals) {
             }
         }
         EXPECT_FALSE(FileExists("/var/confbup_tmp3"));
+        EXPECT_FALSE(FileExists("/var/confbup_tmp3.cred"));
         EXPECT_FALSE(FileExists("/var/tmp/never.bin"));
     }
     char desc[1024];

@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -44,13 +45,18 @@ void RemoveMountDir(const std::string& dir) {
 }
 
 // The mount directory is ours to use only if it is a real directory (not a link to one)
-// owned by this process's user; one that another user made or planted is refused.
+// owned by this process's user, with nothing mounted on it: one that another user made
+// or planted is refused, and so is one on which the share of an older task with the same
+// identifier is still mounted (its device differs from its parent's).
 bool MountDirUsable(const char* dir) {
     struct stat st {};
     if (lstat(dir, &st) != 0 && (errno != ENOENT || BMC_Mkdir(dir) < 0 || lstat(dir, &st) != 0)) {
         return false;
     }
-    return S_ISDIR(st.st_mode) && st.st_uid == geteuid();
+    std::string parent(dir, static_cast<size_t>(strrchr(dir, '/') - dir));
+    struct stat up {};
+    return S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+           lstat(parent.empty() ? "/" : parent.c_str(), &up) == 0 && up.st_dev == st.st_dev;
 }
 
 // Characters that mount(8) reads inside an option list: a ',' starts another option, a
@@ -68,15 +74,49 @@ bool SafeOptionValue(const char* text) {
 // or an executable on the controller.
 constexpr const char* kNoPrivileges = "nosuid,nodev,noexec,";
 
-// The mount command for the request, or "" when it cannot be built safely. An empty
-// command for another protocol code means nothing is mounted.
+// CIFS credentials travel to mount(8) in a file of the owner's only beside the mount
+// directory, removed as soon as mount has read it: a command line can be read by every
+// process in /proc.
+class CredentialsFile {
+  public:
+    explicit CredentialsFile(const std::string& mountDir) : path_(mountDir + ".cred") {}
+    ~CredentialsFile() {
+        if (created_ && unlink(path_.c_str()) != 0) {
+            FH_LOG(BMC_LOG_ERROR, "Could not remove %s.", path_.c_str());
+        }
+    }
+    CredentialsFile(const CredentialsFile&) = delete;
+    CredentialsFile& operator=(const CredentialsFile&) = delete;
+
+    // A file left by a process that died, or planted, is removed first; never followed.
+    bool Write(const ComponentInfo& q) {
+        (void)unlink(path_.c_str());  // usually nothing there
+        UniqueFd fd(
+            open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!fd.Valid()) {
+            return false;
+        }
+        created_ = true;
+        std::string text =
+            std::string("username=") + q.szUserName + "\npassword=" + q.szPassword + "\n";
+        bool ok = write(fd.Get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
+        std::fill(text.begin(), text.end(), '\0');
+        return fd.Close() == 0 && ok;
+    }
+    const std::string& Path() const { return path_; }
+
+  private:
+    std::string path_;
+    bool created_ = false;
+};
+
+// The mount command for the request. `credentials` is the CIFS credentials file.
 std::string MountCommand(const ComponentInfo& q, const std::string& shareDir,
-                         const std::string& mountDir) {
+                         const std::string& mountDir, const std::string& credentials) {
     std::string port = q.uiPort != 0 ? "port=" + std::to_string(q.uiPort) + "," : "";
     if (q.ucProtocolType == FILEHANDLE_PROTOCOL_CIFS) {
         std::string options = std::string("nolock,") + kNoPrivileges + port +
-                              "soft,noserverino,username=" + q.szUserName +
-                              ",password=" + q.szPassword;
+                              "soft,noserverino,credentials=" + credentials;
         return "mount -t cifs -o " + ShellQuote(options) + " " +
                ShellQuote(std::string("//") + q.szIpAdress + shareDir) + " " + ShellQuote(mountDir);
     }
@@ -87,6 +127,24 @@ std::string MountCommand(const ComponentInfo& q, const std::string& shareDir,
     }
     return "mount -t nfs -o " + options + " " +
            ShellQuote(std::string(q.szIpAdress) + ":" + shareDir) + " " + ShellQuote(mountDir);
+}
+
+// Mounts the request's share on `mountDir`; false when it could not be mounted, or when a
+// CIFS user name or password would be read by mount(8) as more than itself.
+bool MountShare(const ComponentInfo& q, const std::string& shareDir, const std::string& mountDir) {
+    CredentialsFile credentials(mountDir);
+    if (q.ucProtocolType == FILEHANDLE_PROTOCOL_CIFS) {
+        if (!SafeOptionValue(q.szUserName) || !SafeOptionValue(q.szPassword)) {
+            FH_LOG(BMC_LOG_ERROR,
+                   "CIFS user name or password holds ',', '\"' or a control character.");
+            return false;
+        }
+        if (!credentials.Write(q)) {
+            FH_LOG(BMC_LOG_ERROR, "Could not write %s.", credentials.Path().c_str());
+            return false;
+        }
+    }
+    return BMC_System(MountCommand(q, shareDir, mountDir, credentials.Path()).c_str()) == 0;
 }
 
 // How a copy's source is read.
@@ -207,7 +265,10 @@ uint32_t CopyInPieces(FILE* pstFdRead, FILE* pstFdWrite, const char* pcProgressF
         rec.uiStage = FILEHANDLE_STAGE_TRANSFERRING;
         rec.ucPercent = static_cast<uint8_t>(copied * 100 / size);
         BMC_Strlcpy(rec.szDescription, "File transfer....", sizeof rec.szDescription);
-        (void)WriteTaskProgress(&rec, pcProgressFilePath);
+        if (TaskGone(WriteTaskProgress(&rec, pcProgressFilePath))) {
+            FH_LOG(BMC_LOG_ERROR, "Task of %s deleted; the copy stops.", pcProgressFilePath);
+            return kShortCopy;
+        }
     }
     return kOk;
 }
@@ -278,12 +339,7 @@ extern "C" uint32_t MOUNT_UploadDownloadFile(ComponentInfo* pstComponentInfo,
     }
     bool cifs = q.ucProtocolType == FILEHANDLE_PROTOCOL_CIFS;
     if (cifs || q.ucProtocolType == FILEHANDLE_PROTOCOL_NFS) {
-        bool safe = !cifs || (SafeOptionValue(q.szUserName) && SafeOptionValue(q.szPassword));
-        if (!safe) {
-            FH_LOG(BMC_LOG_ERROR,
-                   "CIFS user name or password holds ',', '\"' or a control character.");
-        }
-        if (!safe || BMC_System(MountCommand(q, shareDir, mount.Dir()).c_str()) != 0) {
+        if (!MountShare(q, shareDir, mount.Dir())) {
             BMC_Strlcpy(pcTaskDesc,
                         cifs ? "File download or upload failed,because:CIFS mount failed"
                              : "File download or upload failed,because:NFS mount failed",
@@ -386,8 +442,7 @@ extern "C" uint32_t Mount_GetRemoteFileSize(ComponentInfo* pstComponentInfo, int
     std::string shareDir(q.szStorageAddress, static_cast<size_t>(slash - q.szStorageAddress));
     bool cifs = q.ucProtocolType == FILEHANDLE_PROTOCOL_CIFS;
     if (cifs || q.ucProtocolType == FILEHANDLE_PROTOCOL_NFS) {
-        bool safe = !cifs || (SafeOptionValue(q.szUserName) && SafeOptionValue(q.szPassword));
-        if (!safe || BMC_System(MountCommand(q, shareDir, dir).c_str()) != 0) {
+        if (!MountShare(q, shareDir, dir)) {
             FH_LOG(BMC_LOG_ERROR, "%s", cifs ? "CIFS mount failed.\n" : "NFS mount failed.\n");
             return kProbeFailed;
         }
