@@ -14,6 +14,7 @@ import concurrent.futures
 import json
 import os
 import re
+import shutil
 import signal
 import struct
 import subprocess
@@ -96,6 +97,10 @@ class Service:
             if tls:
                 pki = os.path.join(ENV["TEST_DIR"], "pki")
                 f.write(f"cert = {pki}/server.pem\nkey = {pki}/server.key\n")
+                # Image servers' CAs, read anew by every verified transfer.
+                self.ca_bundle = os.path.join(self.dir, "ca-bundle.pem")
+                shutil.copy(f"{pki}/ca.pem", self.ca_bundle)
+                f.write(f"ca-bundle = {self.ca_bundle}\n")
         self.proc = None
         self.url = None
 
@@ -280,6 +285,15 @@ class RedfishServiceTest(unittest.TestCase):
                     self.assertEqual(r.status_code, 401)
         # The service root is open, as Redfish requires.
         self.assertEqual(SVC.session(auth=None).get(SVC.url + "/redfish/v1/").status_code, 200)
+        # Failed logins in a row are answered ever more slowly.
+        bad = SVC.session(auth=(SERVICE_USER, WRONG_PASSWORD))
+        times = []
+        for _ in range(4):
+            start = time.monotonic()
+            self.assertEqual(bad.get(SVC.url + "/redfish/v1/TaskService").status_code, 401)
+            times.append(time.monotonic() - start)
+        self.assertGreater(times[3], 0.5)
+        self.assertEqual(self.s.get(SVC.url + "/redfish/v1/TaskService").status_code, 200)
 
     # ---- bad requests ----
 
@@ -329,6 +343,10 @@ class RedfishServiceTest(unittest.TestCase):
                     # The library's own verdict travels along with its result code.
                     ids = [m["MessageId"] for m in err["@Message.ExtendedInfo"]]
                     self.assertIn("FileHandle.1.0.LibraryResult", ids)
+        # A body that is not announced as JSON is refused before it is read.
+        r = self.s.post(SVC.url + UPDATE, data=json.dumps({"ImageURI": http}),
+                        headers={"Content-Type": "text/plain"})
+        self.assertEqual(r.status_code, 415, r.text)
         # None of them left a task behind.
         self.assertEqual(self.s.get(SVC.url + TASKS).json()["Members"], [])
         # redfishtool sees the same refusal.
@@ -355,6 +373,8 @@ class RedfishServiceTest(unittest.TestCase):
              ["--cert", "/nonexistent.pem"], "--cert and --key"),
             ("password on the command line", "", 0o600, ["--password", "x"], "bad option"),
             ("unknown key", "colour = blue\n", 0o600, [], "bad line"),
+            ("plain HTTP beyond loopback", f"user = a\npassword = {SERVICE_PASSWORD}\n", 0o600,
+             ["--listen", "0.0.0.0"], "without TLS"),
         ]
         for what, text, mode, extra, message in cases:
             with self.subTest(what):
@@ -467,6 +487,34 @@ class RedfishServiceTest(unittest.TestCase):
         for uri in task_uris.values():
             self.assertEqual(self.s.delete(SVC.url + uri).status_code, 204)
             self.assertEqual(self.s.get(SVC.url + uri).status_code, 404)
+
+    def test_12_verify_certificate(self):
+        us = SVC.url + "/redfish/v1/UpdateService"
+        patch = lambda body, ctype="application/json": self.s.patch(
+            us, data=json.dumps(body), headers={"Content-Type": ctype})
+        self.assertFalse(self.s.get(us).json()["VerifyCertificate"])
+        self.assert_error(patch({"VerifyCertificate": "yes"}), 400,
+                          "Base.1.8.PropertyValueTypeError")
+        self.assert_error(patch({"Colour": 1}), 400, "Base.1.8.PropertyUnknown")
+        self.assertEqual(patch({"VerifyCertificate": True}, "text/plain").status_code, 415)
+        image = {"ImageURI": f"https://127.0.0.1:{ENV['HTTPS_PORT']}/files/hello.txt"}
+        other_ca = os.path.join(SVC.dir, "other-ca.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                        "-subj", "/CN=Another CA", "-keyout", other_ca + ".key",
+                        "-out", other_ca], check=True, capture_output=True)
+        good_ca = open(SVC.ca_bundle, "rb").read()
+        try:
+            self.assertTrue(patch({"VerifyCertificate": True}).json()["VerifyCertificate"])
+            # (CA bundle, the monitor's final status): a certificate of another CA fails.
+            for bundle, status in ((open(other_ca, "rb").read(), 500), (good_ca, 200)):
+                write_file(SVC.ca_bundle, bundle, 0o644)
+                r = self.post(UPDATE, image)
+                self.assertEqual(r.status_code, 202, r.text)
+                self.assertEqual(wait_monitor(self.s, r.headers["Location"]).status_code, status)
+                self.assertEqual(self.s.delete(SVC.url + r.json()["@odata.id"]).status_code, 204)
+        finally:
+            write_file(SVC.ca_bundle, good_ca, 0o644)
+            self.assertFalse(patch({"VerifyCertificate": False}).json()["VerifyCertificate"])
 
     # ---- failures the library reports ----
 

@@ -1,7 +1,8 @@
 // fhredfishd: a small Redfish update service on the file-transfer task library.
 //
 //   fhredfishd [--config FILE] [--listen ADDR] [--port N] [--image-dir DIR]
-//              [--cert FILE --key FILE] [--user NAME] [--no-auth] [--log FILE]
+//              [--cert FILE --key FILE] [--ca-bundle FILE] [--user NAME] [--no-auth]
+//              [--log FILE]
 //
 // SimpleUpdate fetches an image over HTTP, HTTPS, FTP, SFTP, SCP, TFTP, NFS or CIFS into
 // the image directory; its tasks, and a custom-logo upload as an OEM action of the
@@ -12,6 +13,7 @@
 // others. The file holds "key = value" lines with the long option names as keys, plus
 // "password"; options on the command line win over it. Port 0 picks a free port; the
 // first log line names the address actually served.
+#include <arpa/inet.h>
 #include <errno.h>
 #include <httplib.h>
 #include <signal.h>
@@ -34,6 +36,20 @@
 
 namespace {
 
+// Whether the listening address is a loopback one (127.0.0.0/8, ::1, or "localhost").
+bool IsLoopback(const std::string& address) {
+    unsigned char a[16];
+    if (inet_pton(AF_INET, address.c_str(), a) == 1) {
+        return a[0] == 127;
+    }
+    if (inet_pton(AF_INET6, address.c_str(), a) == 1) {
+        static const unsigned char kLoopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0,
+                                                     0, 0, 0, 0, 0, 0, 0, 1};
+        return memcmp(a, kLoopback6, sizeof a) == 0;
+    }
+    return address == "localhost";
+}
+
 using fhrf::Config;
 
 using fh::UniqueFile;
@@ -41,7 +57,8 @@ using fh::UniqueFile;
 void Usage(FILE* out) {
     fprintf(out,
             "usage: fhredfishd [--config FILE] [--listen ADDR] [--port N] [--image-dir DIR]\n"
-            "                  [--cert FILE --key FILE] [--user NAME] [--no-auth] [--log FILE]\n"
+            "                  [--cert FILE --key FILE] [--ca-bundle FILE] [--user NAME]\n"
+            "                  [--no-auth] [--log FILE]\n"
             "  The password of the account comes from the config file (mode 600):\n"
             "    user = admin\n"
             "    password = ...\n");
@@ -81,6 +98,8 @@ bool Apply(Config* config, const std::string& key, const std::string& value, boo
         config->user = value;
     } else if (key == "password" && fromFile) {
         config->password = value;
+    } else if (key == "ca-bundle") {
+        config->caBundle = value;
     } else if (key == "log") {
         config->logPath = value;
     } else {
@@ -244,6 +263,12 @@ int main(int argc, char** argv) {
     fhrf::Service service(config, log);
     service.Install(*server);
 
+    // Credentials travel in every request: in clear only over loopback.
+    if (!https && !IsLoopback(config.listen)) {
+        log.Line("refusing to listen on %s without TLS: give --cert and --key",
+                 config.listen.c_str());
+        return 1;
+    }
     int port = config.port;
     if (port == 0) {
         port = server->bind_to_any_port(config.listen);

@@ -8,6 +8,9 @@
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "frontend/filehandle_ulanddl.h"
 
@@ -65,12 +68,13 @@ Json ServiceRoot() {
     return r;
 }
 
-Json UpdateService() {
+Json UpdateService(bool verifyCertificate) {
     Json r = Resource("/redfish/v1/UpdateService", "#UpdateService.v1_8_0.UpdateService",
                       "UpdateService.UpdateService");
     r["Id"] = "UpdateService";
     r["Name"] = "Update Service";
     r["ServiceEnabled"] = true;
+    r["VerifyCertificate"] = verifyCertificate;
     r["Status"] = {{"State", "Enabled"}, {"Health", "OK"}};
     Json action;
     action["target"] = kSimpleUpdateTarget;
@@ -228,8 +232,48 @@ std::string Base64Decode(const std::string& text, bool* ok) {
     return out;
 }
 
+// Compares digests, so that neither the time taken nor an early return tells the
+// length of the configured secret or how much of it matched.
 bool SameSecret(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+    unsigned char da[EVP_MAX_MD_SIZE], db[EVP_MAX_MD_SIZE];
+    unsigned int na = 0, nb = 0;
+    if (EVP_Digest(a.data(), a.size(), da, &na, EVP_sha256(), nullptr) != 1 ||
+        EVP_Digest(b.data(), b.size(), db, &nb, EVP_sha256(), nullptr) != 1 || na != nb) {
+        return false;
+    }
+    bool same = CRYPTO_memcmp(da, db, na) == 0;
+    OPENSSL_cleanse(da, sizeof da);
+    OPENSSL_cleanse(db, sizeof db);
+    return same;
+}
+
+// Each failed login in a row makes its answer wait longer (100 ms, doubling up to 1 s), so that
+// passwords cannot be tried at the speed of the network; a good login starts afresh.
+class LoginBackoff {
+  public:
+    void Failed() {
+        unsigned n = failures_.fetch_add(1) + 1;
+        unsigned ms = n >= 5 ? 1000u : 100u << (n - 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    }
+    void Succeeded() { failures_.store(0); }
+
+  private:
+    std::atomic<unsigned> failures_{0};
+};
+
+LoginBackoff g_backoff;
+
+// Bodies of POST and PATCH are JSON documents, announced as such.
+bool JsonBody(const httplib::Request& req) {
+    if (req.method != "POST" && req.method != "PATCH") {
+        return true;
+    }
+    std::string type = req.get_header_value("Content-Type");
+    const char kJson[] = "application/json";
+    return strncasecmp(type.c_str(), kJson, sizeof kJson - 1) == 0 &&
+           (type.size() == sizeof kJson - 1 || type[sizeof kJson - 1] == ';' ||
+            type[sizeof kJson - 1] == ' ');
 }
 
 bool IsPublic(const httplib::Request& req) {
@@ -296,9 +340,18 @@ void Service::Install(httplib::Server& server) {
     server.set_payload_max_length(kMaxBody);
     server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
         std::string user;
-        if (IsPublic(req) || Authenticated(req, &user)) {
+        if (IsPublic(req)) {
             return httplib::Server::HandlerResponse::Unhandled;
         }
+        if (Authenticated(req, &user)) {
+            g_backoff.Succeeded();
+            if (!JsonBody(req)) {
+                ReplyError(res, 415, Message("Base.UnsupportedMediaType"));
+                return httplib::Server::HandlerResponse::Handled;
+            }
+            return httplib::Server::HandlerResponse::Unhandled;
+        }
+        g_backoff.Failed();
         res.set_header("WWW-Authenticate", "Basic realm=\"fhredfishd\"");
         ReplyError(res, 401, Message("Base.NoValidSession"));
         return httplib::Server::HandlerResponse::Handled;
@@ -339,9 +392,14 @@ void Service::Install(httplib::Server& server) {
     server.Get("/redfish/v1/?", [](const httplib::Request&, httplib::Response& res) {
         Reply(res, 200, ServiceRoot());
     });
-    server.Get("/redfish/v1/UpdateService/?", [](const httplib::Request&, httplib::Response& res) {
-        Reply(res, 200, UpdateService());
-    });
+    server.Get("/redfish/v1/UpdateService/?",
+               [this](const httplib::Request&, httplib::Response& res) {
+                   Reply(res, 200, UpdateService(verifyCertificate_.load()));
+               });
+    server.Patch("/redfish/v1/UpdateService/?",
+                 [this](const httplib::Request& req, httplib::Response& res) {
+                     PatchUpdateService(req, res);
+                 });
     server.Post(kSimpleUpdateTarget, [this](const httplib::Request& req, httplib::Response& res) {
         SimpleUpdate(req, res);
     });
@@ -372,6 +430,35 @@ void Service::Install(httplib::Server& server) {
     });
 }
 
+// The one writable property: VerifyCertificate. Turning it on needs the CA bundle that
+// image servers' certificates are checked against.
+void Service::PatchUpdateService(const httplib::Request& req, httplib::Response& res) {
+    Json body = Json::parse(req.body, nullptr, false);
+    if (body.is_discarded() || !body.is_object()) {
+        ReplyError(res, 400, Message("Base.MalformedJSON"));
+        return;
+    }
+    for (auto it = body.begin(); it != body.end(); ++it) {
+        if (it.key() != "VerifyCertificate") {
+            ReplyError(res, 400, Message("Base.PropertyUnknown", {it.key()}));
+            return;
+        }
+        if (!it->is_boolean()) {
+            ReplyError(res, 400, Message("Base.PropertyValueTypeError", {it->dump(), it.key()}));
+            return;
+        }
+        if (it->get<bool>() && config_.caBundle.empty()) {
+            ReplyError(res, 400, Message("Base.PropertyValueConflict", {it.key(), "ca-bundle"}));
+            return;
+        }
+    }
+    if (body.contains("VerifyCertificate")) {
+        verifyCertificate_.store(body["VerifyCertificate"].get<bool>());
+        log_.Line("VerifyCertificate set to %s", verifyCertificate_.load() ? "true" : "false");
+    }
+    Reply(res, 200, UpdateService(verifyCertificate_.load()));
+}
+
 void Service::SimpleUpdate(const httplib::Request& req, httplib::Response& res) {
     Json body = Json::parse(req.body, nullptr, false);
     BodySecrets secrets(&body);
@@ -382,7 +469,8 @@ void Service::SimpleUpdate(const httplib::Request& req, httplib::Response& res) 
         return;
     }
     std::string localPath = config_.imageDir + "/" + plan.fileName;
-    StartResult started = StartTransfer(plan, localPath);
+    StartResult started =
+        StartTransfer(plan, localPath, verifyCertificate_.load() ? config_.caBundle : "");
     switch (started.kind) {
         case StartResult::kStarted:
             log_.Line("task %u: %s download of %s into %s started", started.id,

@@ -4,6 +4,7 @@
 
 #include <stdio.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -28,6 +29,8 @@ struct Config {
     std::string password;
     bool noAuth = false;
     std::string logPath;  // empty: standard error
+    // The CAs that image servers' certificates must chain to once VerifyCertificate is on.
+    std::string caBundle;
 };
 
 // One line per event, with a time stamp. Never given credentials.
@@ -58,8 +61,12 @@ class Service {
     void DeleteTask(const httplib::Request& req, httplib::Response& res);
     void GetTasks(httplib::Response& res);
 
+    void PatchUpdateService(const httplib::Request& req, httplib::Response& res);
+
     const Config& config_;
     Log& log_;
+    // UpdateService.VerifyCertificate: off until a client turns it on.
+    std::atomic<bool> verifyCertificate_{false};
     LogoUploads logos_;
 };
 

@@ -307,7 +307,8 @@ bool TransferSlotsFull() {
     return FILEHANDLE_GetTransferTaskInfo(&info) == 0 && info.ucTaskNum >= FILEHANDLE_THREAD_MAX;
 }
 
-StartResult StartTransfer(const TransferPlan& plan, const std::string& localPath) {
+StartResult StartTransfer(const TransferPlan& plan, const std::string& localPath,
+                          const std::string& caBundle) {
     StartResult result;
     WipedRecord<RedfishInfo> request;
     request->ucFileMode = 0;
@@ -327,14 +328,21 @@ StartResult StartTransfer(const TransferPlan& plan, const std::string& localPath
         return result;
     }
     uint32_t id = 0;
-    if (!plan.httpUser.empty()) {
-        // The library's URI grammar has no place for HTTP credentials; they travel in the
-        // request's basic-auth fields.
-        parsed->ucHttpAuthFlag = 1;
-        if (!CopyField(parsed->szHttpUserName, plan.httpUser) ||
-            !CopyField(parsed->szHttpPassword, plan.httpPassword)) {
+    bool verify = parsed->ucHttpsFlag == 1 && !caBundle.empty();
+    if (!plan.httpUser.empty() || verify) {
+        // The library's URI grammar has no place for HTTP credentials or a CA bundle; they
+        // travel in the request's own fields.
+        if (!plan.httpUser.empty()) {
+            parsed->ucHttpAuthFlag = 1;
+        }
+        if ((!plan.httpUser.empty() && (!CopyField(parsed->szHttpUserName, plan.httpUser) ||
+                                        !CopyField(parsed->szHttpPassword, plan.httpPassword))) ||
+            (verify && !CopyField(parsed->szCaCertFile, caBundle))) {
             result.kind = StartResult::kRefused;
             return result;
+        }
+        if (verify) {
+            parsed->ucVerificationType = 1;
         }
         rc = FILEHANDLE_UploadDownloadFileImage(parsed.get(), &id);
     } else {

@@ -56,7 +56,9 @@ struct StartResult {
 };
 
 // Starts the download of `plan` into `localPath` through the library.
-StartResult StartTransfer(const TransferPlan& plan, const std::string& localPath);
+// A non-empty `caBundle` fetches HTTPS images with full peer and host verification.
+StartResult StartTransfer(const TransferPlan& plan, const std::string& localPath,
+                          const std::string& caBundle);
 
 enum class DeleteResult { kDeleted, kMissing, kNotDeletable, kFailed };
 DeleteResult DeleteTask(const TaskRef& ref, uint32_t* code);
