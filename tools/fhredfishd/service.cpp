@@ -264,16 +264,19 @@ class LoginBackoff {
 
 LoginBackoff g_backoff;
 
-// Bodies of POST and PATCH are JSON documents, announced as such.
-bool JsonBody(const httplib::Request& req) {
-    if (req.method != "POST" && req.method != "PATCH") {
-        return true;
-    }
+// Bodies of POST and PATCH are JSON documents, announced as such; anything else is
+// answered 415. (Checked in the handlers, once the body has been read: refused before,
+// the unread body would be taken for the connection's next request.)
+bool JsonMediaType(const httplib::Request& req, httplib::Response& res) {
     std::string type = req.get_header_value("Content-Type");
     const char kJson[] = "application/json";
-    return strncasecmp(type.c_str(), kJson, sizeof kJson - 1) == 0 &&
-           (type.size() == sizeof kJson - 1 || type[sizeof kJson - 1] == ';' ||
-            type[sizeof kJson - 1] == ' ');
+    if (strncasecmp(type.c_str(), kJson, sizeof kJson - 1) == 0 &&
+        (type.size() == sizeof kJson - 1 || type[sizeof kJson - 1] == ';' ||
+         type[sizeof kJson - 1] == ' ')) {
+        return true;
+    }
+    ReplyError(res, 415, Message("Base.UnsupportedMediaType"));
+    return false;
 }
 
 bool IsPublic(const httplib::Request& req) {
@@ -345,10 +348,6 @@ void Service::Install(httplib::Server& server) {
         }
         if (Authenticated(req, &user)) {
             g_backoff.Succeeded();
-            if (!JsonBody(req)) {
-                ReplyError(res, 415, Message("Base.UnsupportedMediaType"));
-                return httplib::Server::HandlerResponse::Handled;
-            }
             return httplib::Server::HandlerResponse::Unhandled;
         }
         g_backoff.Failed();
@@ -433,6 +432,9 @@ void Service::Install(httplib::Server& server) {
 // The one writable property: VerifyCertificate. Turning it on needs the CA bundle that
 // image servers' certificates are checked against.
 void Service::PatchUpdateService(const httplib::Request& req, httplib::Response& res) {
+    if (!JsonMediaType(req, res)) {
+        return;
+    }
     Json body = Json::parse(req.body, nullptr, false);
     if (body.is_discarded() || !body.is_object()) {
         ReplyError(res, 400, Message("Base.MalformedJSON"));
@@ -460,6 +462,9 @@ void Service::PatchUpdateService(const httplib::Request& req, httplib::Response&
 }
 
 void Service::SimpleUpdate(const httplib::Request& req, httplib::Response& res) {
+    if (!JsonMediaType(req, res)) {
+        return;
+    }
     Json body = Json::parse(req.body, nullptr, false);
     BodySecrets secrets(&body);
     ImageSource source;
@@ -504,6 +509,9 @@ void Service::SimpleUpdate(const httplib::Request& req, httplib::Response& res) 
 }
 
 void Service::UploadLogo(const httplib::Request& req, httplib::Response& res) {
+    if (!JsonMediaType(req, res)) {
+        return;
+    }
     Json body = Json::parse(req.body, nullptr, false);
     BodySecrets secrets(&body);
     ImageSource source;
