@@ -36,6 +36,24 @@ bool StageCopy(const std::string& source, const std::string& staging) {
     return true;
 }
 
+// Moves the source to the staging name unless that name is taken (errno EEXIST). Where the
+// file system has no RENAME_NOREPLACE, a hard link claims the name just as atomically.
+bool MoveWithoutReplacing(const std::string& source, const std::string& staging) {
+    if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, staging.c_str(), RENAME_NOREPLACE) == 0) {
+        return true;
+    }
+    if (errno != EINVAL || link(source.c_str(), staging.c_str()) != 0) {
+        return false;
+    }
+    if (unlink(source.c_str()) != 0) {
+        int saved = errno;
+        unlink(staging.c_str());  // the source stays where it was
+        errno = saved;
+        return false;
+    }
+    return true;
+}
+
 // Stages the source for the form: the form sends the file under the base name of the
 // staged path, which is the remote name, in the source's own directory.
 //
@@ -91,9 +109,7 @@ uint32_t StageHttpUpload(RoutineRun& run) {
         // The staging name is claimed atomically (a new file, or a rename that replaces
         // nothing): a file that stands there, or one planted between a check and the copy,
         // is never overwritten, followed or removed.
-        bool staged = keep ? StageCopy(source, staging)
-                           : renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, staging.c_str(),
-                                       RENAME_NOREPLACE) == 0;
+        bool staged = keep ? StageCopy(source, staging) : MoveWithoutReplacing(source, staging);
         if (!staged) {
             bool taken = errno == EEXIST;
             FH_LOG(BMC_LOG_ERROR, taken ? "Staging file %s already exists." : "Staging %s failed.",
