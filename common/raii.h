@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <utility>
@@ -81,6 +82,25 @@ inline UniqueFile OpenStream(const char* path, int flags, const char* mode) {
 
 // Flags of a file the library writes from the start: never through a symbolic link.
 constexpr int kCreateFlags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW;
+
+// Zeroes a record that may hold credentials when the guard goes out of scope, unless the
+// record was handed on (Dismiss).
+template <typename T>
+class WipeOnExit {
+  public:
+    explicit WipeOnExit(T* p) : p_(p) {}
+    ~WipeOnExit() {
+        if (p_ != nullptr) {
+            explicit_bzero(p_, sizeof *p_);
+        }
+    }
+    WipeOnExit(const WipeOnExit&) = delete;
+    WipeOnExit& operator=(const WipeOnExit&) = delete;
+    void Dismiss() { p_ = nullptr; }
+
+  private:
+    T* p_;
+};
 
 // A block from malloc, freed once (for records handed between threads as void*).
 template <typename T>

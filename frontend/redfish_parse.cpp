@@ -88,9 +88,6 @@ bool HasControl(const std::string& text) {
     return false;
 }
 
-// What libcurl reads from the request URL must be what was validated: a scheme of the
-// protocol, the validated host, no port other than the request's, and (where they are in
-// the URL) the same user name and password.
 // Hosts compare as text, IPv6 literals by their address: libcurl writes "[0:0::1]" as
 // "[::1]".
 bool SameHost(const std::string& a, const std::string& b) {
@@ -106,6 +103,9 @@ bool SameHost(const std::string& a, const std::string& b) {
            memcmp(x, y, sizeof x) == 0;
 }
 
+// What libcurl reads from the request URL must be what was validated: a scheme of the
+// protocol, the validated host, no port other than the request's, and (where they are in
+// the URL) the same user name and password.
 bool CurlReadsTheSame(const Scheme& s, const ComponentInfo& out, const std::string& host) {
     CurlUrl url;
     std::string scheme, urlHost, port, user, password;

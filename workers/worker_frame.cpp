@@ -253,11 +253,13 @@ uint32_t StartWorker(const WorkerMember& m, const ComponentInfo* request, const 
         return kInNoMemory;
     }
     memcpy(copy.Get(), request, sizeof *request);
+    WipeOnExit<ComponentInfo> wipe(copy.Get());  // the copy holds the passwords
     pthread_t handle{};
     if (BMC_CreateDetachThreadInternal(m.body, m.threadName, copy.Get(), &handle) != 0) {
         FH_LOG(BMC_LOG_ERROR, "%s", m.createFailed);
         return kInThreadFailed;  // the copy is freed on the way out
     }
+    wipe.Dismiss();
     copy.Release();  // the thread owns it now
     FH_LOG(BMC_LOG_INFO, "%s", m.created);
     return kOk;
@@ -270,8 +272,9 @@ void RunWorker(const WorkerMember& m, void* arg) {
         return;
     }
     MallocPtr<ComponentInfo> heapCopy(static_cast<ComponentInfo*>(arg));
+    // Passwords are wiped from both copies of the request before their memory is given back.
+    WipeOnExit<ComponentInfo> wipeHeapCopy(heapCopy.Get());
     if (db == nullptr) {
-        heapCopy.Reset();
         FH_LOG(BMC_LOG_ERROR, "%s", m.nullDb);
         return;
     }
@@ -282,7 +285,10 @@ void RunWorker(const WorkerMember& m, void* arg) {
     ComponentProcess rec{};
     char desc[kDescSize] = {0};
     ComponentInfo req;
+    WipeOnExit<ComponentInfo> wipeReq(&req);
     memcpy(&req, heapCopy.Get(), sizeof req);
+    explicit_bzero(heapCopy.Get(), sizeof req);
+    wipeHeapCopy.Dismiss();
     heapCopy.Reset();
     TerminateTexts(&req);
 
