@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/curl_raii.h"
+#include "common/progress_record.h"
 #include "common/raii.h"
 #include "platform/bmc_platform.h"
 
@@ -37,16 +38,6 @@ constexpr long kLowSpeedSeconds = 10;
 // TFTP block (512 bytes by default).
 constexpr size_t kIoBufferBytes = 256 * 1024;
 static_assert(kIoBufferBytes >= kMaxBlockSize, "a whole block always fits the buffer");
-
-// The progress record, byte for byte as the task library stores it.
-constexpr size_t kRecordBytes = 1104;
-constexpr size_t kStageOffset = 0;
-constexpr size_t kTimeOffset = 8;
-constexpr size_t kPercentOffset = 12;
-constexpr size_t kDescriptionOffset = 13;
-constexpr size_t kDescriptionBytes = 1024;
-constexpr uint32_t kStageTransferring = 1;
-constexpr char kTransferDescription[] = "File transfer....";
 
 constexpr uint32_t kLogModule = 0;
 
@@ -160,29 +151,22 @@ bool BuildUrl(const char* host, uint32_t port, const char* name, std::string* ur
 
 // ---- progress records ----
 
-// Writes stage-1 records to the task's progress file the way the task library's writer
-// does: the file must exist (a deleted task is never brought back), the record is written
-// in place and the file cut to one record under the write lock, so that a reader holding
-// the read lock always sees a whole record. Writes only when the percentage changes, else
-// at most once a second to refresh the time.
+// Writes stage-1 records to the task's progress file through the task library's own
+// record writer. Writes only when the percentage changes, else at most once a second to
+// refresh the time.
 //
-// The file is bound as it is when the transfer starts: once it is gone, or its path names
-// another task's file (the task was deleted or expired and its identifier reused), Update
-// answers false and the transfer stops, writing nothing into the other task's record.
+// The file is held from the start of the transfer (see fh::HeldProgressFile). A file that
+// did not exist then is never written (a deleted task is never brought back); once the
+// path names nothing or another task's file (the task was deleted or expired and its
+// identifier reused), Update answers false and the transfer stops, writing nothing into
+// the other task's record.
 class ProgressFile {
   public:
-    explicit ProgressFile(const char* path) : path_(path) {
-        struct stat st {};
-        if (path != nullptr && stat(path, &st) == 0) {
-            bound_ = true;
-            dev_ = st.st_dev;
-            ino_ = st.st_ino;
-        }
-    }
+    explicit ProgressFile(const char* path) : path_(path), held_(path) {}
 
     bool Update(int64_t done, int64_t total) {
-        if (total <= 0) {
-            return true;  // nothing to report until the size is known
+        if (total <= 0 || !held_.Held()) {
+            return true;  // nothing to report until the size is known, or nowhere to
         }
         int64_t scaled = done <= 0 ? 0 : done >= total ? 100 : done * 100 / total;
         uint8_t percent = static_cast<uint8_t>(scaled > 100 ? 100 : scaled);
@@ -193,46 +177,23 @@ class ProgressFile {
         written_ = true;
         lastPercent_ = percent;
         lastWrite_ = now;
-        return Write(percent);
-    }
-
-  private:
-    bool Write(uint8_t percent) const {
-        unsigned char record[kRecordBytes] = {};
-        uint32_t stage = kStageTransferring;
-        uint32_t seconds = static_cast<uint32_t>(time(nullptr));
-        memcpy(record + kStageOffset, &stage, sizeof stage);
-        memcpy(record + kTimeOffset, &seconds, sizeof seconds);
-        record[kPercentOffset] = percent;
-        static_assert(sizeof kTransferDescription <= kDescriptionBytes, "description fits");
-        memcpy(record + kDescriptionOffset, kTransferDescription, sizeof kTransferDescription);
-
-        fh::UniqueFd fd(open(path_, O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
-        struct stat st {};
-        if (!fd.Valid()) {
-            return !bound_;  // missing: a bound task is gone
-        }
-        if (bound_ && (fstat(fd.Get(), &st) != 0 || st.st_dev != dev_ || st.st_ino != ino_)) {
+        if (held_.Check(path_) != fh::HeldProgressFile::State::kOurs) {
             return false;
         }
-        int lock = BRIDGE_LOCK_LTF_FILE_WRITE(fd.Get());
-        ssize_t n;
-        do {
-            n = pwrite(fd.Get(), record, sizeof record, 0);
-        } while (n < 0 && errno == EINTR);
-        if (n != static_cast<ssize_t>(sizeof record) || ftruncate(fd.Get(), sizeof record) != 0) {
+        ComponentProcess rec{};
+        rec.uiStage = FILEHANDLE_STAGE_TRANSFERRING;
+        rec.uiTime = static_cast<uint32_t>(time(nullptr));
+        rec.ucPercent = percent;
+        BMC_Strlcpy(rec.szDescription, "File transfer....", sizeof rec.szDescription);
+        if (!fh::WriteRecordAt(held_.Fd(), rec).written) {
             TFTP_LOG(BMC_LOG_ERROR, "Writing progress to %s failed.", path_);
-        }
-        if (lock == 0) {
-            BRIDGE_UNLOCK_LTF_FILE(fd.Get());
         }
         return true;
     }
 
+  private:
     const char* path_;
-    bool bound_ = false;
-    dev_t dev_ = 0;
-    ino_t ino_ = 0;
+    fh::HeldProgressFile held_;
     bool written_ = false;
     uint8_t lastPercent_ = 0;
     std::chrono::steady_clock::time_point lastWrite_{};

@@ -11,6 +11,7 @@
 #include <atomic>
 
 #include "common/fh_internal.h"
+#include "common/progress_record.h"
 #include "common/raii.h"
 #include "task/progress_internal.h"
 
@@ -30,20 +31,14 @@ constexpr int kReadAttempts = 6;
 constexpr useconds_t kReadPauseUs = 200001;
 constexpr int kCallbackEvery = 4;
 
-struct FileIdentity {
-    bool valid = false;
-    dev_t dev = 0;
-    ino_t ino = 0;
-};
-
-thread_local FileIdentity t_ownFile;
+// The progress file of the calling worker's task, held while its transfer runs.
+thread_local HeldProgressFile t_ownFile;
 
 // What the calling worker last wrote through the progress callback. A rewrite with the
 // same percentage in the same second would leave the file byte for byte as it is, so
 // the callback skips it; no reader can tell the difference.
 struct LastCallbackWrite {
     bool valid = false;
-    ino_t ino = 0;
     uint8_t percent = 0;
     uint32_t time = 0;
 };
@@ -57,58 +52,63 @@ std::atomic<int> g_callbackCountdown{kCallbackEvery};
 namespace fh {
 
 void BindProgressFileToThread(const char* path) {
-    struct stat st {};
-    t_ownFile = FileIdentity{};
+    t_ownFile = HeldProgressFile(path);
     t_lastWrite = LastCallbackWrite{};
-    if (path != nullptr && stat(path, &st) == 0) {
-        t_ownFile = FileIdentity{true, st.st_dev, st.st_ino};
-    }
 }
 
 void UnbindProgressFileFromThread() {
-    t_ownFile = FileIdentity{};
+    t_ownFile = HeldProgressFile();
     t_lastWrite = LastCallbackWrite{};
 }
 
+namespace {
+
+WriteOutcome WriteThrough(int fd, ComponentProcess* rec) {
+    RecordWrite w = WriteRecordAt(fd, *rec);
+    if (!w.locked) {
+        FH_LOG(BMC_LOG_INFO, "Could not obtain lock.");
+    }
+    if (!w.written) {
+        FH_LOG(BMC_LOG_ERROR, "Failed while writing progress.");
+        return WriteOutcome::kFailed;
+    }
+    return WriteOutcome::kWritten;
+}
+
+void LogMissing() {
+    FH_LOG(BMC_LOG_ERROR, "FILEHANDLE_UploadDownloadSetProgress: progress file does not exist.");
+}
+
+}  // namespace
+
 WriteOutcome WriteProgressRecord(ComponentProcess* rec, const char* path, bool ownerOnly) {
+    if (ownerOnly) {
+        // Only through the held file, and only while the path still names it.
+        HeldProgressFile::State state =
+            t_ownFile.Held() ? t_ownFile.Check(path) : HeldProgressFile::State::kReplaced;
+        if (state == HeldProgressFile::State::kGone) {
+            LogMissing();
+            return WriteOutcome::kMissing;
+        }
+        if (state == HeldProgressFile::State::kReplaced) {
+            FH_LOG(BMC_LOG_INFO, "Progress file %s now belongs to another task.", path);
+            return WriteOutcome::kNotOurs;
+        }
+        rec->uiTime = static_cast<uint32_t>(time(nullptr));
+        return WriteThrough(t_ownFile.Fd(), rec);
+    }
     if (access(path, F_OK) != 0) {
-        FH_LOG(BMC_LOG_ERROR,
-               "FILEHANDLE_UploadDownloadSetProgress: progress file does not exist.");
+        LogMissing();
         return WriteOutcome::kMissing;
     }
     rec->uiTime = static_cast<uint32_t>(time(nullptr));
-    // Opened without O_CREAT: a task deleted meanwhile is never brought back. The record
-    // is written in place and the file cut to one record while the write lock is held,
-    // so a reader holding the read lock always sees a whole record.
+    // Opened without O_CREAT: a task deleted meanwhile is never brought back.
     UniqueFd fd(open(path, O_WRONLY | O_CLOEXEC));
     if (!fd.Valid()) {
         FH_LOG(BMC_LOG_ERROR, "fopen %s failed.", path);
         return errno == ENOENT ? WriteOutcome::kMissing : WriteOutcome::kFailed;
     }
-    if (ownerOnly) {
-        struct stat st {};
-        if (!t_ownFile.valid || fstat(fd.Get(), &st) != 0 || st.st_dev != t_ownFile.dev ||
-            st.st_ino != t_ownFile.ino) {
-            FH_LOG(BMC_LOG_INFO, "Progress file %s now belongs to another task.", path);
-            return WriteOutcome::kNotOurs;
-        }
-    }
-    int lock = BRIDGE_LOCK_LTF_FILE_WRITE(fd.Get());
-    if (lock == -1) {
-        FH_LOG(BMC_LOG_INFO, "Could not obtain lock.");
-    }
-    WriteOutcome outcome = WriteOutcome::kWritten;
-    ssize_t n;
-    do {
-        n = pwrite(fd.Get(), rec, sizeof *rec, 0);
-    } while (n < 0 && errno == EINTR);
-    if (n != static_cast<ssize_t>(sizeof *rec) || ftruncate(fd.Get(), sizeof *rec) != 0) {
-        FH_LOG(BMC_LOG_ERROR, "Failed while writing progress.");
-        outcome = WriteOutcome::kFailed;
-    }
-    if (lock == 0) {
-        BRIDGE_UNLOCK_LTF_FILE(fd.Get());
-    }
+    WriteOutcome outcome = WriteThrough(fd.Get(), rec);
     if (fd.Close() != 0) {
         FH_LOG_CLOSE_FAILED("FILEHANDLE_UploadDownloadSetProgress");
     }
@@ -117,11 +117,11 @@ WriteOutcome WriteProgressRecord(ComponentProcess* rec, const char* path, bool o
 
 bool TaskGone(WriteOutcome outcome) {
     return outcome == WriteOutcome::kNotOurs ||
-           (outcome == WriteOutcome::kMissing && t_ownFile.valid);
+           (outcome == WriteOutcome::kMissing && t_ownFile.Held());
 }
 
 WriteOutcome WriteTaskProgress(ComponentProcess* rec, const char* path) {
-    return WriteProgressRecord(rec, path, t_ownFile.valid);
+    return WriteProgressRecord(rec, path, t_ownFile.Held());
 }
 
 }  // namespace fh
@@ -243,8 +243,8 @@ extern "C" int FileProgressByCurlFunc(void* pData, double dlDownloadTotal, doubl
         return 2;
     }
     uint32_t now = static_cast<uint32_t>(time(nullptr));
-    if (t_ownFile.valid && t_lastWrite.valid && t_lastWrite.ino == t_ownFile.ino &&
-        t_lastWrite.percent == percent && t_lastWrite.time == now) {
+    if (t_ownFile.Held() && t_lastWrite.valid && t_lastWrite.percent == percent &&
+        t_lastWrite.time == now) {
         return 0;
     }
     ComponentProcess rec{};
@@ -253,12 +253,12 @@ extern "C" int FileProgressByCurlFunc(void* pData, double dlDownloadTotal, doubl
     BMC_Strlcpy(rec.szDescription, "File transfer....", sizeof rec.szDescription);
     // A worker of ours writes only to its own file; a task that was expired and handed
     // to someone else is abandoned like a deleted one.
-    WriteOutcome out = WriteProgressRecord(&rec, path, t_ownFile.valid);
-    if (out == WriteOutcome::kNotOurs) {
+    WriteOutcome out = WriteProgressRecord(&rec, path, t_ownFile.Held());
+    if (TaskGone(out)) {
         return 2;
     }
-    if (out == WriteOutcome::kWritten && t_ownFile.valid) {
-        t_lastWrite = LastCallbackWrite{true, t_ownFile.ino, percent, rec.uiTime};
+    if (out == WriteOutcome::kWritten && t_ownFile.Held()) {
+        t_lastWrite = LastCallbackWrite{true, percent, rec.uiTime};
     }
     return 0;
 }

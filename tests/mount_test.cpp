@@ -131,6 +131,7 @@ TEST_F(MountTest, Failures) {
         std::string remote;
         const char* password;  // CIFS only; empty: the right one
         uint32_t result;
+        bool nfsOnly = false;  // samba serves a FIFO as an empty file
     };
     WriteFile(local_ + "/src.bin", "source");
     const Case cases[] = {
@@ -138,10 +139,23 @@ TEST_F(MountTest, Failures) {
         {"missing share directory", 1, "dl.bin", "no-such-dir/f.bin", "", 0x3c000012},
         {"missing local source", 2, "absent.bin", "dir/f.bin", "", 0x3c00000c},
         {"missing local directory", 1, "nodir/dl.bin", "dir/f.bin", "", 0x3c00000c},
+        // The share serves a link to a local file, and a FIFO that no one feeds.
+        {"download of a link on the share", 1, "dl.bin", "dir/link", "", 0x3c000011},
+        {"upload onto a link on the share", 2, "src.bin", "dir/link", "", 0x3c00000c},
+        {"download of a FIFO on the share", 1, "dl.bin", "dir/fifo", "", 0x3c000011, true},
     };
+    const std::string victim = local_ + "/victim";
+    WriteFile(victim, "local secret");
     for (const Share& s : kShares) {
         WriteFile(Root(s) + "/dir/f.bin", "remote");
+        unlink((Root(s) + "/dir/link").c_str());
+        ASSERT_EQ(0, symlink(victim.c_str(), (Root(s) + "/dir/link").c_str()));
+        unlink((Root(s) + "/dir/fifo").c_str());
+        ASSERT_EQ(0, mkfifo((Root(s) + "/dir/fifo").c_str(), 0666));
         for (const Case& c : cases) {
+            if (c.nfsOnly && s.code != FILEHANDLE_PROTOCOL_NFS) {
+                continue;
+            }
             SCOPED_TRACE(std::string(s.name) + ": " + c.name);
             ResetAll();
             std::string local = local_ + "/" + c.local;
@@ -152,6 +166,7 @@ TEST_F(MountTest, Failures) {
                 EXPECT_FALSE(FileExists(local));
             }
             EXPECT_EQ("remote", ReadFile(Root(s) + "/dir/f.bin"));
+            EXPECT_EQ("local secret", ReadFile(victim));
             EXPECT_EQ(1u, Events().size());
         }
     }
@@ -168,10 +183,18 @@ TEST_F(MountTest, AFailedUmountNeverDeletesRemoteFiles) {
         ResetAll();
         WriteFile(Root(s) + "/dir/keep.bin", "must survive");
         std::string local = local_ + "/keep.bin";
+        std::string suid = Root(s) + "/dir/suid";
+        WriteFile(suid, "#!/bin/sh\n");
+        ASSERT_EQ(0, chmod(suid.c_str(), 04755));
         faults().umountFails = true;
         Outcome o = RunUri(FILEHANDLE_DOWNLOAD, local, Uri(s, "dir/keep.bin"));
         faults().umountFails = false;
         EXPECT_EQ(2u, o.stage) << o.desc;
+        // The share stays mounted: nothing on it runs, as setuid or at all, and no device
+        // node on it opens.
+        std::string mounted = Leftovers();
+        EXPECT_NE(std::string::npos, mounted.find("nosuid,nodev,noexec")) << mounted;
+        EXPECT_NE(0, access("/var/confbup_tmp1/suid", X_OK));
         EXPECT_EQ("must survive", ReadFile(Root(s) + "/dir/keep.bin"));
         EXPECT_EQ("must survive", ReadFile(local));
         EXPECT_EQ(1u, CountLogged("left in place."));

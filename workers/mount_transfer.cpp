@@ -170,13 +170,26 @@ CopyStyle StyleFor(bool cifs, bool upload) {
     return {upload ? kChunk : kCifsReadPiece, ReadAhead::kSequential};
 }
 
-// Opens a local or remote file; a file of 2^31 bytes or more is refused like one that
-// cannot be opened (sizes are 32-bit, as on the controller). Sets `size` when reading.
+// Flags of every open of a file on the share. The share decides what stands in the mount
+// directory: a symbolic link there is never followed, and a FIFO that no one feeds cannot
+// hold the open (device nodes are dead under nodev).
+constexpr int kOnShare = O_NOFOLLOW | O_NONBLOCK;
+
+// Opens a local or remote file; a file of 2^31 bytes or more, or one whose size cannot be
+// taken (a FIFO, a socket), is refused like one that cannot be opened (sizes are 32-bit,
+// as on the controller). Sets `size` when reading.
 UniqueFile OpenFile(const std::string& path, int flags, const char* mode, long* size,
                     ReadAhead readAhead = ReadAhead::kDefault) {
     UniqueFile f = OpenStream(path.c_str(), flags, mode);
     if (!f) {
         return f;
+    }
+    // O_NONBLOCK is for the open alone: the copy itself waits for its data.
+    int fd = fileno(f.Get());
+    int status = (flags & O_NONBLOCK) != 0 ? fcntl(fd, F_GETFL) : 0;
+    if (status < 0 ||
+        ((flags & O_NONBLOCK) != 0 && fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0)) {
+        return UniqueFile();
     }
     // The copy moves pieces of 128 KiB or more, so stdio's buffer adds nothing; worse, a
     // buffered seek to the end and back left reads through a FUSE NFS mount four to five
@@ -189,7 +202,7 @@ UniqueFile OpenFile(const std::string& path, int flags, const char* mode, long* 
         (void)posix_fadvise(fileno(f.Get()), 0, 0, POSIX_FADV_SEQUENTIAL);
     }
     *size = StreamSize32(f.Get());
-    return *size == kSizeTooLarge ? UniqueFile() : std::move(f);
+    return *size < 0 ? UniqueFile() : std::move(f);
 }
 
 void CloseLogged(UniqueFile& f, const char* func) {
@@ -358,10 +371,9 @@ extern "C" uint32_t MOUNT_UploadDownloadFile(ComponentInfo* pstComponentInfo,
     const std::string dstPath = upload ? remote : std::string(q.szReadAddress);
     long size = 0;
     const CopyStyle style = StyleFor(cifs, upload);
-    // The share controls what stands in the mount directory: a file there is never opened
-    // through a symbolic link, and neither is the local destination.
+    // Nor is the local destination opened through a symbolic link.
     UniqueFile src =
-        OpenFile(srcPath, upload ? O_RDONLY : O_RDONLY | O_NOFOLLOW, "r", &size, style.readAhead);
+        OpenFile(srcPath, upload ? O_RDONLY : O_RDONLY | kOnShare, "r", &size, style.readAhead);
     if (!src) {
         BMC_Scnprintf(pcTaskDesc, kDescSize,
                       "File download or upload failed,because:%s file open failed",
@@ -369,7 +381,8 @@ extern "C" uint32_t MOUNT_UploadDownloadFile(ComponentInfo* pstComponentInfo,
         FH_LOG(BMC_LOG_ERROR, "%s open failed.", srcPath.c_str());
         return upload ? kLocalFileError : kRemoteFileNotFound;
     }
-    UniqueFile dst = OpenFile(dstPath, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW, "w+", nullptr);
+    UniqueFile dst = OpenFile(
+        dstPath, O_RDWR | O_CREAT | O_TRUNC | (upload ? kOnShare : O_NOFOLLOW), "w+", nullptr);
     if (!dst) {
         BMC_Scnprintf(pcTaskDesc, kDescSize,
                       upload ? "File download or upload failed,because:%s file open failed"
@@ -379,9 +392,8 @@ extern "C" uint32_t MOUNT_UploadDownloadFile(ComponentInfo* pstComponentInfo,
         FH_LOG(BMC_LOG_ERROR, "%s open failed.", dstPath.c_str());
         return kLocalFileError;
     }
-    uint32_t result = size < 0 ? kShortCopy
-                               : CopyInPieces(src.Get(), dst.Get(), pcProgressFilePath,
-                                              static_cast<uint32_t>(size), style.piece);
+    uint32_t result = CopyInPieces(src.Get(), dst.Get(), pcProgressFilePath,
+                                   static_cast<uint32_t>(size), style.piece);
     if (result != kOk) {
         BMC_Strlcpy(pcTaskDesc, "File download or upload failed, because: file ReadWrite failed",
                     kDescSize);
@@ -449,7 +461,7 @@ extern "C" uint32_t Mount_GetRemoteFileSize(ComponentInfo* pstComponentInfo, int
         mount.Mounted();
     }
     std::string path = dir + "/" + (slash + 1);
-    UniqueFile f = OpenStream(path.c_str(), O_RDONLY | O_NOFOLLOW, "r");
+    UniqueFile f = OpenStream(path.c_str(), O_RDONLY | kOnShare, "r");
     if (!f) {
         FH_LOG(BMC_LOG_ERROR, "%s open failed", path.c_str());
         return kInLocalFile;

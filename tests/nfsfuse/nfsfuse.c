@@ -70,9 +70,14 @@ static int op_getattr(const char *path, struct stat *st, struct fuse_file_info *
   (void)fi;
   RPATH(p, path);
   struct nfs_stat_64 n;
-  int r = nfs_stat64(nfs, p, &n);
+  int r = nfs_lstat64(nfs, p, &n); /* a link is shown as a link, as the kernel's client does */
   if (r == 0) to_stat(&n, st);
   return r;
+}
+
+static int op_readlink(const char *path, char *buf, size_t size) {
+  RPATH(p, path);
+  return nfs_readlink(nfs, p, buf, (int)size);
 }
 
 static int op_readdir(const char *path, void *buf, fuse_fill_dir_t fill, off_t off,
@@ -195,7 +200,7 @@ static int op_statfs(const char *path, struct statvfs *sv) {
 }
 
 static const struct fuse_operations ops = {
-    .init = op_init, .getattr = op_getattr, .readdir = op_readdir, .open = op_open,
+    .init = op_init, .getattr = op_getattr, .readlink = op_readlink, .readdir = op_readdir, .open = op_open,
     .create = op_create, .read = op_read, .write = op_write, .truncate = op_truncate,
     .release = op_release, .fsync = op_fsync, .unlink = op_unlink, .mkdir = op_mkdir,
     .rmdir = op_rmdir, .rename = op_rename, .chmod = op_chmod, .utimens = op_utimens,
