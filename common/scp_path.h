@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "common/text_checks.h"
+
 namespace fh {
 
 // libcurl's SCP sends the remote path inside the scp protocol and as the argument of the
@@ -27,8 +29,7 @@ inline bool ScpPathIsSafe(const char* url) {
             c = static_cast<char>(std::stoi(u.substr(i + 1, 2), nullptr, 16));
             i += 2;
         }
-        unsigned char b = static_cast<unsigned char>(c);
-        if (b < 0x20 || b == 0x7f) {
+        if (IsControl(static_cast<unsigned char>(c))) {
             return false;
         }
         path.push_back(c);

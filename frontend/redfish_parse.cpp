@@ -14,6 +14,7 @@
 #include "common/fh_internal.h"
 #include "common/redact.h"
 #include "common/scp_path.h"
+#include "common/text_checks.h"
 
 using namespace fh;
 
@@ -77,15 +78,6 @@ uint32_t RefuseAmbiguous(const char* why) {
     FH_LOG(BMC_LOG_ERROR, "URI refused: %s.", why);
     FH_LOG(BMC_LOG_ERROR, "regexec() failed: %d", REG_NOMATCH);
     return kParseFailed;
-}
-
-bool HasControl(const std::string& text) {
-    for (unsigned char c : text) {
-        if (c < 0x20 || c == 0x7f) {
-            return true;
-        }
-    }
-    return false;
 }
 
 // Hosts compare as text, IPv6 literals by their address: libcurl writes "[0:0::1]" as

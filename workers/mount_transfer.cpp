@@ -23,6 +23,7 @@
 #include "common/file_size.h"
 #include "common/raii.h"
 #include "common/shell_quote.h"
+#include "common/text_checks.h"
 #include "task/progress_internal.h"
 #include "workers/worker_frame.h"
 
@@ -62,12 +63,7 @@ bool MountDirUsable(const char* dir) {
 // Characters that mount(8) reads inside an option list: a ',' starts another option, a
 // '"' quotes, and control characters have no place in a credential.
 bool SafeOptionValue(const char* text) {
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
-        if (*p == ',' || *p == '"' || *p < 0x20 || *p == 0x7f) {
-            return false;
-        }
-    }
-    return true;
+    return strpbrk(text, ",\"") == nullptr && !HasControl(text);
 }
 
 // The share decides what its files are: none of them may act as a setuid program, a device

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+#include "common/text_checks.h"
+
 namespace fhrf {
 
 namespace {
@@ -63,7 +65,7 @@ bool PercentDecode(const std::string& in, std::string* out) {
 
 bool HasControlOrSpace(const std::string& text) {
     return std::any_of(text.begin(), text.end(),
-                       [](unsigned char c) { return c <= 0x20 || c == 0x7f; });
+                       [](unsigned char c) { return c == ' ' || fh::IsControl(c); });
 }
 
 bool HasAnyOf(const std::string& text, const char* set) {
