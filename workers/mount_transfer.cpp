@@ -180,12 +180,13 @@ UniqueFile OpenFile(const std::string& path, int flags, const char* mode, long* 
     if (!f) {
         return f;
     }
-    // O_NONBLOCK is for the open alone: the copy itself waits for its data.
-    int fd = fileno(f.Get());
-    int status = (flags & O_NONBLOCK) != 0 ? fcntl(fd, F_GETFL) : 0;
-    if (status < 0 ||
-        ((flags & O_NONBLOCK) != 0 && fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0)) {
-        return UniqueFile();
+    if ((flags & O_NONBLOCK) != 0) {
+        // O_NONBLOCK is for the open alone: the copy itself waits for its data.
+        int fd = fileno(f.Get());
+        int status = fcntl(fd, F_GETFL);
+        if (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+            return UniqueFile();
+        }
     }
     // The copy moves pieces of 128 KiB or more, so stdio's buffer adds nothing; worse, a
     // buffered seek to the end and back left reads through a FUSE NFS mount four to five
@@ -367,7 +368,8 @@ extern "C" uint32_t MOUNT_UploadDownloadFile(ComponentInfo* pstComponentInfo,
     const std::string dstPath = upload ? remote : std::string(q.szReadAddress);
     long size = 0;
     const CopyStyle style = StyleFor(cifs, upload);
-    // Nor is the local destination opened through a symbolic link.
+    // Files on the share open with kOnShare; the local destination, too, is never opened
+    // through a symbolic link.
     UniqueFile src =
         OpenFile(srcPath, upload ? O_RDONLY : O_RDONLY | kOnShare, "r", &size, style.readAhead);
     if (!src) {
