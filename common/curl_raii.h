@@ -67,6 +67,26 @@ class CurlEasy {
     CURL* h_;
 };
 
+// Sets options in order and keeps libcurl's first refusal: once an option is refused the
+// rest are not set, and the caller fails the transfer on Result() instead of running with
+// an option missing.
+class CurlOptions {
+  public:
+    explicit CurlOptions(CURL* h) : h_(h) {}
+    template <typename T>
+    CurlOptions& Set(CURLoption option, T value) {
+        if (rc_ == CURLE_OK) {
+            rc_ = curl_easy_setopt(h_, option, value);
+        }
+        return *this;
+    }
+    CURLcode Result() const { return rc_; }
+
+  private:
+    CURL* h_;
+    CURLcode rc_ = CURLE_OK;
+};
+
 class CurlForm {
   public:
     CurlForm() = default;

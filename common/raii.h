@@ -32,6 +32,8 @@ class UniqueFd {
     bool Valid() const { return fd_ >= 0; }
     // Closes now and reports close(2)'s result (0 when nothing was open).
     int Close() { return fd_ < 0 ? 0 : ::close(std::exchange(fd_, -1)); }
+    // For descriptors only read from, or on a path that already failed: the descriptor is
+    // gone either way. Whoever wrote through it calls Close() and checks.
     void Reset() { (void)Close(); }
 
   private:
@@ -59,6 +61,7 @@ class UniqueFile {
     explicit operator bool() const { return f_ != nullptr; }
     // Closes now and reports fclose(3)'s result (0 when nothing was open).
     int Close() { return f_ == nullptr ? 0 : ::fclose(std::exchange(f_, nullptr)); }
+    // As UniqueFd::Reset: a written stream is closed with Close() and checked.
     void Reset() { (void)Close(); }
 
   private:
@@ -76,6 +79,10 @@ inline UniqueFile OpenStream(const char* path, int flags, const char* mode) {
     FILE* f = ::fdopen(fd, mode);
     if (f == nullptr) {
         ::close(fd);
+        if ((flags & (O_CREAT | O_TRUNC)) == (O_CREAT | O_TRUNC)) {
+            // Made or emptied by the open, but not usable: no empty file stays behind.
+            (void)::unlink(path);  // the open's failure is what the caller reports
+        }
     }
     return UniqueFile(f);
 }

@@ -300,6 +300,7 @@ extern "C" uint32_t FILEHANDLE_ParseRedfishStruct(const RedfishInfo* pstRedfishI
     }
     FH_LOG(BMC_LOG_DEBUG, "szIpAdress=%s, Port=%d", address.c_str(), static_cast<int>(out.uiPort));
 
+    // The check's verdict is the kind it stores: one that fails leaves 0, which is refused.
     uint8_t kind = 0;
     (void)LIB_CheckIpv4v6AndDomain(address.c_str(), &kind);
     if (kind != 1 && kind != 2) {

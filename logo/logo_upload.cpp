@@ -18,6 +18,7 @@
 // - Uploads run one at a time (all processes), as two of them would share "TmpLogo".
 // - Success is reported only after the rename; a failed rename is a failure (0x3c000c0c).
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "common/fh_internal.h"
@@ -77,9 +78,11 @@ void AddOperationLog(const void* origin, uint8_t letter, const char* message, ui
     const char* bytes = static_cast<const char*>(origin);
     uint32_t originId = 0;
     memcpy(&originId, bytes + offsetof(OperateLogOrigin, uiOriginId), sizeof originId);
-    (void)OPERATELOG_AddLogComm(originId, letter, text, origin,
-                                bytes + offsetof(OperateLogOrigin, szSource), line,
-                                kOperationLogModule);
+    if (OPERATELOG_AddLogComm(originId, letter, text, origin,
+                              bytes + offsetof(OperateLogOrigin, szSource), line,
+                              kOperationLogModule) != 0) {
+        FH_LOG(BMC_LOG_ERROR, "Operation log entry not written: %s", text);
+    }
 }
 
 // The row whose file name the command's last path element names, or null.
@@ -109,6 +112,7 @@ class LogoTask {
         BMC_Strlcpy(reg.szType, kTaskType, sizeof reg.szType);
         BMC_Strlcpy(reg.szKey, kTaskKey, sizeof reg.szKey);
         char process[128] = {0};
+        // A name that cannot be read leaves the owner empty; the task is still registered.
         (void)BMC_GetCurrentProcessName(sizeof process, process);
         BMC_Strlcpy(reg.szOwner, process, sizeof reg.szOwner);
         BMC_Strlcpy(reg.szMessageId, "BMC.UploadLogoComponent", sizeof reg.szMessageId);
@@ -197,12 +201,22 @@ uint32_t WaitForTransfer(uint32_t id, const LogoTask& task, uint8_t* lastPercent
     }
 }
 
+// Removes the temporary image; true when none is left (there was none, or it is gone).
+bool RemoveTemporary(const char* tempPath) {
+    struct stat st {};
+    if (BMC_RmFile(tempPath) != 0 && lstat(tempPath, &st) == 0) {
+        FH_LOG(BMC_LOG_ERROR, "%s not removed.", tempPath);
+        return false;
+    }
+    return true;
+}
+
 uint32_t FailUpload(const void* origin, const LogoTask& task, uint8_t percent, const char* tempPath,
                     uint32_t result) {
     AddOperationLog(origin, OPERATELOG_RESULT_FAILURE, kLogFailure, __LINE__);
     task.Failed(percent);
     if (tempPath != nullptr) {  // null: the temporary file belongs to another upload
-        (void)BMC_RmFile(tempPath);
+        RemoveTemporary(tempPath);
     }
     return result;
 }
@@ -242,6 +256,7 @@ extern "C" uint32_t FILEHANDLE_UploadLogo(const char* pcRedfishCmd, void* pstLog
     }
     uint8_t oemFlag = 255;
     uint8_t capability = 0;
+    // A flag or capability that cannot be read keeps its initial value, which refuses.
     (void)BMC_GetOemFlag(&oemFlag);
     (void)CAP_GetCharCapabilityWithName("Customer", "SupportUploadLogo", &capability);
     if (capability == 0 || oemFlag != kOemFlagAllowingLogo) {
@@ -258,8 +273,9 @@ extern "C" uint32_t FILEHANDLE_UploadLogo(const char* pcRedfishCmd, void* pstLog
     }
     char name[sizeof row->szFileName];
     memcpy(name, row->szFileName, sizeof name);
-    if (access(row->szDirectory, F_OK) != 0) {
-        (void)BMC_Mkdir(row->szDirectory);
+    // A directory that cannot be made fails the download into it, which reports the upload.
+    if (access(row->szDirectory, F_OK) != 0 && BMC_Mkdir(row->szDirectory) != 0) {
+        FH_LOG(BMC_LOG_ERROR, "mkdir %s failed.", row->szDirectory);
     }
     LogoTask task(pstTaskInfo);
 
@@ -280,7 +296,9 @@ extern "C" uint32_t FILEHANDLE_UploadLogo(const char* pcRedfishCmd, void* pstLog
     if (!lock.Held()) {
         return FailUpload(pstLogOrigin, task, 0, nullptr, kLogoStartFailed);
     }
-    (void)BMC_RmFile(tempPath);
+    if (!RemoveTemporary(tempPath)) {
+        return FailUpload(pstLogOrigin, task, 0, nullptr, kLogoStartFailed);
+    }
 
     uint32_t id = 0;
     uint32_t ret = FILEHANDLE_UploadDownloadFileImageForRedfish(&req, &id);

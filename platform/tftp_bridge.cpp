@@ -297,18 +297,34 @@ extern "C" int TransferProgress(void* user, curl_off_t dltotal, curl_off_t dlnow
     return t->progress.Update(t->download ? dlnow : ulnow, total) ? 0 : 1;
 }
 
-// Options shared by transfers and size queries.
-void SetCommonOptions(CURL* h, const std::string& url, char* errorBuffer) {
-    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-    // Dots in the name are part of it, not path steps to resolve.
-    curl_easy_setopt(h, CURLOPT_PATH_AS_IS, 1L);
-    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "tftp");
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(h, CURLOPT_NOPROXY, "*");
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedBytesPerSecond);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, kLowSpeedSeconds);
-    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer);
+// Options shared by transfers and size queries. The error buffer goes first, so that a
+// refusal of any later option is told in it too.
+fh::CurlOptions CommonOptions(CURL* h, const std::string& url, bool noOptions, char* errorBuffer) {
+    fh::CurlOptions o(h);
+    o.Set(CURLOPT_ERRORBUFFER, errorBuffer)
+        .Set(CURLOPT_URL, url.c_str())
+        // Dots in the name are part of it, not path steps to resolve.
+        .Set(CURLOPT_PATH_AS_IS, 1L)
+        .Set(CURLOPT_PROTOCOLS_STR, "tftp")
+        .Set(CURLOPT_NOSIGNAL, 1L)
+        .Set(CURLOPT_NOPROXY, "*")
+        .Set(CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds)
+        .Set(CURLOPT_LOW_SPEED_LIMIT, kLowSpeedBytesPerSecond)
+        .Set(CURLOPT_LOW_SPEED_TIME, kLowSpeedSeconds);
+    if (noOptions) {
+        o.Set(CURLOPT_TFTP_NO_OPTIONS, 1L);
+    }
+    return o;
+}
+
+// An option libcurl refused (a protocol not built in, no memory) fails the request: it never
+// runs with the option unset.
+bool OptionsTaken(const fh::CurlOptions& o) {
+    if (o.Result() == CURLE_OK) {
+        return true;
+    }
+    TFTP_LOG(BMC_LOG_ERROR, "libcurl refused a TFTP option: %s.", curl_easy_strerror(o.Result()));
+    return false;
 }
 
 bool IsRegularFile(int fd, struct stat* st) {
@@ -323,21 +339,15 @@ CURLcode RunTransfer(Transfer& t, const std::string& url, uint32_t blockSize, bo
     }
     CURL* h = easy.Get();
     char errorBuffer[CURL_ERROR_SIZE] = {0};
-    SetCommonOptions(h, url, errorBuffer);
-    curl_easy_setopt(h, CURLOPT_TFTP_BLKSIZE, static_cast<long>(blockSize));
-    if (noOptions) {
-        curl_easy_setopt(h, CURLOPT_TFTP_NO_OPTIONS, 1L);
-    }
-    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, TransferProgress);
-    curl_easy_setopt(h, CURLOPT_XFERINFODATA, &t);
+    fh::CurlOptions o = CommonOptions(h, url, noOptions, errorBuffer);
+    o.Set(CURLOPT_TFTP_BLKSIZE, static_cast<long>(blockSize))
+        .Set(CURLOPT_NOPROGRESS, 0L)
+        .Set(CURLOPT_XFERINFOFUNCTION, TransferProgress)
+        .Set(CURLOPT_XFERINFODATA, &t);
     if (t.download) {
-        curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, ReceiveBlock);
-        curl_easy_setopt(h, CURLOPT_WRITEDATA, &t);
+        o.Set(CURLOPT_WRITEFUNCTION, ReceiveBlock).Set(CURLOPT_WRITEDATA, &t);
     } else {
-        curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
-        curl_easy_setopt(h, CURLOPT_READFUNCTION, SendBlock);
-        curl_easy_setopt(h, CURLOPT_READDATA, &t);
+        o.Set(CURLOPT_UPLOAD, 1L).Set(CURLOPT_READFUNCTION, SendBlock).Set(CURLOPT_READDATA, &t);
         int64_t size = t.expectedSize;
         struct stat st {};
         if (size <= 0 && IsRegularFile(t.fd, &st)) {
@@ -345,8 +355,11 @@ CURLcode RunTransfer(Transfer& t, const std::string& url, uint32_t blockSize, bo
             size = pos >= 0 && st.st_size > pos ? st.st_size - pos : 0;
         }
         if (size > 0) {
-            curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
+            o.Set(CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
         }
+    }
+    if (!OptionsTaken(o)) {
+        return o.Result();
     }
     CURLcode rc = curl_easy_perform(h);
     if (rc == CURLE_OK && t.download) {
@@ -421,17 +434,17 @@ CURLcode QuerySize(const std::string& url, bool noOptions, SizeQuery* q) {
     }
     CURL* h = easy.Get();
     char errorBuffer[CURL_ERROR_SIZE] = {0};
-    SetCommonOptions(h, url, errorBuffer);
-    if (noOptions) {
-        curl_easy_setopt(h, CURLOPT_TFTP_NO_OPTIONS, 1L);
-    }
     // CURLOPT_NOBODY would still fetch the whole file over TFTP: the request is ended
     // from the progress callback as soon as the size is known instead.
-    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, SizeProgress);
-    curl_easy_setopt(h, CURLOPT_XFERINFODATA, q);
-    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, DiscardBlock);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, q);
+    fh::CurlOptions o = CommonOptions(h, url, noOptions, errorBuffer);
+    o.Set(CURLOPT_NOPROGRESS, 0L)
+        .Set(CURLOPT_XFERINFOFUNCTION, SizeProgress)
+        .Set(CURLOPT_XFERINFODATA, q)
+        .Set(CURLOPT_WRITEFUNCTION, DiscardBlock)
+        .Set(CURLOPT_WRITEDATA, q);
+    if (!OptionsTaken(o)) {
+        return o.Result();
+    }
     CURLcode rc = curl_easy_perform(h);
     if (rc != CURLE_OK && q->total < 0 && !q->gotData) {
         TFTP_LOG(BMC_LOG_ERROR, "TFTP size query failed: %d (%s%s%s).", static_cast<int>(rc),

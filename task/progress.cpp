@@ -51,9 +51,10 @@ std::atomic<int> g_callbackCountdown{kCallbackEvery};
 
 namespace fh {
 
-void BindProgressFileToThread(const char* path) {
+bool BindProgressFileToThread(const char* path) {
     t_ownFile = HeldProgressFile(path);
     t_lastWrite = LastCallbackWrite{};
+    return t_ownFile.Held();
 }
 
 void UnbindProgressFileFromThread() {
@@ -156,7 +157,7 @@ ReadAttempt ReadRecordOnce(const char* path, ComponentProcess* rec) {
     } else {
         memset(rec, 0, sizeof *rec);
         size_t whole = fread(rec, sizeof *rec, 1, f.Get());
-        BRIDGE_UNLOCK_LTF_FILE(fd);
+        (void)BRIDGE_UNLOCK_LTF_FILE(fd);  // closing the stream drops the lock in any case
         if (whole == 1) {
             result = ReadAttempt::kDone;
         } else {
@@ -278,12 +279,13 @@ extern "C" void FILEHANDLE_AddSdl_TaskExecutionFailed(const char* pcFilePathName
     uint8_t* area = event + SDS_SDL_AREA_OFFSET;
     uint32_t offset = 0;
     // Element lengths are 8-bit: a text of 255 bytes or more passes the low 8 bits of its
-    // length and is cut there.
-    SDS_SDLTLVSet(2, 0, nullptr, &offset, area);
-    SDS_SDLTLVSet(static_cast<uint8_t>(strlen(pcFilePathName) + 1), 0x11, pcFilePathName, &offset,
-                  area);
-    SDS_SDLTLVSet(static_cast<uint8_t>(strlen(pcFileResult) + 1), 0x11, pcFileResult, &offset,
-                  area);
+    // length and is cut there. The three elements (at most 2 + 2 x 257 bytes) always fit
+    // the 1024-byte area, so the appends cannot fail.
+    (void)SDS_SDLTLVSet(2, 0, nullptr, &offset, area);
+    (void)SDS_SDLTLVSet(static_cast<uint8_t>(strlen(pcFilePathName) + 1), 0x11, pcFilePathName,
+                        &offset, area);
+    (void)SDS_SDLTLVSet(static_cast<uint8_t>(strlen(pcFileResult) + 1), 0x11, pcFileResult, &offset,
+                        area);
     int ret =
         SDS_Internal_AddSdlFromBmc(event, FH_SOURCE_FILE, "FILEHANDLE_AddSdl_TaskExecutionFailed");
     if (ret != 0) {

@@ -9,7 +9,7 @@ namespace fh {
 // starts. If the task is deleted or expired and its identifier given to a new task, the
 // path names a new file: the old worker's writes then find another file and are dropped
 // instead of landing in the new task's record.
-void BindProgressFileToThread(const char* path);
+bool BindProgressFileToThread(const char* path);  // true when the file is held
 void UnbindProgressFileFromThread();
 
 enum class WriteOutcome { kWritten, kMissing, kNotOurs, kFailed };

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "common/fh_internal.h"
+#include "task/progress_internal.h"
 
 using namespace fh;
 
@@ -24,6 +25,14 @@ bool TaskExpired(const ComponentProcess& rec, uint32_t now) {
     }
     bool ended = rec.uiStage == FILEHANDLE_STAGE_SUCCEED || rec.uiStage == FILEHANDLE_STAGE_FAILED;
     return now - t > (ended ? kEndedTaskSeconds : kRunningTaskSeconds);
+}
+
+// The slot is freed even when its file cannot be removed: the next allocation of the
+// identifier truncates the file and writes a new record.
+void RemoveProgressFile(const char* path) {
+    if (unlink(path) != 0 && errno != ENOENT) {
+        FH_LOG(BMC_LOG_ERROR, "Progress file %s not removed: %s.", path, strerror(errno));
+    }
 }
 
 }  // namespace
@@ -63,11 +72,18 @@ extern "C" uint32_t FILEHANLE_IDdetifier_ProgessFile(uint32_t* puiIdentifier) {
             return kInDbWrite;
         }
     }
-    BMC_CreateFile(path);
+    // A task without its progress file could never be polled, and the expiry keeps a slot
+    // whose record it cannot read: the slot is given back and the allocation fails.
     ComponentProcess rec{};
     rec.uiStage = FILEHANDLE_STAGE_TRANSFERRING;
     BMC_Strlcpy(rec.szDescription, "File download or upload init", sizeof rec.szDescription);
-    FILEHANDLE_UploadDownloadSetProgress(&rec, path);
+    if (BMC_CreateFile(path) != 0 ||
+        WriteProgressRecord(&rec, path, false) != WriteOutcome::kWritten) {
+        FH_LOG(BMC_LOG_ERROR, "Progress file %s not created; task %u given back.", path,
+               *puiIdentifier);
+        (void)FILEHANDLE_DeleteProgressInfo(*puiIdentifier);  // it logs its own failure
+        return kInDbWrite;
+    }
     return kOk;
 }
 
@@ -76,6 +92,9 @@ extern "C" uint32_t FILEHANLE_ClearTasksAndConfigID(uint32_t* puiIdentifier) {
         FH_LOG_NULL("puiIdentifier");
         return kInNullPointer;
     }
+    // A failed allocation deletes the identifier found here: it must be one this call set,
+    // never a value the caller left in the variable (which may name a running task).
+    *puiIdentifier = 0;
     uint32_t ret = FILEHANLE_IDdetifier_ProgessFile(puiIdentifier);
     if (ret == kInTableFull) {
         uint32_t freed = 0;
@@ -169,18 +188,22 @@ extern "C" uint32_t FILEHANDLE_DeleteProgressInfo(uint32_t uiIdentifier) {
         FH_LOG(BMC_LOG_ERROR, "Error in getting file pathinfo from DB, iRet: %d", ret);
         return kDbReadFailed;
     }
+    // The progress file goes only once the table no longer names it, still under the lock:
+    // a delete whose write fails leaves the task whole, never a slot without its file
+    // (which the expiry could not read, and so would never free).
     TaskSlot& slot = table.astSlot[uiIdentifier - 1];
+    char path[sizeof slot.szProgressFile] = {0};
     if (slot.uiIdentifier == uiIdentifier) {
-        slot.szProgressFile[sizeof slot.szProgressFile - 1] = '\0';
-        if (access(slot.szProgressFile, F_OK) == 0) {
-            unlink(slot.szProgressFile);
-        }
+        memcpy(path, slot.szProgressFile, sizeof path - 1);
         memset(&slot, 0, sizeof slot);
     }
     ret = FH_WRITE_TASK_TABLE(db, &table);
     if (ret != 0) {
         FH_LOG(BMC_LOG_ERROR, "Error in putting progress info to DB, iRet: %d", ret);
         return kDbWriteFailed;
+    }
+    if (path[0] != '\0') {
+        RemoveProgressFile(path);
     }
     lock.Release();
     FH_LOG(BMC_LOG_INFO, "File upload and download task content cleared successfully");
@@ -205,6 +228,8 @@ extern "C" void FILEHANDLE_UploadDownloadDateClean(uint32_t* puiTaskNum) {
         FH_LOG(BMC_LOG_ERROR, "Error in getting file pathinfo from DB, iRet: %d.", ret);
         return;
     }
+    // As in a delete, the files of expired tasks go once the table is written.
+    TaskTable expired{};
     uint32_t freed = 0;
     for (TaskSlot& slot : table.astSlot) {
         if (slot.uiIdentifier == 0) {
@@ -219,16 +244,19 @@ extern "C" void FILEHANDLE_UploadDownloadDateClean(uint32_t* puiTaskNum) {
         if (!TaskExpired(rec, static_cast<uint32_t>(time(nullptr)))) {
             continue;
         }
-        slot.szProgressFile[sizeof slot.szProgressFile - 1] = '\0';
-        unlink(slot.szProgressFile);
+        expired.astSlot[freed++] = slot;
         memset(&slot, 0, sizeof slot);
-        ++freed;
     }
     ret = FH_WRITE_TASK_TABLE(db, &table);
     if (ret != 0) {
         lock.Release();
         FH_LOG(BMC_LOG_ERROR, "Error in putting progress info to DB, iRet: %d.", ret);
         return;
+    }
+    for (uint32_t i = 0; i < freed; ++i) {
+        TaskSlot& slot = expired.astSlot[i];
+        slot.szProgressFile[sizeof slot.szProgressFile - 1] = '\0';
+        RemoveProgressFile(slot.szProgressFile);
     }
     lock.Release();
     *puiTaskNum = freed;

@@ -25,8 +25,8 @@ constexpr long kReceiveBufferBytes = 64 * 1024;
 // of the progress writes, at about 620 KiB per running task.
 constexpr long kSshReceiveBufferBytes = 256 * 1024;
 
-void SetLong(CURL* h, CURLoption opt, long value) {
-    curl_easy_setopt(h, opt, value);
+CURLcode SetLong(CURL* h, CURLoption opt, long value) {
+    return curl_easy_setopt(h, opt, value);
 }
 
 // libcurl's trace, written to standard error as libcurl itself would, except that the
@@ -48,30 +48,29 @@ int TraceWithoutPasswords(CURL*, curl_infotype type, char* data, size_t size, vo
     return 0;
 }
 
-void ApplyTls(RoutineRun& run, CURL* h) {
+CURLcode ApplyTls(RoutineRun& run, CURL* h) {
     const ComponentInfo& q = *run.req;
     if (q.ucHttpsFlag != 1) {
-        return;
+        return CURLE_OK;
     }
-    SetLong(h, CURLOPT_SSLVERSION, CURL_SSLVERSION_TLSv1_2);
-    SetLong(h, CURLOPT_FORBID_REUSE, 1L);
-    SetLong(h, CURLOPT_FOLLOWLOCATION, 1L);
+    CurlOptions o(h);
+    o.Set(CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2))
+        .Set(CURLOPT_FORBID_REUSE, 1L)
+        .Set(CURLOPT_FOLLOWLOCATION, 1L);
     switch (q.ucVerificationType) {
         case 0:
-            SetLong(h, CURLOPT_SSL_VERIFYPEER, 0L);
-            SetLong(h, CURLOPT_SSL_VERIFYHOST, 0L);
+            o.Set(CURLOPT_SSL_VERIFYPEER, 0L).Set(CURLOPT_SSL_VERIFYHOST, 0L);
             break;
         case 1:
         case 2:
-            SetLong(h, CURLOPT_SSL_VERIFYPEER, 1L);
-            SetLong(h, CURLOPT_SSL_VERIFYHOST, 1L);
-            curl_easy_setopt(h, CURLOPT_CAINFO, q.szCaCertFile);
+            o.Set(CURLOPT_SSL_VERIFYPEER, 1L)
+                .Set(CURLOPT_SSL_VERIFYHOST, 1L)
+                .Set(CURLOPT_CAINFO, q.szCaCertFile);
             if (q.ucVerificationType == 2) {
-                curl_easy_setopt(h, CURLOPT_SSLCERT, q.szClientCertFile);
-                curl_easy_setopt(h, CURLOPT_SSLKEY, q.szClientKeyFile);
+                o.Set(CURLOPT_SSLCERT, q.szClientCertFile).Set(CURLOPT_SSLKEY, q.szClientKeyFile);
                 // szClientKey2 carries the passphrase of the client key, when it has one.
                 if (q.szClientKey2[0] != '\0') {
-                    curl_easy_setopt(h, CURLOPT_KEYPASSWD, q.szClientKey2);
+                    o.Set(CURLOPT_KEYPASSWD, q.szClientKey2);
                 }
             }
             break;
@@ -79,122 +78,115 @@ void ApplyTls(RoutineRun& run, CURL* h) {
             FH_LOG(BMC_LOG_ERROR, "invalid ucVerificationType!");
             break;
     }
+    return o.Result();
 }
 
-void ApplyOption(RoutineRun& run, CurlOpt opt) {
+// Sets one option; returns what libcurl answered (CURLE_OK when it took the option).
+CURLcode ApplyOption(RoutineRun& run, CurlOpt opt) {
     CURL* h = run.easy->Get();
     ComponentInfo& q = *run.req;
     switch (opt) {
         case CurlOpt::kPost:
-            SetLong(h, CURLOPT_POST, 1L);
-            break;
+            return SetLong(h, CURLOPT_POST, 1L);
         case CurlOpt::kUrl:
-            curl_easy_setopt(h, CURLOPT_URL, q.szIpAdress);
-            break;
+            return curl_easy_setopt(h, CURLOPT_URL, q.szIpAdress);
         case CurlOpt::kWriteToLocal:
-            curl_easy_setopt(h, CURLOPT_WRITEDATA, run.local.Get());
-            break;
+            return curl_easy_setopt(h, CURLOPT_WRITEDATA, run.local.Get());
         case CurlOpt::kWriteFunction:
-            curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, DownLoadFileByCurlFunc);
-            break;
+            return curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, DownLoadFileByCurlFunc);
         case CurlOpt::kNoProgress:
-            SetLong(h, CURLOPT_NOPROGRESS, 0L);
-            break;
+            return SetLong(h, CURLOPT_NOPROGRESS, 0L);
         case CurlOpt::kProgressData:
-            curl_easy_setopt(h, CURLOPT_PROGRESSDATA, &q.uiIdentifier);
-            break;
+            return curl_easy_setopt(h, CURLOPT_PROGRESSDATA, &q.uiIdentifier);
         case CurlOpt::kProgressFunction:
-            curl_easy_setopt(h, CURLOPT_PROGRESSFUNCTION, FileProgressByCurlFunc);
-            break;
+            return curl_easy_setopt(h, CURLOPT_PROGRESSFUNCTION, FileProgressByCurlFunc);
         case CurlOpt::kTimeout120:
-            SetLong(h, CURLOPT_TIMEOUT, 120L);
-            break;
+            return SetLong(h, CURLOPT_TIMEOUT, 120L);
         case CurlOpt::kConnectTimeout10:
-            SetLong(h, CURLOPT_CONNECTTIMEOUT, 10L);
-            break;
+            return SetLong(h, CURLOPT_CONNECTTIMEOUT, 10L);
         case CurlOpt::kHttpPost:
-            curl_formadd(run.form.First(), run.form.Last(), CURLFORM_COPYNAME, "sendfile",
-                         CURLFORM_FILE, run.staged.staging.c_str(), CURLFORM_END);
-            curl_formadd(run.form.First(), run.form.Last(), CURLFORM_COPYNAME, "filename",
-                         CURLFORM_COPYCONTENTS, "postit2.c", CURLFORM_END);
-            curl_formadd(run.form.First(), run.form.Last(), CURLFORM_COPYNAME, "submit",
-                         CURLFORM_COPYCONTENTS, "send", CURLFORM_END);
-            curl_easy_setopt(h, CURLOPT_HTTPPOST, run.form.Get());
-            break;
+            // A part the form refused would post an incomplete form: the upload fails.
+            if (curl_formadd(run.form.First(), run.form.Last(), CURLFORM_COPYNAME, "sendfile",
+                             CURLFORM_FILE, run.staged.staging.c_str(), CURLFORM_END) != 0 ||
+                curl_formadd(run.form.First(), run.form.Last(), CURLFORM_COPYNAME, "filename",
+                             CURLFORM_COPYCONTENTS, "postit2.c", CURLFORM_END) != 0 ||
+                curl_formadd(run.form.First(), run.form.Last(), CURLFORM_COPYNAME, "submit",
+                             CURLFORM_COPYCONTENTS, "send", CURLFORM_END) != 0) {
+                return CURLE_OUT_OF_MEMORY;
+            }
+            return curl_easy_setopt(h, CURLOPT_HTTPPOST, run.form.Get());
         case CurlOpt::kPort:
-            SetLong(h, CURLOPT_PORT, static_cast<long>(q.uiPort));
-            break;
+            return SetLong(h, CURLOPT_PORT, static_cast<long>(q.uiPort));
         case CurlOpt::kHttpCredentials:
             if (q.ucHttpAuthFlag == 1 && q.szHttpPassword[0] != '\0' &&
                 q.szHttpUserName[0] != '\0') {
                 memset(run.credentials, 0, sizeof run.credentials);
                 BMC_Scnprintf(run.credentials, sizeof run.credentials, "%s:%s", q.szHttpUserName,
                               q.szHttpPassword);
-                curl_easy_setopt(h, CURLOPT_USERPWD, run.credentials);
+                return curl_easy_setopt(h, CURLOPT_USERPWD, run.credentials);
             }
-            break;
+            return CURLE_OK;
         case CurlOpt::kHttpTls:
-            ApplyTls(run, h);
-            break;
+            return ApplyTls(run, h);
         case CurlOpt::kJoinedUserPwd:
             memset(run.credentials, 0, sizeof run.credentials);
             BMC_Scnprintf(run.credentials, sizeof run.credentials, "%s:%s", q.szUserName,
                           q.szPassword);
-            curl_easy_setopt(h, CURLOPT_USERPWD, run.credentials);
-            break;
+            return curl_easy_setopt(h, CURLOPT_USERPWD, run.credentials);
         case CurlOpt::kSshAuthPassword:
-            SetLong(h, CURLOPT_SSH_AUTH_TYPES, static_cast<long>(CURLSSH_AUTH_PASSWORD));
-            break;
+            return SetLong(h, CURLOPT_SSH_AUTH_TYPES, static_cast<long>(CURLSSH_AUTH_PASSWORD));
         case CurlOpt::kUserName:
-            curl_easy_setopt(h, CURLOPT_USERNAME, q.szUserName);
-            break;
+            return curl_easy_setopt(h, CURLOPT_USERNAME, q.szUserName);
         case CurlOpt::kPassword:
-            curl_easy_setopt(h, CURLOPT_PASSWORD, q.szPassword);
-            break;
+            return curl_easy_setopt(h, CURLOPT_PASSWORD, q.szPassword);
         case CurlOpt::kReadFunction:
-            curl_easy_setopt(h, CURLOPT_READFUNCTION, CurlFileRead_CallBack);
-            break;
+            return curl_easy_setopt(h, CURLOPT_READFUNCTION, CurlFileRead_CallBack);
         case CurlOpt::kReadFromLocal:
-            curl_easy_setopt(h, CURLOPT_READDATA, run.local.Get());
-            break;
+            return curl_easy_setopt(h, CURLOPT_READDATA, run.local.Get());
         case CurlOpt::kNoCreateDirs:
-            SetLong(h, CURLOPT_FTP_CREATE_MISSING_DIRS, static_cast<long>(CURLFTP_CREATE_DIR_NONE));
-            break;
+            return SetLong(h, CURLOPT_FTP_CREATE_MISSING_DIRS,
+                           static_cast<long>(CURLFTP_CREATE_DIR_NONE));
         case CurlOpt::kUpload:
-            SetLong(h, CURLOPT_UPLOAD, 1L);
-            break;
+            return SetLong(h, CURLOPT_UPLOAD, 1L);
         case CurlOpt::kInFileSize:
-            SetLong(h, CURLOPT_INFILESIZE, run.sourceSize);
-            break;
+            return SetLong(h, CURLOPT_INFILESIZE, run.sourceSize);
         case CurlOpt::kVerbose:
-            SetLong(h, CURLOPT_VERBOSE, 1L);
-            curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, TraceWithoutPasswords);
-            break;
+            // The trace callback first: verbose output never appears without its masking.
+            return CurlOptions(h)
+                .Set(CURLOPT_DEBUGFUNCTION, TraceWithoutPasswords)
+                .Set(CURLOPT_VERBOSE, 1L)
+                .Result();
         case CurlOpt::kConnectTimeout30:
-            SetLong(h, CURLOPT_CONNECTTIMEOUT, 30L);
-            break;
+            return SetLong(h, CURLOPT_CONNECTTIMEOUT, 30L);
         case CurlOpt::kCustomGet:
-            curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, "GET");
-            break;
+            return curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, "GET");
         case CurlOpt::kNoBody:
-            SetLong(h, CURLOPT_NOBODY, 1L);
-            break;
+            return SetLong(h, CURLOPT_NOBODY, 1L);
         case CurlOpt::kHeader:
-            SetLong(h, CURLOPT_HEADER, 1L);
-            break;
+            return SetLong(h, CURLOPT_HEADER, 1L);
         case CurlOpt::kFtpSingleCwd:
-            SetLong(h, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_SINGLECWD));
-            break;
+            return SetLong(h, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_SINGLECWD));
         case CurlOpt::kDropData:
-            curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, FTP_DropData);
-            break;
+            return curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, FTP_DropData);
         case CurlOpt::kReceiveBuffer:
-            SetLong(h, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
-            break;
+            return SetLong(h, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
         case CurlOpt::kSshReceiveBuffer:
-            SetLong(h, CURLOPT_BUFFERSIZE, kSshReceiveBufferBytes);
-            break;
+            return SetLong(h, CURLOPT_BUFFERSIZE, kSshReceiveBufferBytes);
     }
+    return CURLE_BAD_FUNCTION_ARGUMENT;  // not reached: the switch names every option
+}
+
+// Sets a routine's options in order. The first one libcurl refuses (a protocol or feature
+// not built in, no memory) ends the list, and the transfer fails rather than run without it.
+CURLcode ApplyOptions(RoutineRun& run, const CurlOpt* options, size_t count, const char* name) {
+    for (size_t i = 0; i < count; ++i) {
+        if (CURLcode rc = ApplyOption(run, options[i])) {
+            FH_LOG(BMC_LOG_ERROR, "%s: libcurl refused option %u: %s.", name,
+                   static_cast<unsigned>(options[i]), curl_easy_strerror(rc));
+            return rc;
+        }
+    }
+    return CURLE_OK;
 }
 
 // libcurl speaks only the routine's protocols, follows redirects only within them (from
@@ -202,9 +194,11 @@ void ApplyOption(RoutineRun& run, CurlOpt opt) {
 // environment. A restriction libcurl refuses fails the transfer.
 bool Confine(CURL* h, const char* protocols, const ComponentInfo& q) {
     const char* redirects = q.ucHttpsFlag == 1 ? "https" : protocols;
-    return curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, protocols) == CURLE_OK &&
-           curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, redirects) == CURLE_OK &&
-           curl_easy_setopt(h, CURLOPT_PROXY, "") == CURLE_OK;
+    return CurlOptions(h)
+               .Set(CURLOPT_PROTOCOLS_STR, protocols)
+               .Set(CURLOPT_REDIR_PROTOCOLS_STR, redirects)
+               .Set(CURLOPT_PROXY, "")
+               .Result() == CURLE_OK;
 }
 
 template <size_t N>
@@ -227,6 +221,13 @@ bool CredentialsSafe(const ComponentInfo& q) {
 void CloseLocal(RoutineRun& run) {
     if (run.local.Close() != 0) {
         FH_LOG_CLOSE_FAILED(run.routine.name);
+    }
+}
+
+// A failed download must not leave a file that could pass for the download.
+void RemovePartial(const CurlRoutine& r, const char* path) {
+    if (r.stream == LocalStream::kDestination && access(path, F_OK) == 0 && remove(path) != 0) {
+        FH_LOG(BMC_LOG_ERROR, "%s: could not remove %s: %s.", r.name, path, strerror(errno));
     }
 }
 
@@ -254,7 +255,10 @@ StagedUpload::~StagedUpload() {
             break;
         case Mode::kCopy:
         case Mode::kConsumed:
-            unlink(staging.c_str());
+            if (unlink(staging.c_str()) != 0) {
+                FH_LOG(BMC_LOG_ERROR, "Staging file %s not removed: %s.", staging.c_str(),
+                       strerror(errno));
+            }
             break;
         case Mode::kMove:
             // The staged file is the only copy of the user's source and the upload did
@@ -335,15 +339,25 @@ uint32_t RunCurlTransfer(const CurlRoutine& r, ComponentInfo* req, char* desc) {
         BMC_Strlcpy(desc, "File download or upload failed, because: protocol restriction refused",
                     kDescSize);
         FH_LOG(BMC_LOG_ERROR, "%s: libcurl refused the protocol restriction.", r.name);
+        CloseLocal(run);
+        RemovePartial(r, req->szStorageAddress);
         return kTransferFailed;
     }
-    for (size_t i = 0; i < r.optionCount; ++i) {
-        ApplyOption(run, r.options[i]);
+    CURLcode rc = ApplyOptions(run, r.options, r.optionCount, r.name);
+    if (rc != CURLE_OK) {
+        BMC_Scnprintf(desc, kDescSize, r.performFailReason, curl_easy_strerror(rc));
+        CloseLocal(run);
+        RemovePartial(r, req->szStorageAddress);
+        return kTransferFailed;
     }
     ForgetWrittenStream();
-    CURLcode rc = curl_easy_perform(run.easy->Get());
+    rc = curl_easy_perform(run.easy->Get());
+    // A response code that cannot be read stays 0: it fails a routine that needs 200 and
+    // is otherwise only logged.
     long status = 0;
-    curl_easy_getinfo(run.easy->Get(), CURLINFO_RESPONSE_CODE, &status);
+    if (curl_easy_getinfo(run.easy->Get(), CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) {
+        status = 0;
+    }
     if (rc == CURLE_OK && (!r.requireHttp200 || status == 200)) {
         CloseLocal(run);
         if (run.staged.consumeOnSuccess) {
@@ -354,9 +368,7 @@ uint32_t RunCurlTransfer(const CurlRoutine& r, ComponentInfo* req, char* desc) {
     LogPerformFailure(r, rc, status);
     BMC_Scnprintf(desc, kDescSize, r.performFailReason, curl_easy_strerror(rc));
     CloseLocal(run);
-    if (r.stream == LocalStream::kDestination && access(req->szStorageAddress, F_OK) == 0) {
-        remove(req->szStorageAddress);
-    }
+    RemovePartial(r, req->szStorageAddress);
     return CURLCode_Convert_External_ErrorCode(rc);
 }
 
@@ -385,15 +397,17 @@ uint32_t RunCurlProbe(const CurlProbe& p, ComponentInfo* req, int32_t* size) {
         FH_LOG(BMC_LOG_ERROR, "%s: libcurl refused the protocol restriction.", p.name);
         return kProbeFailed;
     }
-    for (size_t i = 0; i < p.optionCount; ++i) {
-        ApplyOption(run, p.options[i]);
+    CURLcode rc = ApplyOptions(run, p.options, p.optionCount, p.name);
+    if (rc == CURLE_OK) {
+        rc = curl_easy_perform(run.easy->Get());
     }
-    CURLcode rc = curl_easy_perform(run.easy->Get());
     double length = 0;
     uint32_t result = kOk;
     if (rc == CURLE_OK) {
-        curl_easy_getinfo(run.easy->Get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD, &length);
-    } else {
+        rc = curl_easy_getinfo(run.easy->Get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD, &length);
+    }
+    if (rc != CURLE_OK) {
+        length = 0;
         FH_LOG(BMC_LOG_ERROR, p.failLog, curl_easy_strerror(rc));
         result = kProbeFailed;
     }

@@ -29,7 +29,10 @@ bool StageCopy(const std::string& source, const std::string& staging) {
         return false;
     }
     if (!CopyAll(in.Get(), out.Get(), sb.st_size) || out.Close() != 0) {
-        unlink(staging.c_str());
+        // The copy already failed; a staging file that cannot be removed is logged there.
+        if (unlink(staging.c_str()) != 0) {
+            FH_LOG(BMC_LOG_ERROR, "Staging file %s not removed.", staging.c_str());
+        }
         errno = EIO;
         return false;
     }
@@ -47,7 +50,10 @@ bool MoveWithoutReplacing(const std::string& source, const std::string& staging)
     }
     if (unlink(source.c_str()) != 0) {
         int saved = errno;
-        unlink(staging.c_str());  // the source stays where it was
+        // The source stays where it was; the second name is only a link to it.
+        if (unlink(staging.c_str()) != 0) {
+            FH_LOG(BMC_LOG_ERROR, "Staging link %s not removed.", staging.c_str());
+        }
         errno = saved;
         return false;
     }

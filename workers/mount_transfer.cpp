@@ -410,7 +410,9 @@ extern "C" uint32_t MOUNT_UploadDownloadFile(ComponentInfo* pstComponentInfo,
     if (result != kOk) {
         // A partial file must not pass for a complete one: it is removed, on the share as
         // locally (it is the file this transfer wrote, never an unrelated one).
-        unlink(dstPath.c_str());
+        if (unlink(dstPath.c_str()) != 0) {
+            FH_LOG(BMC_LOG_ERROR, "%s not removed: %s.", dstPath.c_str(), strerror(errno));
+        }
     }
     return result;
 }

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <unistd.h>
 
 #include "common/raii.h"
 #include "task/progress_internal.h"
@@ -161,10 +162,28 @@ void Terminate(char (&text)[N]) {
     text[N - 1] = '\0';
 }
 
-// Unbinds the worker thread from its progress file on every way out.
+// Runs `attempt` until it succeeds, again after 0.1, 0.2, 0.4 and 0.8 s. For the worker's
+// own steps that a busy database or a full flash can fail for a moment, where giving up
+// would leave the task without its end until it expires.
+template <typename Fn>
+bool WithRetries(Fn attempt) {
+    for (int i = 0;; ++i) {
+        if (attempt()) {
+            return true;
+        }
+        if (i == 4) {
+            return false;
+        }
+        usleep(100000u << i);
+    }
+}
+
+// Binds the worker thread to its progress file, and unbinds it on every way out.
 struct ProgressBinding {
-    explicit ProgressBinding(const char* path) { BindProgressFileToThread(path); }
+    explicit ProgressBinding(const char* path)
+        : held(WithRetries([path] { return BindProgressFileToThread(path); })) {}
     ~ProgressBinding() { UnbindProgressFileFromThread(); }
+    const bool held;
     ProgressBinding(const ProgressBinding&) = delete;
     ProgressBinding& operator=(const ProgressBinding&) = delete;
 };
@@ -219,6 +238,15 @@ void RunCurlMember(const WorkerMember& m, ComponentInfo* req, const char* progre
     }
 }
 
+// The final record is what every poller waits for; if it cannot be written the task shows
+// its last record until it expires, and the log says why.
+void WriteFinalRecord(ComponentProcess* rec, const char* path) {
+    if (!WithRetries(
+            [&] { return WriteProgressRecord(rec, path, true) != WriteOutcome::kFailed; })) {
+        FH_LOG(BMC_LOG_ERROR, "Final record of %s not written; the task ends by expiry.", path);
+    }
+}
+
 const ProtocolRoute* FindRoute(uint8_t protocol) {
     for (const ProtocolRoute& r : kRoutes) {
         if (r.protocol == protocol) {
@@ -266,7 +294,8 @@ uint32_t StartWorker(const WorkerMember& m, const ComponentInfo* request, const 
 }
 
 void RunWorker(const WorkerMember& m, void* arg) {
-    BMC_Db* db = DB_GetCurrentDb();
+    BMC_Db* db = nullptr;
+    (void)WithRetries([&db] { return (db = DB_GetCurrentDb()) != nullptr; });  // checked below
     if (arg == nullptr) {
         FH_LOG(BMC_LOG_ERROR, "%s", m.nullArg);
         return;
@@ -296,8 +325,8 @@ void RunWorker(const WorkerMember& m, void* arg) {
         FH_LOG(BMC_LOG_ERROR, "%s", m.idOutOfRange);
         return;
     }
-    int ret = ReadTaskTable(db, &table);
-    if (ret != 0) {
+    int ret = 0;
+    if (!WithRetries([&] { return (ret = ReadTaskTable(db, &table)) == 0; })) {
         FH_LOG(BMC_LOG_ERROR, m.tableReadFailed, ret);
         return;
     }
@@ -307,7 +336,14 @@ void RunWorker(const WorkerMember& m, void* arg) {
         return;
     }
     Terminate(slot.szProgressFile);
+    // A task whose progress file cannot be held could report nothing: it is not run, and
+    // its slot is freed by the expiry.
     ProgressBinding binding(slot.szProgressFile);
+    if (!binding.held) {
+        FH_LOG(BMC_LOG_ERROR, "Progress file %s not opened; task %u not run.", slot.szProgressFile,
+               req.uiIdentifier);
+        return;
+    }
 
     // The event name is taken before the routine runs: the routine may change its copy.
     const char* path =
@@ -318,7 +354,7 @@ void RunWorker(const WorkerMember& m, void* arg) {
         BMC_Strlcpy(baseName, name, sizeof baseName);
     }
     m.runRoutine(m, &req, slot.szProgressFile, desc, name != nullptr ? baseName : nullptr, &rec);
-    (void)WriteProgressRecord(&rec, slot.szProgressFile, true);
+    WriteFinalRecord(&rec, slot.szProgressFile);
 }
 
 }  // namespace fh

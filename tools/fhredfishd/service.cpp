@@ -532,6 +532,7 @@ void Service::UploadLogo(const httplib::Request& req, httplib::Response& res) {
                            {plan.fileName, "ImageURI", kUploadLogo}));
         return;
     }
+    // Only the name is wanted here: the request already passed authentication on routing.
     std::string user;
     (void)Authenticated(req, &user);
     LogoUploads::Outcome outcome = logos_.Start(plan.command, user);

@@ -211,6 +211,7 @@ TaskView ReadLogo(const TaskRef& ref, uint32_t now) {
 
 std::string OwnProcessName() {
     char name[128] = "";
+    // Unreadable, the name stays empty: no task is then recognised as this process's own.
     (void)BMC_GetCurrentProcessName(sizeof name, name);
     return std::string(name).substr(0, sizeof(TaskServiceRegistration::szOwner) - 1);
 }
