@@ -2,8 +2,10 @@
 
 #include <dirent.h>
 #include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <glob.h>
+#include <link.h>
 #include <stdarg.h>
 #include <string.h>
 #include <sys/file.h>
@@ -51,6 +53,74 @@ Fn Next(const char* name) {
 Faults& faults() {
     static Faults f;
     return f;
+}
+
+namespace {
+std::atomic<long> g_failAt{0};
+std::atomic<long> g_seamCalls{0};
+std::atomic<const char*> g_failedSeam{nullptr};
+
+// The executable segments of the library and of the platform library: only calls made
+// from there count as seam calls (the test's own calls, libcurl's and libc's inner ones
+// pass straight through).
+struct CodeRange {
+    uintptr_t lo, hi;
+};
+// Filled once by FailNth before counting starts, without the heap (malloc is a seam).
+CodeRange g_ranges[8];
+size_t g_rangeCount = 0;
+void FindLibraryCode() {
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void*) {
+            const char* name = info->dlpi_name != nullptr ? info->dlpi_name : "";
+            if (strstr(name, "libfilehandle.so") == nullptr &&
+                strstr(name, "libbmcplatform.so") == nullptr) {
+                return 0;
+            }
+            for (int i = 0; i < info->dlpi_phnum && g_rangeCount < 8; ++i) {
+                const auto& ph = info->dlpi_phdr[i];
+                if (ph.p_type == PT_LOAD && (ph.p_flags & PF_X) != 0) {
+                    uintptr_t lo = info->dlpi_addr + ph.p_vaddr;
+                    g_ranges[g_rangeCount++] = {lo, lo + ph.p_memsz};
+                }
+            }
+            return 0;
+        },
+        nullptr);
+}
+}  // namespace
+
+void FailNth(long n) {
+    static const bool found = (FindLibraryCode(), true);
+    (void)found;
+    g_failedSeam = nullptr;
+    g_seamCalls = 0;
+    g_failAt = n;
+}
+long SeamCalls() {
+    return g_seamCalls;
+}
+std::string FailedSeam() {
+    const char* s = g_failedSeam;
+    return s != nullptr ? s : "";
+}
+
+// True when this call, made from `caller`, is the one to fail.
+bool Inject(const char* seam, const void* caller) {
+    long at = g_failAt.load(std::memory_order_relaxed);
+    if (at == 0) {
+        return false;
+    }
+    uintptr_t pc = reinterpret_cast<uintptr_t>(caller);
+    if (std::none_of(g_ranges, g_ranges + g_rangeCount,
+                     [pc](const CodeRange& r) { return pc >= r.lo && pc < r.hi; })) {
+        return false;
+    }
+    if (++g_seamCalls != at) {
+        return false;
+    }
+    g_failedSeam = seam;
+    return true;
 }
 
 std::vector<LogLine> Logs() {
@@ -351,6 +421,9 @@ const Servers& servers() {
 
 using fhtest::faults;
 
+// A seam call that fails now: errno says why, as the real call would.
+#define FH_INJECT(seam) (fhtest::Inject(seam, __builtin_return_address(0)) && (errno = EIO, true))
+
 // ---- interposers: the library calls these instead of the platform's and libcurl's ----
 
 extern "C" time_t time(time_t* out) {
@@ -368,12 +441,12 @@ extern "C" time_t time(time_t* out) {
 
 extern "C" BMC_Db* DB_GetCurrentDb(void) {
     static auto real = fhtest::Next<BMC_Db* (*)()>("DB_GetCurrentDb");
-    return faults().noDb ? nullptr : real();
+    return faults().noDb || FH_INJECT("DB_GetCurrentDb") ? nullptr : real();
 }
 
 extern "C" int DB_Get(BMC_Db* db, uint32_t key, uint32_t size, void* buffer) {
     static auto real = fhtest::Next<int (*)(BMC_Db*, uint32_t, uint32_t, void*)>("DB_Get");
-    return faults().dbGetFails ? 1 : real(db, key, size, buffer);
+    return faults().dbGetFails || FH_INJECT("DB_Get") ? 1 : real(db, key, size, buffer);
 }
 
 extern "C" int DB_PutInternal(const char* file, uint32_t line, BMC_Db* db, uint32_t key,
@@ -381,19 +454,23 @@ extern "C" int DB_PutInternal(const char* file, uint32_t line, BMC_Db* db, uint3
     static auto real =
         fhtest::Next<int (*)(const char*, uint32_t, BMC_Db*, uint32_t, uint32_t, const void*)>(
             "DB_PutInternal");
-    return faults().dbPutFails ? 1 : real(file, line, db, key, size, buffer);
+    return faults().dbPutFails || FH_INJECT("DB_PutInternal")
+               ? 1
+               : real(file, line, db, key, size, buffer);
 }
 
 extern "C" int BMC_CreateDetachThreadInternal(BMC_THREAD_ROUTINE routine, const char* name,
                                               void* argument, pthread_t* thread) {
     static auto real = fhtest::Next<int (*)(BMC_THREAD_ROUTINE, const char*, void*, pthread_t*)>(
         "BMC_CreateDetachThreadInternal");
-    return faults().threadCreateFails ? EAGAIN : real(routine, name, argument, thread);
+    return faults().threadCreateFails || FH_INJECT("BMC_CreateDetachThreadInternal")
+               ? EAGAIN
+               : real(routine, name, argument, thread);
 }
 
 extern "C" CURL* curl_easy_init(void) {
     static auto real = fhtest::Next<CURL* (*)()>("curl_easy_init");
-    return faults().curlInitFails ? nullptr : real();
+    return faults().curlInitFails || FH_INJECT("curl_easy_init") ? nullptr : real();
 }
 
 extern "C" int SDS_Internal_AddSdlFromBmc(const void* event, const char* file,
@@ -405,7 +482,9 @@ extern "C" int SDS_Internal_AddSdlFromBmc(const void* event, const char* file,
         std::lock_guard<std::mutex> l(fhtest::g_mu);
         fhtest::g_events.emplace_back(p, p + SDS_SDL_EVENT_SIZE);
     }
-    return faults().eventSubmitFails ? 5 : real(event, file, function);
+    return faults().eventSubmitFails || FH_INJECT("SDS_Internal_AddSdlFromBmc")
+               ? 5
+               : real(event, file, function);
 }
 
 extern "C" int BMC_DiagLogOut(uint32_t module, uint32_t reserved, uint32_t level, uint32_t line,
@@ -430,7 +509,8 @@ extern "C" int BMC_System(const char* command) {
         std::lock_guard<std::mutex> l(fhtest::g_mu);
         fhtest::g_commands.emplace_back(command != nullptr ? command : "");
     }
-    if (faults().umountFails && command != nullptr && strncmp(command, "umount ", 7) == 0) {
+    if ((faults().umountFails && command != nullptr && strncmp(command, "umount ", 7) == 0) ||
+        FH_INJECT("BMC_System")) {
         return 32;
     }
     return real(command);
@@ -438,7 +518,7 @@ extern "C" int BMC_System(const char* command) {
 
 extern "C" int BRIDGE_LOCK_LTF_FILE_WRITE(int fd) {
     static auto real = fhtest::Next<int (*)(int)>("BRIDGE_LOCK_LTF_FILE_WRITE");
-    int rc = real(fd);
+    int rc = FH_INJECT("BRIDGE_LOCK_LTF_FILE_WRITE") ? -1 : real(fd);
     if (rc == 0) {
         fhtest::t_writeLocked.push_back(fd);
     }
@@ -474,6 +554,9 @@ extern "C" int BRIDGE_TFTP(uint8_t type, const char* host, const char* remote, i
         std::lock_guard<std::mutex> l(fhtest::g_mu);
         fhtest::g_bridge.transferPorts.push_back(port);
     }
+    if (FH_INJECT("BRIDGE_TFTP")) {
+        return -1;
+    }
     return real(type, host, remote, fd, port, blockSize, progressFile, expectedSize);
 }
 
@@ -485,5 +568,101 @@ extern "C" int BRIDGE_GetTftpRemoteFileSize(const char* host, uint32_t port, con
         std::lock_guard<std::mutex> l(fhtest::g_mu);
         fhtest::g_bridge.sizePorts.push_back(port);
     }
+    if (FH_INJECT("BRIDGE_GetTftpRemoteFileSize")) {
+        return -1;
+    }
     return real(host, port, remote, size);
+}
+
+// ---- seams that only the torture counts: each fails as the real call reports failure ----
+
+#define FH_SEAM(ret, name, params, failed, args)               \
+    extern "C" ret name params {                               \
+        static auto real = fhtest::Next<ret(*) params>(#name); \
+        return FH_INJECT(#name) ? failed : real args;          \
+    }
+
+FH_SEAM(int, BMC_FileLock_AcquireLock, (const char* n, BMC_LOCK_HANDLE* h), -1, (n, h))
+FH_SEAM(int, BMC_Mkdir, (const char* p), -1, (p))
+FH_SEAM(int, BMC_CreateFile, (const char* p), -1, (p))
+FH_SEAM(int, BMC_MoveFile, (const char* a, const char* b), -1, (a, b))
+FH_SEAM(int, BMC_CopyFile, (const char* a, const char* b), -1, (a, b))
+FH_SEAM(int, BMC_RmFile, (const char* p), -1, (p))
+FH_SEAM(int, BRIDGE_LOCK_LTF_FILE_READ, (int fd), -1, (fd))
+FH_SEAM(CURLcode, curl_global_init, (long flags), CURLE_FAILED_INIT, (flags))
+FH_SEAM(FILE*, fopen64, (const char* p, const char* m), nullptr, (p, m))
+FH_SEAM(FILE*, fdopen, (int fd, const char* m), nullptr, (fd, m))
+FH_SEAM(size_t, fread, (void* b, size_t s, size_t n, FILE* f), 0, (b, s, n, f))
+FH_SEAM(size_t, fwrite, (const void* b, size_t s, size_t n, FILE* f), 0, (b, s, n, f))
+FH_SEAM(ssize_t, write, (int fd, const void* b, size_t n), -1, (fd, b, n))
+FH_SEAM(ssize_t, pwrite64, (int fd, const void* b, size_t n, off64_t o), -1, (fd, b, n, o))
+FH_SEAM(ssize_t, sendfile64, (int o, int i, off64_t* p, size_t n), -1, (o, i, p, n))
+FH_SEAM(int, ftruncate64, (int fd, off64_t n), -1, (fd, n))
+FH_SEAM(int, rename, (const char* a, const char* b), -1, (a, b))
+FH_SEAM(int, renameat2, (int d1, const char* a, int d2, const char* b, unsigned f), -1,
+        (d1, a, d2, b, f))
+FH_SEAM(int, link, (const char* a, const char* b), -1, (a, b))
+FH_SEAM(int, unlink, (const char* p), -1, (p))
+FH_SEAM(int, remove, (const char* p), -1, (p))
+FH_SEAM(int, rmdir, (const char* p), -1, (p))
+FH_SEAM(int, mkdir, (const char* p, mode_t m), -1, (p, m))
+
+extern "C" int open64(const char* path, int flags, ...) {
+    static auto real = fhtest::Next<int (*)(const char*, int, ...)>("open64");
+    mode_t mode = 0;
+    if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = static_cast<mode_t>(va_arg(ap, int));
+        va_end(ap);
+    }
+    return FH_INJECT("open64") ? -1 : real(path, flags, mode);
+}
+
+extern "C" void* malloc(size_t n) {
+    // Looked up once, on the first call (dlsym itself does not allocate here).
+    static void* (*real)(size_t) = reinterpret_cast<void* (*)(size_t)>(dlsym(RTLD_NEXT, "malloc"));
+    return FH_INJECT("malloc") ? nullptr : real(n);
+}
+
+// Options pass through by the type their number says, as libcurl reads them.
+#undef curl_easy_setopt
+extern "C" CURLcode curl_easy_setopt(CURL* h, CURLoption option, ...) {
+    static auto real = fhtest::Next<CURLcode (*)(CURL*, CURLoption, ...)>("curl_easy_setopt");
+    va_list ap;
+    va_start(ap, option);
+    CURLcode rc = CURLE_UNKNOWN_OPTION;
+    if (option < CURLOPTTYPE_OBJECTPOINT) {
+        long v = va_arg(ap, long);
+        rc = FH_INJECT("curl_easy_setopt") ? rc : real(h, option, v);
+    } else if (option < CURLOPTTYPE_OFF_T || option >= CURLOPTTYPE_BLOB) {
+        void* v = va_arg(ap, void*);
+        rc = FH_INJECT("curl_easy_setopt") ? rc : real(h, option, v);
+    } else {
+        curl_off_t v = va_arg(ap, curl_off_t);
+        rc = FH_INJECT("curl_easy_setopt") ? rc : real(h, option, v);
+    }
+    va_end(ap);
+    return rc;
+}
+
+// The library's forms are (option, pointer) pairs ending with CURLFORM_END.
+extern "C" CURLFORMcode curl_formadd(curl_httppost** first, curl_httppost** last, ...) {
+    static auto real =
+        fhtest::Next<CURLFORMcode (*)(curl_httppost**, curl_httppost**, ...)>("curl_formadd");
+    va_list ap;
+    va_start(ap, last);
+    int o[2];
+    void* v[2];
+    for (int i = 0; i < 2; ++i) {
+        o[i] = va_arg(ap, int);
+        v[i] = va_arg(ap, void*);
+    }
+    int end = va_arg(ap, int);
+    va_end(ap);
+    if (end != CURLFORM_END) {
+        abort();  // a form shape this interposer does not forward
+    }
+    return FH_INJECT("curl_formadd") ? CURL_FORMADD_MEMORY
+                                     : real(first, last, o[0], v[0], o[1], v[1], CURLFORM_END);
 }

@@ -25,6 +25,14 @@ struct Faults {
 };
 Faults& faults();
 
+// Torture: after FailNth(n), the n-th call that the library (or the platform library) makes
+// through any interposed seam fails once: a platform, libcurl or libc call named in
+// support.cpp. FailNth(0) stops counting. SeamCalls() is the count since FailNth, and
+// FailedSeam() the seam that failed (empty if the count did not reach n).
+void FailNth(long n);
+long SeamCalls();
+std::string FailedSeam();
+
 struct LogLine {
     unsigned module;
     unsigned level;

@@ -1,0 +1,286 @@
+// Fail every call in turn: for each operation, the n-th call that the library makes into the
+// platform, libcurl or libc fails, for n = 1, 2, ... until the operation ends without
+// reaching n. After every run the same checks hold: a failure is reported (never success
+// with nothing done), nothing stays locked, the task table names exactly the progress files
+// that exist, a failed download leaves no file, no share stays mounted, no temporary file
+// or worker is left behind. Leaks show in the sanitizer build's exit report.
+#include <glob.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "platform/bmc_platform.h"
+#include "tests/support.h"
+
+using namespace fhtest;
+
+namespace {
+
+const std::string kDir = "/var/tmp/torture";
+constexpr uint32_t kNeverEnded = 0xdead0001;        // the worker ended, the task did not
+const std::string kContent = RandomBytes(3000, 7);  // a few blocks of every protocol
+
+struct Env {
+    std::map<std::string, std::string> http, ssh, tftp, share;
+};
+
+struct Op {
+    const char* name;
+    const char* needs;  // the env file the operation needs ("" for none)
+    uint8_t type;       // FILEHANDLE_DOWNLOAD, FILEHANDLE_UPLOAD, or 0 (no local file)
+    std::string (*where)(const Env&);   // the transfer URI, or what the operation uses
+    std::string (*remote)(const Env&);  // the server's copy of the file ("" when unseen)
+    std::function<uint32_t(const std::string&)> run;  // 0 or the failure it reports
+};
+
+// Starts the transfer, polls it to its end, deletes it: 0 or the failure code seen.
+uint32_t Transfer(uint8_t type, const std::string& uri) {
+    RedfishInfo in{};
+    in.ucHandleType = type;
+    in.ucFileMode = 1;
+    snprintf(in.szLocalPath, sizeof in.szLocalPath, "%s/local.bin", kDir.c_str());
+    snprintf(in.szRedfishCmd, sizeof in.szRedfishCmd, "%s", uri.c_str());
+    uint32_t id = 0;
+    uint32_t rc = FILEHANDLE_UploadDownloadFileImageForRedfish(&in, &id);
+    if (rc != 0 || id == 0) {
+        return rc;
+    }
+    // Polled until it ends, or until no worker has run for a second (one that could not
+    // report its end would otherwise be waited for until the time-out).
+    ComponentProcess rec{};
+    // libcurl may wait up to its 120 s response time-out for an FTP server's last reply
+    // when a transfer is stopped in its last moments.
+    for (int idle = 0, i = 0; idle < 50 && i < 6500; ++i) {
+        if (FILEHANDLE_UploadDownloadProgress(id, &rec) == 0 &&
+            (rec.uiStage == FILEHANDLE_STAGE_SUCCEED || rec.uiStage == FILEHANDLE_STAGE_FAILED)) {
+            break;
+        }
+        idle = WaitForWorkers(0) ? idle + 1 : 0;
+        usleep(20000);
+    }
+    (void)FILEHANDLE_DeleteProgressInfo(id);  // a failed delete is judged by the table check
+    if (rec.uiStage == FILEHANDLE_STAGE_SUCCEED) {
+        return 0;
+    }
+    return rec.uiStage == FILEHANDLE_STAGE_FAILED ? rec.uiResultCode : kNeverEnded;
+}
+
+std::string Http(const Env& e) {
+    return "http://127.0.0.1:" + e.http.at("HTTP_PORT") + "/files/torture.bin";
+}
+std::string HttpUp(const Env& e) {
+    return "http://127.0.0.1:" + e.http.at("HTTP_PORT") + "/upload/torture.bin";
+}
+std::string HttpServed(const Env& e) {
+    return e.http.at("TEST_DIR") + "/www/files/torture.bin";
+}
+std::string HttpReceived(const Env& e) {
+    return e.http.at("TEST_DIR") + "/uploads/torture.bin";
+}
+std::string Ssh(const char* scheme, const Env& e) {
+    bool ftp = strcmp(scheme, "ftp") == 0;
+    return std::string(scheme) + "://" + e.ssh.at("FTP_USER") + ":" + e.ssh.at("FTP_PASS") +
+           "@127.0.0.1:" + e.ssh.at(ftp ? "FTP_PORT" : "SSH_PORT") + "/" +
+           (ftp ? "" : e.ssh.at("FTP_HOME").substr(1) + "/") + "torture.bin";
+}
+std::string Sftp(const Env& e) {
+    return Ssh("sftp", e);
+}
+std::string Scp(const Env& e) {
+    return Ssh("scp", e);
+}
+std::string Ftp(const Env& e) {
+    return Ssh("ftp", e);
+}
+std::string SshSeen(const Env& e) {
+    return e.ssh.at("FTP_HOME") + "/torture.bin";
+}
+std::string Tftp(const Env& e) {
+    return "tftp://127.0.0.1:" + e.tftp.at("TFTP_PORT") + "/torture.bin";
+}
+std::string TftpSeen(const Env& e) {
+    return e.tftp.at("TEST_DIR") + "/root/torture.bin";
+}
+std::string Nfs(const Env& e) {
+    return "nfs://127.0.0.1:" + e.share.at("NFS_PORT") + e.share.at("NFS_EXPORT") + "/torture.bin";
+}
+std::string NfsSeen(const Env& e) {
+    return e.share.at("NFS_ROOT") + "/torture.bin";
+}
+std::string Cifs(const Env& e) {
+    return "cifs://" + e.share.at("CIFS_USER") + ":" + e.share.at("CIFS_PASS") +
+           "@127.0.0.1:" + e.share.at("CIFS_PORT") + "/" + e.share.at("CIFS_SHARE") +
+           "/torture.bin";
+}
+std::string CifsSeen(const Env& e) {
+    return e.share.at("CIFS_ROOT") + "/torture.bin";
+}
+std::string Local(const Env&) {
+    return kDir + "/other.bin";
+}
+std::string None(const Env&) {
+    return kDir + "/unused";
+}
+
+uint32_t Probe(const std::string& uri) {
+    uint32_t size = 0;
+    RedfishInfo in{};
+    in.ucHandleType = FILEHANDLE_DOWNLOAD;
+    snprintf(in.szRedfishCmd, sizeof in.szRedfishCmd, "%s", uri.c_str());
+    uint32_t rc = FILEHANDLE_GetRemoteFileSize(&in, &size);
+    return rc != 0 ? rc : size == kContent.size() ? 0 : 0xdead0002;
+}
+
+uint32_t Logo(const std::string&) {
+    OperateLogOrigin origin{"Redfish", "torture", 1};
+    TaskServiceTaskInfo info{};
+    uint32_t rc = FILEHANDLE_UploadLogo((kDir + "/logo1.png").c_str(), &origin, &info);
+    std::string installed = ReadFile("/mnt/sdmmc0p2/OEMFile/bmc/logo/logo1.png");
+    return rc != 0 ? rc : installed == kContent ? 0 : 0xdead0003;
+}
+
+uint32_t List(const std::string&) {
+    uint32_t id = 0;
+    uint32_t rc = FILEHANLE_ClearTasksAndConfigID(&id);
+    TransferTaskInfo info{};
+    uint32_t listed = rc == 0 ? FILEHANDLE_GetTransferTaskInfo(&info) : rc;
+    uint32_t deleted = rc == 0 ? FILEHANDLE_DeleteProgressInfo(id) : 0;
+    return listed != 0 ? listed : deleted != 0 ? deleted : info.ucTaskNum == 1 ? 0 : 0xdead0004;
+}
+
+// Both directions of one protocol: the URIs and the server's copy of each.
+#define FH_TRANSFERS(name, needs, down, served, up, received)                   \
+    {name " download",                                                          \
+     needs,                                                                     \
+     FILEHANDLE_DOWNLOAD,                                                       \
+     down,                                                                      \
+     served,                                                                    \
+     [](const std::string& u) { return Transfer(FILEHANDLE_DOWNLOAD, u); }},    \
+    {                                                                           \
+        name " upload", needs, FILEHANDLE_UPLOAD, up, received,                 \
+            [](const std::string& u) { return Transfer(FILEHANDLE_UPLOAD, u); } \
+    }
+
+const Op kOps[] = {
+    FH_TRANSFERS("HTTP", "FH_TEST_SERVERS", Http, HttpServed, HttpUp, HttpReceived),
+    FH_TRANSFERS("SFTP", "FH_SSH_FTP_ENV", Sftp, SshSeen, Sftp, SshSeen),
+    FH_TRANSFERS("SCP", "FH_SSH_FTP_ENV", Scp, SshSeen, Scp, SshSeen),
+    FH_TRANSFERS("FTP", "FH_SSH_FTP_ENV", Ftp, SshSeen, Ftp, SshSeen),
+    FH_TRANSFERS("TFTP", "FH_TFTP_ENV", Tftp, TftpSeen, Tftp, TftpSeen),
+    FH_TRANSFERS("NFS", "FH_SHARE_ENV", Nfs, NfsSeen, Nfs, NfsSeen),
+    FH_TRANSFERS("CIFS", "FH_SHARE_ENV", Cifs, CifsSeen, Cifs, CifsSeen),
+    FH_TRANSFERS("local copy", "", Local, Local, Local, Local),
+    {"HTTP size", "FH_TEST_SERVERS", 0, Http, HttpServed, Probe},
+    {"FTP size", "FH_SSH_FTP_ENV", 0, Ftp, SshSeen, Probe},
+    {"TFTP size", "FH_TFTP_ENV", 0, Tftp, TftpSeen, Probe},
+    {"NFS size", "FH_SHARE_ENV", 0, Nfs, NfsSeen, Probe},
+    {"logo from a local file", "", 0, None, None, Logo},
+    {"allocate, list, delete", "", 0, None, None, List},
+};
+
+// What a run left behind that it should not have; empty when all is well.
+// A failed removal (the seam was the removal itself) may leave the file it was to remove,
+// and says so in the log; locks, slots and mounts are checked all the same.
+std::string Leftovers(const Op& op, uint32_t result, const std::string& remote,
+                      bool removalFailed) {
+    std::string out;
+    for (const char* lock : {FILEHANDLE_TASK_LOCK_NAME, "filehand_logo_upload.lock"}) {
+        if (!LockIsFree(lock)) {
+            out += std::string(lock) + " held; ";
+        }
+    }
+    TaskTable t = ReadTable();
+    for (uint32_t i = 0; i < FILEHANDLE_THREAD_MAX; ++i) {
+        const TaskSlot& s = t.astSlot[i];
+        std::string path = "/var/uploadDownload" + std::to_string(i + 1) + ".progress";
+        // A file without its slot is harmless (the next allocation truncates it) and is
+        // what a failed removal leaves; a slot without its file would never be freed.
+        if (s.uiIdentifier != 0 && (s.uiIdentifier != i + 1 || !FileExists(path))) {
+            out += "slot " + std::to_string(i + 1) + " and its file disagree; ";
+        }
+    }
+    if (result == kNeverEnded) {
+        out += "task never ended; ";
+    }
+    std::string local = kDir + "/local.bin";
+    if (op.type == FILEHANDLE_DOWNLOAD && FileExists(local) != (result == 0) &&
+        !(removalFailed && result != 0)) {
+        out +=
+            result == 0 ? "download reported without the file; " : "failed download left a file; ";
+    }
+    if (result == 0 && op.type == FILEHANDLE_UPLOAD && ReadFile(remote) != kContent) {
+        out += "transfer reported without the data; ";
+    }
+    std::ifstream mounts("/proc/self/mountinfo");
+    for (std::string line; std::getline(mounts, line);) {
+        if (line.find("/var/confbup_") != std::string::npos) {
+            out += "still mounted; ";
+        }
+    }
+    // Mount directories and credentials, HTTP staging, the logo's temporary image.
+    for (const char* pattern : {"/var/confbup_*", "/var/tmp/torture/torture.bin",
+                                "/mnt/sdmmc0p2/OEMFile/bmc/logo/TmpLogo"}) {
+        glob_t g{};
+        if (!removalFailed && glob(pattern, 0, nullptr, &g) == 0) {
+            for (size_t i = 0; i < g.gl_pathc; ++i) {
+                out += std::string("left ") + g.gl_pathv[i] + "; ";
+            }
+        }
+        globfree(&g);
+    }
+    return out;
+}
+
+class TortureTest : public FhTest {};
+
+}  // namespace
+
+TEST_F(TortureTest, FailEveryCallInTurn) {
+    Env env{LoadEnvFile("FH_TEST_SERVERS"), LoadEnvFile("FH_SSH_FTP_ENV"),
+            LoadEnvFile("FH_TFTP_ENV"), LoadEnvFile("FH_SHARE_ENV")};
+    size_t runs = 0, ops = 0;
+    for (const Op& op : kOps) {
+        const char* only = getenv("FH_TORTURE_ONLY");  // one operation, by name
+        if ((op.needs[0] != '\0' && getenv(op.needs) == nullptr) ||
+            (only != nullptr && strcmp(only, op.name) != 0)) {
+            continue;
+        }
+        ++ops;
+        std::string where = op.where(env), remote = op.remote(env);
+        const char* from = getenv("FH_TORTURE_FROM");  // the first failure point to try
+        for (long n = from != nullptr ? atol(from) : 1;; ++n) {
+            ResetAll();
+            BMC_System(("rm -rf " + kDir + " /mnt/sdmmc0p2 && mkdir -p " + kDir +
+                        " /mnt/sdmmc0p2/OEMFile/bmc && rm -f '" + remote + "'")
+                           .c_str());
+            WriteFile(BMC_OEM_FLAG_PATH, "3\n");
+            BMC_System(("mkdir -p " + std::string(BMC_CAPABILITY_DIR)).c_str());
+            WriteFile(std::string(BMC_CAPABILITY_DIR) + "/Customer.SupportUploadLogo", "1\n");
+            WriteFile(kDir + "/logo1.png", kContent);
+            WriteFile(op.type == FILEHANDLE_UPLOAD ? kDir + "/local.bin" : remote, kContent);
+            FailNth(n);
+            uint32_t result = op.run(where);
+            bool reached = SeamCalls() >= n;
+            std::string failed = FailedSeam();
+            FailNth(0);
+            ASSERT_TRUE(WaitForWorkers(130))
+                << op.name << " n=" << n << " (" << failed << "): a worker still runs";
+            bool removal = failed == "unlink" || failed == "remove" || failed == "rmdir" ||
+                           failed == "BMC_RmFile";
+            std::string left = Leftovers(op, result, remote, removal);
+            EXPECT_EQ("", left) << op.name << ", call " << n << " (" << failed
+                                << ") failed, result " << std::hex << result;
+            ++runs;
+            if (!reached) {
+                EXPECT_EQ(0u, result) << op.name << ": fails with no fault injected";
+                printf("torture: %-24s %3ld failure points\n", op.name, n - 1);
+                break;
+            }
+        }
+    }
+    printf("torture: %zu operations, %zu runs\n", ops, runs);
+}
