@@ -619,11 +619,15 @@ extern "C" int open64(const char* path, int flags, ...) {
     return FH_INJECT("open64") ? -1 : real(path, flags, mode);
 }
 
+// The sanitizers own the allocator: there the heap is no seam (their start-up allocates
+// before a lookup through dlsym could work).
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 extern "C" void* malloc(size_t n) {
     // Looked up once, on the first call (dlsym itself does not allocate here).
     static void* (*real)(size_t) = reinterpret_cast<void* (*)(size_t)>(dlsym(RTLD_NEXT, "malloc"));
     return FH_INJECT("malloc") ? nullptr : real(n);
 }
+#endif
 
 // Options pass through by the type their number says, as libcurl reads them.
 #undef curl_easy_setopt
