@@ -131,23 +131,59 @@ TEST_F(EntryTest, FreshDatabaseGetsItsTableFirst) {
     }
 }
 
-TEST_F(EntryTest, InvalidHandleTypeStillRunsAndFailsInTheWorker) {
-    ComponentInfo r = MakeRequest(0, 0, "http://127.0.0.1:1/fw.bin", "/tmp/fw.bin");
-    uint32_t id = 0;
-    ASSERT_EQ(0u, FILEHANDLE_UploadDownloadFileImage(&r, &id));
-    EXPECT_EQ(id, r.uiIdentifier);
-    ComponentProcess rec = WaitForEnd(id);
-    EXPECT_EQ(3u, rec.uiStage);
-    EXPECT_EQ(0x3c00000eu, rec.uiResultCode);
-    EXPECT_STREQ("File download or upload failed, because: http connection parameter parsing error",
-                 rec.szDescription);
-    EXPECT_TRUE(Logged(2, "ucHandleType: 0, Invalid cmd."));
-    auto ev = EventTexts();  // the entry's one event; HttpThread raises none
-    ASSERT_EQ(1u, ev.size());
-    EXPECT_EQ("Unknown", ev[0].first);
-    EXPECT_EQ("File download or upload failed,because:connection parameter parsing error",
-              ev[0].second);
-    EXPECT_EQ(0u, FILEHANDLE_DeleteProgressInfo(id));
+// A handle type that is neither download nor upload still starts a task; each member's worker
+// fails it with its own description, and the event names no file ("Unknown").
+TEST_F(EntryTest, InvalidHandleTypeFailsInEveryMember) {
+    const char* kEntryEvent =
+        "File download or upload failed,because:connection parameter parsing error";
+    struct Case {
+        uint8_t protocol;
+        uint32_t result;
+        const char* desc;
+        const char* event;  // the worker's event; null: the entry's is the only one
+    };
+    const Case cases[] = {
+        {FILEHANDLE_PROTOCOL_HTTP, 0x3c00000e,
+         "File download or upload failed, because: http connection parameter parsing error",
+         nullptr},
+        {FILEHANDLE_PROTOCOL_SFTP, 0x3c00000e,
+         "File download or upload failed,because:sftp connection parameter parsing error",
+         "File download or upload failed,because:sftp connection parameter parsing error"},
+        {FILEHANDLE_PROTOCOL_SCP, 0x3c00000e,
+         "File download or upload failed,because:scp connection parameter parsing err",
+         "File download or upload failed,because:scp connection parameter parsing err"},
+        {FILEHANDLE_PROTOCOL_FTP, 0x3c00000e,
+         "File download or upload failed,because:ftp connection parameter parsing error",
+         "File download or upload failed,because:ftp connection parameter parsing error"},
+        {FILEHANDLE_PROTOCOL_TFTP, 0x3c00000f,
+         "File download or upload failed, because: tftp connection parameter parsing error",
+         "File download or upload failed, because: connection parameter parsing error"},
+        // The mount members run their routine whatever the type (a remote path without '/'
+        // stops it before any mount), then fail the task whatever the routine returned.
+        {FILEHANDLE_PROTOCOL_NFS, 0x3c00000e, kEntryEvent, kEntryEvent},
+        {FILEHANDLE_PROTOCOL_CIFS, 0x3c00000e, kEntryEvent, kEntryEvent},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.protocol));
+        ResetAll();
+        ComponentInfo r = MakeRequest(c.protocol, 3, "127.0.0.1", "/tmp/fw.bin");
+        strcpy(r.szStorageAddress, "fw.bin");
+        uint32_t id = 0;
+        ASSERT_EQ(0u, FILEHANDLE_UploadDownloadFileImage(&r, &id));
+        ComponentProcess rec = WaitForEnd(id);
+        EXPECT_EQ(3u, rec.uiStage);
+        EXPECT_EQ(c.result, rec.uiResultCode);
+        EXPECT_STREQ(c.desc, rec.szDescription);
+        EXPECT_TRUE(Commands().empty()) << "a mount ran";
+        EXPECT_TRUE(TftpBridgeCalls().transferPorts.empty());
+        auto ev = EventTexts();
+        ASSERT_EQ(c.event != nullptr ? 2u : 1u, ev.size());
+        EXPECT_EQ(std::make_pair(std::string("Unknown"), std::string(kEntryEvent)), ev[0]);
+        if (c.event != nullptr) {
+            EXPECT_EQ(std::make_pair(std::string("Unknown"), std::string(c.event)), ev[1]);
+        }
+        EXPECT_EQ(0u, FILEHANDLE_DeleteProgressInfo(id));
+    }
 }
 
 TEST_F(EntryTest, CurlInitFailureEndsTheTask) {

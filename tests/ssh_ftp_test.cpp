@@ -219,25 +219,6 @@ TEST_F(SshFtpTest, ScpPathsCannotRunCommandsOnTheServer) {
     }
 }
 
-TEST_F(SshFtpTest, InvalidHandleTypeRaisesUnknownEvents) {
-    for (const Proto& p : kProtos) {
-        SCOPED_TRACE(p.name);
-        ResetAll();
-        ComponentInfo r = MakeRequest(p.code, 3, "ftp://127.0.0.1:1/x", "/tmp/x");
-        uint32_t id = 0;
-        ASSERT_EQ(0u, FILEHANDLE_UploadDownloadFileImage(&r, &id));
-        ComponentProcess rec = WaitForEnd(id);
-        EXPECT_EQ(3u, rec.uiStage);
-        EXPECT_EQ(0x3c00000eu, rec.uiResultCode);
-        EXPECT_NE(std::string::npos, std::string(rec.szDescription).find("connection parameter"));
-        auto ev = EventTexts();  // the entry's and the worker's
-        ASSERT_EQ(2u, ev.size());
-        EXPECT_EQ("Unknown", ev[1].first);
-        EXPECT_EQ(rec.szDescription, ev[1].second);
-        FILEHANDLE_DeleteProgressInfo(id);
-    }
-}
-
 // The parts of the routines that need no server.
 class SshFtpLocalTest : public FhTest {};
 

@@ -144,18 +144,3 @@ TEST_F(TftpTest, PortZeroMeansSixtyNineForTheTransferOnly) {
     EXPECT_EQ(std::vector<uint32_t>{0}, calls.sizePorts);
     EXPECT_EQ(std::vector<uint32_t>{69}, calls.transferPorts);
 }
-
-TEST_F(TftpTest, InvalidHandleType) {
-    ComponentInfo r = Request(3, "f.bin", local_ + "/x.bin", Port());
-    Outcome o = RunRequest(r);
-    EXPECT_EQ(3u, o.stage);
-    EXPECT_EQ(0x3c00000fu, o.result);
-    EXPECT_EQ("File download or upload failed, because: tftp connection parameter parsing error",
-              o.desc);
-    EXPECT_TRUE(TftpBridgeCalls().transferPorts.empty());
-    auto ev = EventTexts();  // the entry's and the worker's, both "Unknown"
-    ASSERT_EQ(2u, ev.size());
-    EXPECT_EQ("Unknown", ev[1].first);
-    EXPECT_EQ("File download or upload failed, because: connection parameter parsing error",
-              ev[1].second);
-}
