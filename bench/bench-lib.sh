@@ -8,7 +8,7 @@ bench_enter() {
     cmake --build "$build" -j"$(nproc)" --target fhbench >/dev/null
     exec "$root/scripts/in-private-var.sh" "$0" "$@"
   fi
-  . "$root/scripts/servers.sh"
+  . "$root/tests/servers/servers.sh"
   fh_servers_up
   fhbench=$build/bench/fhbench
 }

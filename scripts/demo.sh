@@ -18,7 +18,7 @@ if [ "${FH_PRIVATE_VAR:-}" != 1 ]; then
   exec "$root/scripts/in-private-var.sh" "$0" "$@"
 fi
 
-. "$root/scripts/servers.sh"
+. "$root/tests/servers/servers.sh"
 fh_servers_up
 . "$FH_SSH_FTP_ENV"
 . "$FH_SHARE_ENV"

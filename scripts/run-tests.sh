@@ -19,7 +19,7 @@ if [ "${FH_PRIVATE_VAR:-}" != 1 ]; then
   exec "$root/scripts/in-private-var.sh" "$0" "$build"
 fi
 
-. "$root/scripts/servers.sh"
+. "$root/tests/servers/servers.sh"
 fh_servers_up
 servers=$TEST_DIR
 export FH_TEST_SERVERS=$servers/servers.env

@@ -1,4 +1,4 @@
-// HTTP and HTTPS end to end against the loopback servers of scripts/test-servers.sh.
+// HTTP and HTTPS end to end against the loopback servers of tests/servers/test-servers.sh.
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>

@@ -1,5 +1,5 @@
 // NFS and CIFS through a mounted share, against the loopback servers and mount helpers of
-// scripts/share-servers.sh; and the copy, mount commands and clean-up without them.
+// tests/servers/share-servers.sh; and the copy, mount commands and clean-up without them.
 #include <fcntl.h>
 #include <glob.h>
 #include <string.h>

@@ -1,5 +1,5 @@
 // SFTP, SCP and FTP end to end against the loopback sshd and vsftpd of
-// scripts/ssh-ftp-servers.sh, plus the parts of those routines that need no server.
+// tests/servers/ssh-ftp-servers.sh, plus the parts of those routines that need no server.
 #include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>

@@ -104,7 +104,7 @@ std::string RandomBytes(size_t n, unsigned seed);
 // the variable is unset (the servers were not started).
 std::map<std::string, std::string> LoadEnvFile(const char* var);
 
-// Test servers (scripts/test-servers.sh); empty when not started.
+// Test servers (tests/servers/test-servers.sh); empty when not started.
 struct Servers {
     int httpPort = 0;
     int httpsPort = 0;

@@ -1,4 +1,4 @@
-// TFTP bridge against a real tftpd-hpa on loopback (scripts/tftp-server.sh, found through
+// TFTP bridge against a real tftpd-hpa on loopback (tests/servers/tftp-server.sh, found through
 // FH_TFTP_ENV), plus a scripted UDP peer on 127.0.0.1 for answers no real server gives on
 // demand (falling silent, skipping the size) and for looking at the request itself.
 #include <arpa/inet.h>
@@ -169,7 +169,7 @@ class TftpBridgeTest : public FhTest {
         FhTest::SetUp();
         auto env = LoadEnvFile("FH_TFTP_ENV");
         if (env.empty()) {
-            GTEST_SKIP() << "FH_TFTP_ENV not set: start scripts/tftp-server.sh";
+            GTEST_SKIP() << "FH_TFTP_ENV not set: start tests/servers/tftp-server.sh";
         }
         port_ = std::stoi(env["TFTP_PORT"]);
         root_ = env["TEST_DIR"] + "/root";

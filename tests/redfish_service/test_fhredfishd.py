@@ -5,7 +5,7 @@ the service, which fetches images from the loopback test servers of all eight pr
     test_fhredfishd.py FHREDFISHD_BINARY
 
 Runs only in the private namespace of scripts/in-private-var.sh, with the servers of
-scripts/servers.sh up (FH_TEST_SERVERS and the other env files, as scripts/run-tests.sh
+tests/servers/servers.sh up (FH_TEST_SERVERS and the other env files, as scripts/run-tests.sh
 exports them); without them it exits 77 (skipped). The service under test is started on
 a free loopback port, once with HTTPS (the test PKI's server certificate) and, for the
 restart case, with plain HTTP.

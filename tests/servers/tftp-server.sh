@@ -1,9 +1,9 @@
 #!/bin/bash
 # Local TFTP server (tftpd-hpa) for the TFTP bridge tests and benchmark.
 #
-#   scripts/tftp-server.sh start DIR   serve DIR/root on 127.0.0.1 (uploads may create
+#   tests/servers/tftp-server.sh start DIR   serve DIR/root on 127.0.0.1 (uploads may create
 #                                      files), write DIR/tftp.env
-#   scripts/tftp-server.sh stop DIR    stop it (harmless if nothing runs)
+#   tests/servers/tftp-server.sh stop DIR    stop it (harmless if nothing runs)
 #
 # The port is FH_TFTP_PORT (18069). Must run inside scripts/in-private-var.sh, like the
 # tests. After a successful start, DIR/tftp.env holds TFTP_PORT and TEST_DIR.
