@@ -258,7 +258,9 @@ TEST_F(TortureTest, FailEveryCallInTurn) {
         const char* from = getenv("FH_TORTURE_FROM");  // the first failure point to try
         for (long n = from != nullptr ? atol(from) : 1;; ++n) {
             ResetAll();
-            BMC_System(("rm -rf " + kDir + " /mnt/sdmmc0p2 && mkdir -p " + kDir +
+            // What a failed removal of the previous run left (and said so) goes first.
+            BMC_System(("rm -f /var/confbup_*.cred; rmdir /var/confbup_* 2>/dev/null; rm -rf " +
+                        kDir + " /mnt/sdmmc0p2 && mkdir -p " + kDir +
                         " /mnt/sdmmc0p2/OEMFile/bmc && rm -f '" + remote + "'")
                            .c_str());
             WriteFile(BMC_OEM_FLAG_PATH, "3\n");
