@@ -260,14 +260,18 @@ TEST_F(TortureTest, FailEveryCallInTurn) {
             ResetAll();
             // What a failed removal of the previous run left (and said so) goes first.
             BMC_System(("rm -f /var/confbup_*.cred; rmdir /var/confbup_* 2>/dev/null; rm -rf " +
-                        kDir + " /mnt/sdmmc0p2 && mkdir -p " + kDir +
-                        " /mnt/sdmmc0p2/OEMFile/bmc && rm -f '" + remote + "'")
+                        kDir + " /mnt/sdmmc0p2 && mkdir -p " + kDir + " /mnt/sdmmc0p2/OEMFile/bmc")
                            .c_str());
             WriteFile(BMC_OEM_FLAG_PATH, "3\n");
             BMC_System(("mkdir -p " + std::string(BMC_CAPABILITY_DIR)).c_str());
             WriteFile(std::string(BMC_CAPABILITY_DIR) + "/Customer.SupportUploadLogo", "1\n");
             WriteFile(kDir + "/logo1.png", kContent);
             WriteFile(op.type == FILEHANDLE_UPLOAD ? kDir + "/local.bin" : remote, kContent);
+            if (op.type == FILEHANDLE_UPLOAD) {
+                // Emptied in place, not removed: an NFS server that still holds the old file
+                // open would take the new data into the removed one.
+                WriteFile(remote, "");
+            }
             FailNth(n);
             uint32_t result = op.run(where);
             bool reached = SeamCalls() >= n;
