@@ -303,8 +303,6 @@ TEST_F(EntryTest, TftpPathLengthLimit) {
 }
 
 TEST_F(EntryTest, NullPointersEverywhere) {
-    ComponentInfo r{};
-    char desc[1024] = {0};
     struct Case {
         const char* call;
         std::function<uint32_t()> run;
@@ -332,15 +330,6 @@ TEST_F(EntryTest, NullPointersEverywhere) {
          "Pointer pcProgressFilePath is Null"},
         {"starter", [] { return HTTP_UploadDownloadFile(nullptr); }, 0xbc000001,
          "Pointer pstComponentInfo is Null, File:filehandle_ulanddl Func:HTTP_UploadDownloadFile"},
-        {"download request", [&] { return HTTP_DownLoadFileByCurl(nullptr, desc); }, 0x3c000001,
-         "Pointer pstDownloadFileInfo is Null, File:filehandle_ulanddl "
-         "Func:HTTP_DownLoadFileByCurl"},
-        {"download text", [&] { return HTTP_DownLoadFileByCurl(&r, nullptr); }, 0x3c000001,
-         "Pointer pcTaskDesc is Null, File:filehandle_ulanddl Func:HTTP_DownLoadFileByCurl"},
-        {"upload request", [&] { return HTTP_UploadFileByCurl(nullptr, desc); }, 0x3c000001,
-         "Pointer pstUploadFileInfo is Null, File:filehandle_ulanddl Func:HTTP_UploadFileByCurl"},
-        {"upload text", [&] { return HTTP_UploadFileByCurl(&r, nullptr); }, 0x3c000001,
-         "Pointer pcTaskDesc is Null, File:filehandle_ulanddl Func:HTTP_UploadFileByCurl"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.call);
@@ -356,8 +345,62 @@ TEST_F(EntryTest, NullPointersEverywhere) {
     EXPECT_EQ(0xbc000002u, FILEHANLE_IDdetifier_ProgessFile(nullptr));
     EXPECT_TRUE(Logged(2, "FILEHANLE_IDdetifier_ProgessFile uiIdentifieror pDb is null."));
     EXPECT_EQ(0u, id);
-    EXPECT_STREQ("", desc);
     ExpectNothingLeft();
+}
+
+// Every transfer routine refuses a null request or text buffer under its own name, and a
+// local file that it cannot open before it connects anywhere (port 1 would refuse anyway).
+TEST_F(EntryTest, RoutinesRefuseNullArgumentsAndUnopenableLocalFiles) {
+    using Routine = std::function<uint32_t(ComponentInfo*, char*)>;
+    const char* kDl = "File download or upload failed,because:Failed to open download file";
+    const char* kUp = "File download or upload failed,because:%s open failed";
+    struct Case {
+        const char* name;
+        Routine run;
+        uint8_t type;
+        const char* request;     // the name its null report gives the request
+        const char* openReason;  // %s: the local path; null: opened only once mounted
+    };
+    const Case cases[] = {
+        {"HTTP_DownLoadFileByCurl", HTTP_DownLoadFileByCurl, 1, "pstDownloadFileInfo",
+         "File download or upload failed, because: Failed to open download file"},
+        {"HTTP_UploadFileByCurl", HTTP_UploadFileByCurl, 2, "pstUploadFileInfo",
+         "File download or upload failed, because: %s open failed"},
+        {"SFTP_DownLoadFileByCurl", SFTP_DownLoadFileByCurl, 1, "pstDownloadFileInfo",
+         "File download or upload failed,because:Failed to open download file."},
+        {"SFTP_UploadFileByCurl", SFTP_UploadFileByCurl, 2, "pstUploadFileInfo",
+         "File download or upload failed, because: %s open failed"},
+        {"SCP_DownLoadFileByCurl", SCP_DownLoadFileByCurl, 1, "pstDownloadFileInfo", kDl},
+        {"SCP_UploadFileByCurl", SCP_UploadFileByCurl, 2, "pstUploadFileInfo", kUp},
+        {"FTP_DownLoadFileByCurl", FTP_DownLoadFileByCurl, 1, "pstDownloadFileInfo", kDl},
+        {"FTP_UploadFileByCurl", FTP_UploadFileByCurl, 2, "pstUploadFileInfo", kUp},
+        {"MOUNT_UploadDownloadFile",
+         [](ComponentInfo* r, char* d) { return MOUNT_UploadDownloadFile(r, "/var/p", d); }, 1,
+         "pstComponentInfo", nullptr},
+    };
+    const std::string path = "/var/tmp/no/such/dir/f.bin";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetAll();
+        char desc[1024] = {0};
+        ComponentInfo req = MakeRequest(2, c.type, "sftp://127.0.0.1:1/x", path);
+        EXPECT_EQ(0x3c000001u, c.run(nullptr, desc));
+        EXPECT_EQ(0x3c000001u, c.run(&req, nullptr));
+        const std::string where = " is Null, File:filehandle_ulanddl Func:" + std::string(c.name);
+        EXPECT_EQ(1u, CountLogged(std::string("Pointer ") + c.request + where));
+        EXPECT_EQ(1u, CountLogged("Pointer pcTaskDesc" + where));
+        EXPECT_STREQ("", desc);
+        if (c.openReason != nullptr) {
+            EXPECT_EQ(0x3c00000cu, c.run(&req, desc));
+            char want[1024];
+            snprintf(want, sizeof want, c.openReason, path.c_str());
+            EXPECT_STREQ(want, desc);
+            EXPECT_EQ(0u, CountLogged("curl_easy_perform"));  // no connection was tried
+        }
+    }
+    ComponentInfo r{};
+    char desc[1024];
+    EXPECT_EQ(0x3c000001u, MOUNT_UploadDownloadFile(&r, nullptr, desc));
 }
 
 // A hand-built request reaches no protocol but its routine's own, and no credential with a

@@ -383,11 +383,7 @@ TEST_F(MountLocalTest, CommandFormsAndRefusals) {
         EXPECT_FALSE(FileExists("/var/confbup_tmp3.cred"));
         EXPECT_FALSE(FileExists("/var/tmp/never.bin"));
     }
-    char desc[1024];
     ComponentInfo r{};
-    EXPECT_EQ(0x3c000001u, MOUNT_UploadDownloadFile(nullptr, "p", desc));
-    EXPECT_EQ(0x3c000001u, MOUNT_UploadDownloadFile(&r, nullptr, desc));
-    EXPECT_EQ(0x3c000001u, MOUNT_UploadDownloadFile(&r, "p", nullptr));
     int32_t size = 7;
     EXPECT_EQ(0xbc000001u, Mount_GetRemoteFileSize(nullptr, &size));
     EXPECT_EQ(0xbc000001u, Mount_GetRemoteFileSize(&r, nullptr));

@@ -94,7 +94,7 @@ TEST_F(SshFtpTest, Failures) {
     struct Case {
         const char* name;
         uint8_t type;
-        std::string local;  // local file name (in local_, or a missing directory)
+        std::string local;  // local file name (in local_)
         std::string remote;
         std::string password;  // empty: the right one
         std::string port;      // empty: the server's
@@ -105,10 +105,8 @@ TEST_F(SshFtpTest, Failures) {
         {"wrong password", 1, "wrongpw.bin", "hello.txt", "nope", "", 0x3c00000f, false},
         {"closed port", 1, "closed.bin", "hello.txt", "", "1", 0x3c000010, false},
         {"missing remote file", 1, "missing.bin", "no-such-file.bin", "", "", 0x3c000011, true},
-        {"missing local directory", 1, "nodir/x.bin", "hello.txt", "", "", 0x3c00000c, false},
         {"upload into a missing remote directory", 2, "src.bin", "no-such-dir/x.bin", "", "", 0,
          false},
-        {"missing upload source", 2, "absent.bin", "incoming/x.bin", "", "", 0x3c00000c, false},
     };
     WriteFile(local_ + "/src.bin", "source");
     for (const Proto& p : kProtos) {
@@ -116,7 +114,7 @@ TEST_F(SshFtpTest, Failures) {
             SCOPED_TRACE(std::string(p.name) + ": " + c.name);
             ResetAll();
             std::string local = local_ + "/" + c.local;
-            if (c.type == FILEHANDLE_DOWNLOAD && c.local.find('/') == std::string::npos) {
+            if (c.type == FILEHANDLE_DOWNLOAD) {
                 WriteFile(local, "an older file that a failed download removes");
             }
             Outcome o = RunUri(c.type, local, Uri(p, c.remote, c.password, c.port));
@@ -256,45 +254,6 @@ TEST_F(SshFtpLocalTest, LocalFilesKeepThirtyTwoBitSizes) {
     EXPECT_EQ(10u, DownLoadFileByCurlFunc(buf, 1, 10, f));
     EXPECT_EQ(0u, DownLoadFileByCurlFunc(buf, 1, 1, f));
     fclose(f);
-}
-
-TEST_F(SshFtpLocalTest, NullArgumentsAndUnopenableFiles) {
-    struct Routine {
-        const char* name;
-        uint32_t (*fn)(ComponentInfo*, char*);
-        bool upload;
-        const char* openReason;  // %s: the local path
-    };
-    const Routine routines[] = {
-        {"SFTP_DownLoadFileByCurl", SFTP_DownLoadFileByCurl, false,
-         "File download or upload failed,because:Failed to open download file."},
-        {"SFTP_UploadFileByCurl", SFTP_UploadFileByCurl, true,
-         "File download or upload failed, because: %s open failed"},
-        {"SCP_DownLoadFileByCurl", SCP_DownLoadFileByCurl, false,
-         "File download or upload failed,because:Failed to open download file"},
-        {"SCP_UploadFileByCurl", SCP_UploadFileByCurl, true,
-         "File download or upload failed,because:%s open failed"},
-        {"FTP_DownLoadFileByCurl", FTP_DownLoadFileByCurl, false,
-         "File download or upload failed,because:Failed to open download file"},
-        {"FTP_UploadFileByCurl", FTP_UploadFileByCurl, true,
-         "File download or upload failed,because:%s open failed"},
-    };
-    for (const Routine& r : routines) {
-        SCOPED_TRACE(r.name);
-        ResetAll();
-        char desc[1024] = {0};
-        std::string path = "/var/tmp/no/such/dir/f.bin";
-        ComponentInfo req = MakeRequest(2, r.upload ? 2 : 1, "sftp://127.0.0.1:1/x", path);
-        EXPECT_EQ(0x3c000001u, r.fn(nullptr, desc));
-        EXPECT_EQ(0x3c000001u, r.fn(&req, nullptr));
-        EXPECT_EQ(2u, CountLogged("is Null, File:filehandle_ulanddl Func:" + std::string(r.name)));
-        EXPECT_STREQ("", desc);
-        EXPECT_EQ(0x3c00000cu, r.fn(&req, desc));
-        char want[1024];
-        snprintf(want, sizeof want, r.openReason, path.c_str());
-        EXPECT_STREQ(want, desc);
-        EXPECT_EQ(0u, CountLogged("curl_easy_perform"));  // no connection was tried
-    }
 }
 
 TEST_F(SshFtpLocalTest, ScpRefusesPathsTheServerWouldMisread) {
