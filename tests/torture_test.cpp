@@ -268,9 +268,9 @@ TEST_F(TortureTest, FailEveryCallInTurn) {
             WriteFile(kDir + "/logo1.png", kContent);
             WriteFile(op.type == FILEHANDLE_UPLOAD ? kDir + "/local.bin" : remote, kContent);
             if (op.type == FILEHANDLE_UPLOAD) {
-                // Emptied in place, not removed: an NFS server that still holds the old file
-                // open would take the new data into the removed one.
-                WriteFile(remote, "");
+                // Emptied in place (owner kept), not removed: an NFS server that still holds
+                // the old file open would take the new data into the removed one.
+                (void)truncate(remote.c_str(), 0);  // absent before the first upload
             }
             FailNth(n);
             uint32_t result = op.run(where);
