@@ -6,6 +6,7 @@
 // or worker is left behind. Leaks show in the sanitizer build's exit report.
 #include <glob.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -268,9 +269,14 @@ TEST_F(TortureTest, FailEveryCallInTurn) {
             WriteFile(kDir + "/logo1.png", kContent);
             WriteFile(op.type == FILEHANDLE_UPLOAD ? kDir + "/local.bin" : remote, kContent);
             if (op.type == FILEHANDLE_UPLOAD) {
-                // Emptied in place (owner kept), not removed: an NFS server that still holds
-                // the old file open would take the new data into the removed one.
-                (void)truncate(remote.c_str(), 0);  // absent before the first upload
+                // Emptied in place and given to the owner of its folder (the server's
+                // account), not removed: an NFS server that still holds the old file open
+                // would take the new data into the removed one.
+                struct stat dir {};
+                if (truncate(remote.c_str(), 0) == 0 &&
+                    stat(remote.substr(0, remote.rfind('/')).c_str(), &dir) == 0) {
+                    (void)!chown(remote.c_str(), dir.st_uid, dir.st_gid);
+                }
             }
             FailNth(n);
             uint32_t result = op.run(where);
