@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <spawn.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
@@ -40,32 +41,56 @@ extern "C" int BMC_System(const char* command) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+namespace {
+
+// What a new thread needs to name itself and run. The thread names itself: a detached
+// thread may already have ended (and its handle with it) by the time its creator could.
+struct ThreadStart {
+    BMC_THREAD_ROUTINE routine;
+    void* argument;
+    char name[16];  // the kernel keeps 15 characters
+};
+
+void* StartNamed(void* p) {
+    ThreadStart start = *static_cast<ThreadStart*>(p);
+    free(p);
+    if (start.name[0] != '\0') {
+        (void)pthread_setname_np(pthread_self(), start.name);  // a diagnostic aid only
+    }
+    return start.routine(start.argument);
+}
+
+}  // namespace
+
 extern "C" int BMC_CreateDetachThreadInternal(BMC_THREAD_ROUTINE routine, const char* name,
                                               void* argument, pthread_t* thread) {
     if (routine == nullptr) {
         return EINVAL;
     }
+    auto* start = static_cast<ThreadStart*>(malloc(sizeof(ThreadStart)));
+    if (start == nullptr) {
+        return ENOMEM;
+    }
+    start->routine = routine;
+    start->argument = argument;
+    snprintf(start->name, sizeof start->name, "%s", name != nullptr ? name : "");
     pthread_attr_t attr;
     int rc = pthread_attr_init(&attr);
+    if (rc == 0) {
+        rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        pthread_t tid{};
+        if (rc == 0) {
+            rc = pthread_create(&tid, &attr, StartNamed, start);
+        }
+        (void)pthread_attr_destroy(&attr);  // cannot fail on an initialised attribute
+        if (rc == 0 && thread != nullptr) {
+            *thread = tid;  // an identifier only: the thread may have ended already
+        }
+    }
     if (rc != 0) {
-        return rc;
+        free(start);
     }
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_t tid{};
-    rc = pthread_create(&tid, &attr, routine, argument);
-    pthread_attr_destroy(&attr);
-    if (rc != 0) {
-        return rc;
-    }
-    if (name != nullptr) {
-        char shortName[16];  // the kernel keeps 15 characters
-        snprintf(shortName, sizeof shortName, "%s", name);
-        pthread_setname_np(tid, shortName);
-    }
-    if (thread != nullptr) {
-        *thread = tid;
-    }
-    return 0;
+    return rc;
 }
 
 extern "C" int BMC_CreateFile(const char* path) {
