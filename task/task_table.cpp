@@ -67,22 +67,26 @@ extern "C" uint32_t FILEHANLE_IDdetifier_ProgessFile(uint32_t* puiIdentifier) {
         BMC_Scnprintf(path, sizeof path, FILEHANDLE_PROGRESS_PATH_FMT, i + 1);
         memset(slot.szProgressFile, 0, sizeof slot.szProgressFile);
         BMC_Strlcpy(slot.szProgressFile, path, sizeof slot.szProgressFile);
-        if (FH_WRITE_TASK_TABLE(db, &table) != 0) {
-            FH_LOG(BMC_LOG_ERROR, "Failed to put Task information to DB.");
+        // The progress file and its first record come before the table names the slot, so
+        // that a process dying in between leaves at most a file without its slot (the next
+        // allocation of the slot rewrites it), never a slot whose record the expiry could not
+        // read and so would never free. A task without its progress file could never be
+        // polled either: the allocation fails, and nothing was claimed for the caller to undo.
+        ComponentProcess rec{};
+        rec.uiStage = FILEHANDLE_STAGE_TRANSFERRING;
+        BMC_Strlcpy(rec.szDescription, "File download or upload init", sizeof rec.szDescription);
+        if (BMC_CreateFile(path) != 0 ||
+            WriteProgressRecord(&rec, path, false) != WriteOutcome::kWritten) {
+            FH_LOG(BMC_LOG_ERROR, "Progress file %s not created; task %u not started.", path,
+                   *puiIdentifier);
+            *puiIdentifier = 0;
             return kInDbWrite;
         }
-    }
-    // A task without its progress file could never be polled, and the expiry keeps a slot
-    // whose record it cannot read: the slot is given back and the allocation fails.
-    ComponentProcess rec{};
-    rec.uiStage = FILEHANDLE_STAGE_TRANSFERRING;
-    BMC_Strlcpy(rec.szDescription, "File download or upload init", sizeof rec.szDescription);
-    if (BMC_CreateFile(path) != 0 ||
-        WriteProgressRecord(&rec, path, false) != WriteOutcome::kWritten) {
-        FH_LOG(BMC_LOG_ERROR, "Progress file %s not created; task %u given back.", path,
-               *puiIdentifier);
-        (void)FILEHANDLE_DeleteProgressInfo(*puiIdentifier);  // it logs its own failure
-        return kInDbWrite;
+        if (FH_WRITE_TASK_TABLE(db, &table) != 0) {
+            FH_LOG(BMC_LOG_ERROR, "Failed to put Task information to DB.");
+            RemoveProgressFile(path);
+            return kInDbWrite;
+        }
     }
     return kOk;
 }
