@@ -59,6 +59,8 @@ namespace {
 std::atomic<long> g_failAt{0};
 std::atomic<long> g_seamCalls{0};
 std::atomic<const char*> g_failedSeam{nullptr};
+std::atomic<const char*> g_stallSeam{nullptr};
+int g_stallFd = -1;
 
 // The executable segments of the library and of the platform library: only calls made
 // from there count as seam calls (the test's own calls, libcurl's and libc's inner ones
@@ -105,10 +107,18 @@ std::string FailedSeam() {
     return s != nullptr ? s : "";
 }
 
+void StallAt(const char* seam, int readyFd) {
+    static const bool found = (FindLibraryCode(), true);
+    (void)found;
+    g_stallFd = readyFd;
+    g_stallSeam = seam;
+}
+
 // True when this call, made from `caller`, is the one to fail.
 bool Inject(const char* seam, const void* caller) {
     long at = g_failAt.load(std::memory_order_relaxed);
-    if (at == 0) {
+    const char* stall = g_stallSeam.load();
+    if (at == 0 && stall == nullptr) {
         return false;
     }
     uintptr_t pc = reinterpret_cast<uintptr_t>(caller);
@@ -116,7 +126,13 @@ bool Inject(const char* seam, const void* caller) {
                      [pc](const CodeRange& r) { return pc >= r.lo && pc < r.hi; })) {
         return false;
     }
-    if (++g_seamCalls != at) {
+    if (stall != nullptr && strcmp(stall, seam) == 0) {
+        (void)!write(g_stallFd, "s", 1);  // tells the test that this process stands here
+        for (;;) {
+            pause();  // until the test kills it
+        }
+    }
+    if (at == 0 || ++g_seamCalls != at) {
         return false;
     }
     g_failedSeam = seam;
@@ -203,9 +219,9 @@ namespace {
 std::atomic<uint32_t> g_frozenClock{0};
 }  // namespace
 
-uint32_t FreezeClock() {
+uint32_t FreezeClock(int32_t ahead) {
     g_frozenClock = 0;
-    uint32_t now = static_cast<uint32_t>(time(nullptr));
+    uint32_t now = static_cast<uint32_t>(time(nullptr)) + static_cast<uint32_t>(ahead);
     g_frozenClock = now;
     return now;
 }

@@ -32,6 +32,9 @@ Faults& faults();
 void FailNth(long n);
 long SeamCalls();
 std::string FailedSeam();
+// The next call of the library through `seam` writes one byte to readyFd and never
+// returns: the process stands there until it is killed.
+void StallAt(const char* seam, int readyFd);
 
 struct LogLine {
     unsigned module;
@@ -64,8 +67,9 @@ void ResetAll();
 
 // Stops the clock that time() shows the library (and the test) at the current second,
 // so that verdicts at a boundary do not depend on how fast the machine is (qemu, a
-// loaded CI host); returns that second. ResetAll lets the clock run again.
-uint32_t FreezeClock();
+// loaded CI host), or `ahead` seconds later; returns that second. ResetAll lets the clock
+// run again.
+uint32_t FreezeClock(int32_t ahead = 0);
 
 // A request with the URL (or host) and the local path of its direction filled in.
 ComponentInfo MakeRequest(uint8_t protocol, uint8_t type, const std::string& url,
