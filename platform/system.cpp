@@ -43,21 +43,24 @@ extern "C" int BMC_System(const char* command) {
 
 namespace {
 
-// What a new thread needs to name itself and run. The thread names itself: a detached
-// thread may already have ended (and its handle with it) by the time its creator could.
+// What a new thread needs to run. Its creator names it while it waits at `named`, so that
+// the name shows from the start and the thread cannot have ended (taking its handle with
+// it) before it is named.
 struct ThreadStart {
     BMC_THREAD_ROUTINE routine;
     void* argument;
-    char name[16];  // the kernel keeps 15 characters
+    pthread_mutex_t named;
 };
 
 void* StartNamed(void* p) {
-    ThreadStart start = *static_cast<ThreadStart*>(p);
-    free(p);
-    if (start.name[0] != '\0') {
-        (void)pthread_setname_np(pthread_self(), start.name);  // a diagnostic aid only
-    }
-    return start.routine(start.argument);
+    auto* start = static_cast<ThreadStart*>(p);
+    (void)pthread_mutex_lock(&start->named);  // a default mutex: cannot fail here
+    (void)pthread_mutex_unlock(&start->named);
+    (void)pthread_mutex_destroy(&start->named);
+    BMC_THREAD_ROUTINE routine = start->routine;
+    void* argument = start->argument;
+    free(start);
+    return routine(argument);
 }
 
 }  // namespace
@@ -73,24 +76,38 @@ extern "C" int BMC_CreateDetachThreadInternal(BMC_THREAD_ROUTINE routine, const 
     }
     start->routine = routine;
     start->argument = argument;
-    snprintf(start->name, sizeof start->name, "%s", name != nullptr ? name : "");
+    int rc = pthread_mutex_init(&start->named, nullptr);
+    if (rc != 0) {
+        free(start);
+        return rc;
+    }
+    (void)pthread_mutex_lock(&start->named);  // fresh and ours: cannot fail
     pthread_attr_t attr;
-    int rc = pthread_attr_init(&attr);
+    pthread_t tid{};
+    rc = pthread_attr_init(&attr);
     if (rc == 0) {
         rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-        pthread_t tid{};
         if (rc == 0) {
             rc = pthread_create(&tid, &attr, StartNamed, start);
         }
         (void)pthread_attr_destroy(&attr);  // cannot fail on an initialised attribute
-        if (rc == 0 && thread != nullptr) {
-            *thread = tid;  // an identifier only: the thread may have ended already
-        }
     }
     if (rc != 0) {
+        (void)pthread_mutex_unlock(&start->named);
+        (void)pthread_mutex_destroy(&start->named);
         free(start);
+        return rc;
     }
-    return rc;
+    if (name != nullptr) {
+        char shortName[16];  // the kernel keeps 15 characters
+        snprintf(shortName, sizeof shortName, "%s", name);
+        (void)pthread_setname_np(tid, shortName);  // a diagnostic aid only
+    }
+    if (thread != nullptr) {
+        *thread = tid;  // an identifier only: the thread may end at any time from here
+    }
+    (void)pthread_mutex_unlock(&start->named);  // the thread owns `start` from here
+    return 0;
 }
 
 extern "C" int BMC_CreateFile(const char* path) {
