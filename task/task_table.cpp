@@ -138,15 +138,12 @@ extern "C" uint32_t FILEHANDLE_GetProgressFile(uint32_t uiIdentifier, char* pcPr
         return kInDbRead;
     }
     const TaskSlot& slot = table.astSlot[uiIdentifier - 1];
-    if (slot.uiIdentifier != uiIdentifier) {
+    if (!SlotNamesTask(slot, uiIdentifier)) {
         FH_LOG(BMC_LOG_ERROR, "Failed to obtain file path information from Bd, uiIdentifier: %u.",
                uiIdentifier);
         return kInNoSlotMatch;
     }
-    // The stored path is terminated within its 256 bytes by construction; bound it anyway.
-    char path[sizeof slot.szProgressFile + 1] = {0};
-    memcpy(path, slot.szProgressFile, sizeof slot.szProgressFile);
-    BMC_Strlcpy(pcProgressFilePath, path, sizeof slot.szProgressFile);
+    BMC_Strlcpy(pcProgressFilePath, slot.szProgressFile, sizeof slot.szProgressFile);
     return kOk;
 }
 
@@ -198,8 +195,10 @@ extern "C" uint32_t FILEHANDLE_DeleteProgressInfo(uint32_t uiIdentifier) {
     TaskSlot& slot = table.astSlot[uiIdentifier - 1];
     char path[sizeof slot.szProgressFile] = {0};
     if (slot.uiIdentifier == uiIdentifier) {
-        memcpy(path, slot.szProgressFile, sizeof path - 1);
-        memset(&slot, 0, sizeof slot);
+        if (SlotNamesTask(slot, uiIdentifier)) {
+            memcpy(path, slot.szProgressFile, sizeof path - 1);
+        }
+        memset(&slot, 0, sizeof slot);  // a slot naming another path is cleared, nothing removed
     }
     ret = FH_WRITE_TASK_TABLE(db, &table);
     if (ret != 0) {
@@ -235,7 +234,8 @@ extern "C" void FILEHANDLE_UploadDownloadDateClean(uint32_t* puiTaskNum) {
     // As in a delete, the files of expired tasks go once the table is written.
     TaskTable expired{};
     uint32_t freed = 0;
-    for (TaskSlot& slot : table.astSlot) {
+    for (uint32_t i = 0; i < FILEHANDLE_THREAD_MAX; ++i) {
+        TaskSlot& slot = table.astSlot[i];
         if (slot.uiIdentifier == 0) {
             continue;
         }
@@ -248,7 +248,10 @@ extern "C" void FILEHANDLE_UploadDownloadDateClean(uint32_t* puiTaskNum) {
         if (!TaskExpired(rec, static_cast<uint32_t>(time(nullptr)))) {
             continue;
         }
-        expired.astSlot[freed++] = slot;
+        if (SlotNamesTask(slot, i + 1)) {
+            expired.astSlot[freed] = slot;  // a slot naming another path: nothing removed
+        }
+        ++freed;
         memset(&slot, 0, sizeof slot);
     }
     ret = FH_WRITE_TASK_TABLE(db, &table);
@@ -258,9 +261,9 @@ extern "C" void FILEHANDLE_UploadDownloadDateClean(uint32_t* puiTaskNum) {
         return;
     }
     for (uint32_t i = 0; i < freed; ++i) {
-        TaskSlot& slot = expired.astSlot[i];
-        slot.szProgressFile[sizeof slot.szProgressFile - 1] = '\0';
-        RemoveProgressFile(slot.szProgressFile);
+        if (expired.astSlot[i].szProgressFile[0] != '\0') {
+            RemoveProgressFile(expired.astSlot[i].szProgressFile);
+        }
     }
     lock.Release();
     *puiTaskNum = freed;

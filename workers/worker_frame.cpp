@@ -331,11 +331,10 @@ void RunWorker(const WorkerMember& m, void* arg) {
         return;
     }
     TaskSlot& slot = table.astSlot[req.uiIdentifier - 1];
-    if (slot.uiIdentifier != req.uiIdentifier) {
+    if (!SlotNamesTask(slot, req.uiIdentifier)) {
         FH_LOG(BMC_LOG_ERROR, m.slotMismatch, req.uiIdentifier);
         return;
     }
-    Terminate(slot.szProgressFile);
     // A task whose progress file cannot be held could report nothing: it is not run, and
     // its slot is freed by the expiry.
     ProgressBinding binding(slot.szProgressFile);
