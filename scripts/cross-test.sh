@@ -23,8 +23,10 @@ qemu=(qemu-arm -L "$sysroot")
 "$root/scripts/in-private-var.sh" "${qemu[@]}" "$build/tests/fh_tests" --gtest_brief=1 \
   > "$build/qemu-tests.log" 2>&1 || { tail -60 "$build/qemu-tests.log"; exit 1; }
 grep -E '^\[  (PASSED|SKIPPED) *\] [0-9]+ test' "$build/qemu-tests.log"
-"$root/scripts/in-private-var.sh" "${qemu[@]}" "$build/tests/parse_corpus_replay" \
-  "$root/tests/fuzz/corpus"
+for corpus in "$root"/tests/fuzz/corpus/*/; do
+  name=$(basename "$corpus")
+  "$root/scripts/in-private-var.sh" "${qemu[@]}" "$build/tests/${name}_corpus_replay" "$corpus"
+done
 
 stripped_size() {  # STRIP LIB
   local out

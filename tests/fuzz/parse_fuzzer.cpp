@@ -12,22 +12,9 @@
 #include <string>
 
 #include "frontend/filehandle_ulanddl.h"
-
-// The diagnostic log is replaced here: fuzzing must not fill a log file.
-extern "C" int BMC_DiagLogOut(uint32_t, uint32_t, uint32_t, uint32_t, const char*, const char*,
-                              ...) {
-    return 0;
-}
+#include "tests/fuzz/fuzz_support.h"
 
 namespace {
-
-template <size_t N>
-void CheckTerminated(const char (&field)[N], const char* name) {
-    if (memchr(field, '\0', N) == nullptr) {
-        fprintf(stderr, "%s is not terminated\n", name);
-        abort();
-    }
-}
 
 // The schemes libcurl may read for a protocol code; null where no libcurl URL is made.
 const char* CurlSchemes(uint8_t protocol) {

@@ -1,0 +1,100 @@
+// Fuzz target for what the library reads back from storage that others can write: the task
+// table in the database and the progress records in their files. The input is the table
+// (zero-padded to its size), then the bytes every progress file holds. Whatever they say,
+// each call returns one of its results, every text handed back is terminated within its
+// field, a looked-up path is the slot's own progress path, and no other file is written or
+// removed: a canary file, which the seed corpus names in the table, stays as it was.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+
+#include "frontend/filehandle_ulanddl.h"
+#include "platform/bmc_platform.h"
+#include "tests/fuzz/fuzz_support.h"
+
+// The record reader pauses between its tries; fuzzing need not wait.
+extern "C" int usleep(useconds_t) {
+    return 0;
+}
+
+namespace {
+
+const char* const kCanary = "/var/tmp/fuzz-canary";
+
+std::string Path(uint32_t id) {
+    char p[64];
+    snprintf(p, sizeof p, FILEHANDLE_PROGRESS_PATH_FMT, id);
+    return p;
+}
+
+void WriteAll(const std::string& path, const void* data, size_t size) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    FUZZ_CHECK(fd >= 0 && write(fd, data, size) == static_cast<ssize_t>(size) && close(fd) == 0,
+               "cannot write %s", path.c_str());
+}
+
+std::string ReadAll(const char* path) {
+    std::string out;
+    int fd = open(path, O_RDONLY);
+    char buf[64];
+    for (ssize_t n; fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0;) {
+        out.append(buf, static_cast<size_t>(n));
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
+    return out;
+}
+
+bool OneOf(uint32_t rc, std::initializer_list<uint32_t> allowed) {
+    return std::find(allowed.begin(), allowed.end(), rc) != allowed.end();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    TaskTable table{};
+    size_t n = std::min(size, sizeof table);
+    memcpy(&table, data, n);
+    BMC_Db* db = DB_GetCurrentDb();
+    FUZZ_CHECK(db != nullptr && DB_PutInternal(__FILE__, __LINE__, db, FILEHANDLE_TASK_DB_KEY,
+                                               sizeof table, &table) == 0,
+               "cannot write the table");
+    for (uint32_t id = 1; id <= FILEHANDLE_THREAD_MAX; ++id) {
+        WriteAll(Path(id), data + n, size - n);
+    }
+    WriteAll(kCanary, "canary", 6);
+
+    for (uint32_t id = 0; id <= FILEHANDLE_THREAD_MAX + 1; ++id) {
+        char path[256];
+        memset(path, 'x', sizeof path);
+        uint32_t rc = FILEHANDLE_GetProgressFile(id, path);
+        FUZZ_CHECK(OneOf(rc, {0, 0xbc000002, 0xbc000009}), "lookup %u: 0x%x", id, rc);
+        FUZZ_CHECK(rc != 0 || Path(id) == path, "lookup %u gave %.255s", id, path);
+        ComponentProcess rec;
+        memset(&rec, 'x', sizeof rec);
+        rc = FILEHANDLE_UploadDownloadProgress(id, &rec);
+        FUZZ_CHECK(OneOf(rc, {0, 0x3c000009, 0x3c000607, 0x3c000608}), "poll %u: 0x%x", id, rc);
+        if (rc == 0) {
+            CheckTerminated(rec.szDescription, "szDescription");
+            CheckTerminated(rec.szStageDesc, "szStageDesc");
+        }
+    }
+    TransferTaskInfo info{};
+    FUZZ_CHECK(
+        FILEHANDLE_GetTransferTaskInfo(&info) == 0 && info.ucTaskNum <= FILEHANDLE_THREAD_MAX,
+        "listing");
+    uint32_t freed = 0;
+    FILEHANDLE_UploadDownloadDateClean(&freed);
+    FUZZ_CHECK(freed <= FILEHANDLE_THREAD_MAX, "expiry freed %u", freed);
+    uint32_t id = 0;
+    uint32_t rc = FILEHANLE_IDdetifier_ProgessFile(&id);
+    FUZZ_CHECK(OneOf(rc, {0, 0xbc00000d}) && (rc != 0 || (id >= 1 && id <= 10)), "allocation");
+    for (id = 1; id <= FILEHANDLE_THREAD_MAX; ++id) {
+        FUZZ_CHECK(FILEHANDLE_DeleteProgressInfo(id) == 0, "delete %u", id);
+    }
+    FUZZ_CHECK(ReadAll(kCanary) == "canary", "a file named by the table was touched");
+    return 0;
+}
