@@ -195,6 +195,11 @@ bool PlanTransfer(const ImageSource& source, const std::string& action, Transfer
         return fail("Base.ActionParameterValueFormatError", {plan->shownUri, "ImageURI", action});
     }
     bool http = protocol == "HTTP" || protocol == "HTTPS";
+    // The library reads the user information of an SFTP, SCP, FTP or CIFS URI up to its last
+    // '@': one in the path would move the host it connects to.
+    if (!http && protocol != "NFS" && protocol != "TFTP" && path.find('@') != std::string::npos) {
+        return fail("Base.ActionParameterValueFormatError", {plan->shownUri, "ImageURI", action});
+    }
     size_t query = path.find_first_of("?#");
     if (query != std::string::npos && !http) {
         return fail("Base.ActionParameterValueFormatError", {plan->shownUri, "ImageURI", action});
