@@ -1,0 +1,158 @@
+// Servers that misbehave (tests/servers/hostile_peer.py): for HTTP, SSH, FTP and TFTP, a
+// server that stalls, closes mid-transfer, sends less or more than it announced, or answers
+// garbage. Every task ends within the transfer time-out with a failure result and a reason
+// (or, where the protocol itself bounds the message, with exactly the announced bytes), a
+// failed download leaves no file, and no worker outlives its task. Minutes long (the stalls
+// last until the 120 s time-out): run by hand with FH_HOSTILE=1.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <set>
+
+#include "platform/bmc_platform.h"
+#include "tests/support.h"
+
+using namespace fhtest;
+
+namespace {
+
+// The order of MODES in hostile_peer.py: each mode listens on base + its index.
+const char* const kModes[] = {"http stall",   "http close", "http short",  "http long",
+                              "http garbage", "ssh stall",  "ssh close",   "ssh garbage",
+                              "ftp stall",    "ftp close",  "ftp garbage", "tftp stall",
+                              "tftp garbage", "tftp error", "tftp block"};
+const std::set<uint32_t> kFailures = {0x3c00000c, 0x3c00000d, 0x3c00000f, 0x3c000010, 0x3c000011};
+
+struct Case {
+    const char* mode;
+    uint8_t type;
+    const char* uri;  // %d: the mode's port
+    size_t served;    // bytes a success leaves (0: the case must fail)
+};
+
+const Case kCases[] = {
+    {"http stall", 1, "http://127.0.0.1:%d/f.bin", 0},
+    {"http close", 1, "http://127.0.0.1:%d/f.bin", 0},
+    {"http short", 1, "http://127.0.0.1:%d/f.bin", 0},
+    {"http long", 1, "http://127.0.0.1:%d/f.bin", 1000},
+    {"http garbage", 1, "http://127.0.0.1:%d/f.bin", 0},
+    {"http stall", 2, "http://127.0.0.1:%d/up/f.bin", 0},
+    {"ssh stall", 1, "sftp://u:p@127.0.0.1:%d/f.bin", 0},
+    {"ssh close", 1, "scp://u:p@127.0.0.1:%d/f.bin", 0},
+    {"ssh garbage", 1, "sftp://u:p@127.0.0.1:%d/f.bin", 0},
+    {"ssh close", 2, "sftp://u:p@127.0.0.1:%d/f.bin", 0},
+    {"ftp stall", 1, "ftp://u:p@127.0.0.1:%d/f.bin", 0},
+    {"ftp close", 1, "ftp://u:p@127.0.0.1:%d/f.bin", 0},
+    {"ftp garbage", 1, "ftp://u:p@127.0.0.1:%d/f.bin", 0},
+    {"ftp close", 2, "ftp://u:p@127.0.0.1:%d/f.bin", 0},
+    {"tftp stall", 1, "tftp://127.0.0.1:%d/f.bin", 0},
+    {"tftp garbage", 1, "tftp://127.0.0.1:%d/f.bin", 0},
+    {"tftp error", 1, "tftp://127.0.0.1:%d/f.bin", 0},
+    {"tftp block", 1, "tftp://127.0.0.1:%d/f.bin", 0},
+    {"tftp stall", 2, "tftp://127.0.0.1:%d/f.bin", 0},
+};
+
+int PortOf(const char* mode, int base) {
+    for (size_t i = 0; i < sizeof kModes / sizeof kModes[0]; ++i) {
+        if (strcmp(kModes[i], mode) == 0) {
+            return base + static_cast<int>(i);
+        }
+    }
+    ADD_FAILURE() << mode;
+    return 0;
+}
+
+class HostileTest : public FhTest {
+  protected:
+    void SetUp() override {
+        FhTest::SetUp();
+        if (getenv("FH_HOSTILE") == nullptr) {
+            GTEST_SKIP() << "set FH_HOSTILE=1 to run";
+        }
+        int out[2];
+        ASSERT_EQ(0, pipe(out));
+        std::string base = std::to_string(base_);
+        peer_ = fork();
+        if (peer_ == 0) {
+            dup2(out[1], 1);
+            execlp("python3", "python3", FH_SOURCE_DIR "/tests/servers/hostile_peer.py", "--base",
+                   base.c_str(), nullptr);
+            _exit(127);
+        }
+        close(out[1]);
+        char ready[6] = {0};
+        ASSERT_EQ(5, read(out[0], ready, 5)) << "hostile_peer.py did not start";
+        close(out[0]);
+        BMC_System("rm -rf /var/tmp/hostile && mkdir -p /var/tmp/hostile");
+        WriteFile("/var/tmp/hostile/src.bin", RandomBytes(300000, 3));
+    }
+    void TearDown() override {
+        if (peer_ > 0) {
+            kill(peer_, SIGKILL);
+            waitpid(peer_, nullptr, 0);
+        }
+        FhTest::TearDown();
+    }
+    int base_ = getenv("FH_HOSTILE_BASE") != nullptr ? atoi(getenv("FH_HOSTILE_BASE")) : 18200;
+    pid_t peer_ = -1;
+};
+
+}  // namespace
+
+TEST_F(HostileTest, EveryCaseEndsWithItsResult) {
+    using Clock = std::chrono::steady_clock;
+    const size_t n = sizeof kCases / sizeof kCases[0];
+    for (size_t first = 0; first < n; first += FILEHANDLE_THREAD_MAX) {  // a table at a time
+        struct Run {
+            const Case* c;
+            uint32_t id;
+            std::string local;
+            Clock::time_point start;
+        };
+        std::vector<Run> runs;
+        for (size_t i = first; i < n && i < first + FILEHANDLE_THREAD_MAX; ++i) {
+            const Case& c = kCases[i];
+            RedfishInfo in{};
+            in.ucHandleType = c.type;
+            in.ucFileMode = 1;
+            std::string local = c.type == FILEHANDLE_DOWNLOAD
+                                    ? "/var/tmp/hostile/dl" + std::to_string(i)
+                                    : "/var/tmp/hostile/src.bin";
+            snprintf(in.szLocalPath, sizeof in.szLocalPath, "%s", local.c_str());
+            snprintf(in.szRedfishCmd, sizeof in.szRedfishCmd, c.uri, PortOf(c.mode, base_));
+            uint32_t id = 0;
+            ASSERT_EQ(0u, FILEHANDLE_UploadDownloadFileImageForRedfish(&in, &id)) << c.mode;
+            runs.push_back({&c, id, local, Clock::now()});
+        }
+        for (const Run& r : runs) {
+            SCOPED_TRACE(std::string(r.c->mode) + (r.c->type == 1 ? " download" : " upload"));
+            ComponentProcess rec{};
+            while (FILEHANDLE_UploadDownloadProgress(r.id, &rec) == 0 && rec.uiStage == 1 &&
+                   Clock::now() - r.start < std::chrono::seconds(150)) {
+                usleep(100000);
+            }
+            double secs = std::chrono::duration<double>(Clock::now() - r.start).count();
+            EXPECT_LT(secs, 130.0) << "beyond the transfer time-out";
+            printf("hostile: %-12s %-8s -> 0x%08x after %5.1f s\n", r.c->mode,
+                   r.c->type == 1 ? "download" : "upload", rec.uiResultCode, secs);
+            if (r.c->served != 0) {
+                EXPECT_EQ(2u, rec.uiStage) << rec.szDescription;
+                EXPECT_EQ(r.c->served, ReadFile(r.local).size());
+            } else {
+                EXPECT_EQ(3u, rec.uiStage);
+                EXPECT_EQ(1u, kFailures.count(rec.uiResultCode)) << std::hex << rec.uiResultCode;
+                EXPECT_EQ(0u,
+                          std::string(rec.szDescription).rfind("File download or upload failed"))
+                    << rec.szDescription;
+                if (r.c->type == FILEHANDLE_DOWNLOAD) {
+                    EXPECT_FALSE(FileExists(r.local)) << "a failed download left its file";
+                }
+            }
+            EXPECT_EQ(0u, FILEHANDLE_DeleteProgressInfo(r.id));
+        }
+        EXPECT_TRUE(WaitForWorkers(10)) << "a worker outlived its task";
+    }
+    EXPECT_TRUE(FileExists("/var/tmp/hostile/src.bin")) << "an upload source was lost";
+}
