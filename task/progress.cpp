@@ -199,6 +199,10 @@ extern "C" uint32_t FILEHANDLE_UploadDownloadProgress(uint32_t uiIdentifier,
         }
         usleep(kReadPauseUs);
     }
+    // The file is data that others can write: its texts come back terminated, and the stage
+    // text is the reader's own (empty for a stage it does not know), never the file's.
+    pstComponentProcess->szDescription[sizeof pstComponentProcess->szDescription - 1] = '\0';
+    memset(pstComponentProcess->szStageDesc, 0, sizeof pstComponentProcess->szStageDesc);
     for (const ProgressStageDesc* row = g_astProgressStageDesc; row->pcDesc != nullptr; ++row) {
         if (row->uiStage == pstComponentProcess->uiStage) {
             BMC_Strlcpy(pstComponentProcess->szStageDesc, row->pcDesc,
