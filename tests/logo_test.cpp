@@ -2,10 +2,8 @@
 // copies into the fixed logo files under /mnt (a fresh tmpfs here), with the task-service
 // records and the operation log read back as another program would read them.
 #include <arpa/inet.h>
-#include <dlfcn.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <regex.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -46,52 +44,6 @@ constexpr char kSources[] = "/var/tmp/logo-src";
 constexpr char kSuccessText[] = "Uploaded the custom logo successfully.";
 constexpr char kFailureText[] = "Failed to upload the custom logo.";
 
-// ---- recorders in front of the task service: every call is kept, then forwarded ----
-
-std::mutex g_taskMu;
-std::vector<TaskServiceUpdate> g_updates;
-std::atomic<bool> g_registerFails{false};
-
-template <typename Fn>
-Fn Real(const char* name) {
-    void* p = dlsym(RTLD_NEXT, name);
-    if (p == nullptr) {
-        abort();
-    }
-    return reinterpret_cast<Fn>(p);
-}
-
-std::vector<TaskServiceUpdate> Updates() {
-    std::lock_guard<std::mutex> l(g_taskMu);
-    return g_updates;
-}
-void ClearUpdates() {
-    std::lock_guard<std::mutex> l(g_taskMu);
-    g_updates.clear();
-}
-
-}  // namespace
-
-extern "C" int TASK_TaskServiceRegister(const void* registration, void* taskInfo,
-                                        uint32_t* startTime, uint8_t kind) {
-    static auto real =
-        Real<int (*)(const void*, void*, uint32_t*, uint8_t)>("TASK_TaskServiceRegister");
-    return g_registerFails ? 1 : real(registration, taskInfo, startTime, kind);
-}
-
-extern "C" int TASK_TaskServiceUpdate(const void* update) {
-    static auto real = Real<int (*)(const void*)>("TASK_TaskServiceUpdate");
-    if (update != nullptr) {
-        TaskServiceUpdate copy;
-        memcpy(&copy, update, sizeof copy);
-        std::lock_guard<std::mutex> l(g_taskMu);
-        g_updates.push_back(copy);
-    }
-    return real(update);
-}
-
-namespace {
-
 // Every entry under `root`: files with their content, directories as "<dir>", links as
 // "-> target" (never followed).
 std::map<std::string, std::string> Tree(const std::string& root) {
@@ -103,46 +55,6 @@ std::map<std::string, std::string> Tree(const std::string& root) {
         out[path] = it->is_symlink()     ? "-> " + fs::read_symlink(it->path(), ec).string()
                     : it->is_directory() ? "<dir>"
                                          : ReadFile(path);
-    }
-    return out;
-}
-
-// The operation log, one entry per line as {origin, interface, source, result, line,
-// module, message}; a line of any other shape comes back as {"unparsed: " + line}.
-using OpEntry = std::vector<std::string>;
-std::vector<OpEntry> OperationLog() {
-    // POSIX regular expressions: GCC 12's std::regex trips -Wmaybe-uninitialized under ASan.
-    struct Pattern {
-        regex_t re{};
-        bool ok = false;
-        Pattern() {
-            ok = regcomp(&re,
-                         "^[^ ]+ [^ ]+ origin=([0-9]+) interface=\"([^\"]*)\" "
-                         "source=\"([^\"]*)\" result=([^ ]+) line=([0-9]+) module=([0-9]+) "
-                         "message=\"([^\"]*)\"$",
-                         REG_EXTENDED) == 0;
-        }
-        ~Pattern() {
-            if (ok) {
-                regfree(&re);
-            }
-        }
-    } pattern;
-    std::vector<OpEntry> out;
-    std::istringstream in(ReadFile(BMC_OPERATE_LOG_PATH));
-    std::string text;
-    while (std::getline(in, text)) {
-        regmatch_t m[8];
-        if (!pattern.ok || regexec(&pattern.re, text.c_str(), 8, m, 0) != 0) {
-            out.push_back(OpEntry{"unparsed: " + text});
-            continue;
-        }
-        OpEntry e;
-        for (int i = 1; i < 8; ++i) {
-            e.push_back(text.substr(static_cast<size_t>(m[i].rm_so),
-                                    static_cast<size_t>(m[i].rm_eo - m[i].rm_so)));
-        }
-        out.push_back(e);
     }
     return out;
 }
@@ -283,8 +195,6 @@ class LogoTest : public FhTest {
                     "/OEMFile/bios " + kSources + " /var/tmp/logo-victim")
                        .c_str());
         SetFeature(3, 1);
-        ClearUpdates();
-        g_registerFails = false;
         origin_ = OperateLogOrigin{"Redfish", "logo-tester", 4711};
         info_ = TaskServiceTaskInfo{};
     }
@@ -319,7 +229,7 @@ class LogoTest : public FhTest {
         EXPECT_TRUE(Bytes(upd.stRecord) == ExpectedUpdate(info_.uiTaskId, message, state, percent))
             << "state " << unsigned(upd.stRecord.ucState) << " percent "
             << unsigned(upd.stRecord.ucPercent) << " message " << upd.stRecord.szMessage;
-        EXPECT_EQ(Updates().size(), upd.uiCount);
+        EXPECT_EQ(TaskUpdates().size(), upd.uiCount);
     }
     // Exactly one operation-log entry, for the caller's origin (its line number aside).
     void ExpectOneEntry(const char* letter, const char* text) {
@@ -402,7 +312,7 @@ TEST_F(LogoTest, PercentageMovesThenCompletes) {
     ASSERT_EQ(0u, Upload("http://127.0.0.1:" + std::to_string(server.Port()) + "/slow/logo1.png"));
     EXPECT_TRUE(ReadFile(std::string(kBmcDir) + "/logo1.png") == content);
 
-    auto updates = Updates();
+    auto updates = TaskUpdates();
     ASSERT_GE(updates.size(), 4u) << "too few updates to see the percentage move";
     uint8_t previous = 0;
     for (size_t i = 0; i + 1 < updates.size(); ++i) {
@@ -474,7 +384,7 @@ TEST_F(LogoTest, RefusedCommands) {
         }
         EXPECT_TRUE(Tree(kStorage) == storage) << "the storage partition changed";
         EXPECT_EQ(last, TASK_TaskServiceLastId()) << "a task was registered";
-        EXPECT_TRUE(Updates().empty());
+        EXPECT_TRUE(TaskUpdates().empty());
         EXPECT_TRUE(TransferTableEmpty());
     }
 }
@@ -543,7 +453,7 @@ TEST_F(LogoTest, FailedTransferKeepsTheInstalledLogo) {
             continue;
         }
         // The failure keeps the percentage last shown, which saw the first half arrive.
-        auto updates = Updates();
+        auto updates = TaskUpdates();
         ASSERT_GE(updates.size(), 2u);
         const TaskServiceUpdate& running = updates[updates.size() - 2];
         EXPECT_EQ(0, running.ucState);
@@ -624,15 +534,15 @@ TEST_F(LogoTest, WithoutATaskTheUploadGoesOn) {
 
     for (bool succeeds : {true, false}) {
         SCOPED_TRACE(succeeds ? "success" : "failure");
-        ClearUpdates();
+        ResetAll();
         unlink(BMC_OPERATE_LOG_PATH);
-        g_registerFails = true;
+        faults().taskRegisterFails = true;
         EXPECT_EQ(succeeds ? 0 : kStartFailed,
                   Upload(succeeds ? Source("logo2.png", "second")
                                   : std::string(kSources) + "/missing/logo2.png"));
-        g_registerFails = false;
+        faults().taskRegisterFails = false;
         EXPECT_TRUE(Logged(2, "BMC download sds log regist Taskservice failed\n"));
-        EXPECT_TRUE(Updates().empty()) << "updates sent without a task";
+        EXPECT_TRUE(TaskUpdates().empty()) << "updates sent without a task";
         EXPECT_EQ(earlier, info_.uiTaskId);
         ExpectOneEntry(succeeds ? "c" : "C", succeeds ? kSuccessText : kFailureText);
         // The earlier task keeps its final state.
