@@ -1,14 +1,19 @@
 #include "tests/support.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <glob.h>
 #include <link.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <regex.h>
 #include <stdarg.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -35,6 +40,7 @@ std::vector<LogLine> g_logs;
 std::vector<std::vector<unsigned char>> g_events;
 std::vector<std::string> g_commands;
 std::vector<ComponentProcess> g_progress;
+std::vector<TaskServiceUpdate> g_taskUpdates;
 BridgeCalls g_bridge;
 thread_local std::vector<int> t_writeLocked;  // descriptors holding a write lock
 
@@ -176,6 +182,11 @@ std::vector<ComponentProcess> ProgressWrites() {
     return g_progress;
 }
 
+std::vector<TaskServiceUpdate> TaskUpdates() {
+    std::lock_guard<std::mutex> l(g_mu);
+    return g_taskUpdates;
+}
+
 std::vector<std::vector<unsigned char>> Events() {
     std::lock_guard<std::mutex> l(g_mu);
     return g_events;
@@ -236,6 +247,7 @@ void ResetAll() {
     faults().curlInitFails = false;
     faults().eventSubmitFails = false;
     faults().umountFails = false;
+    faults().taskRegisterFails = false;
     WriteTable(TaskTable{});
     glob_t g{};
     if (glob("/var/uploadDownload*.progress", 0, nullptr, &g) == 0) {
@@ -249,6 +261,7 @@ void ResetAll() {
     g_events.clear();
     g_commands.clear();
     g_progress.clear();
+    g_taskUpdates.clear();
     g_bridge = BridgeCalls{};
 }
 
@@ -433,6 +446,181 @@ const Servers& servers() {
     return s;
 }
 
+bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
+}
+
+std::vector<OpEntry> OperationLog() {
+    // POSIX regular expressions: GCC 12's std::regex trips -Wmaybe-uninitialized under ASan.
+    regex_t re{};
+    bool ok = regcomp(&re,
+                      "^[^ ]+ [^ ]+ origin=([0-9]+) interface=\"([^\"]*)\" "
+                      "source=\"([^\"]*)\" result=([^ ]+) line=([0-9]+) module=([0-9]+) "
+                      "message=\"([^\"]*)\"$",
+                      REG_EXTENDED) == 0;
+    std::vector<OpEntry> out;
+    std::istringstream in(ReadFile(BMC_OPERATE_LOG_PATH));
+    std::string text;
+    while (std::getline(in, text)) {
+        regmatch_t m[8];
+        if (!ok || regexec(&re, text.c_str(), 8, m, 0) != 0) {
+            out.push_back(OpEntry{"unparsed: " + text});
+            continue;
+        }
+        OpEntry e;
+        for (int i = 1; i < 8; ++i) {
+            e.push_back(text.substr(static_cast<size_t>(m[i].rm_so),
+                                    static_cast<size_t>(m[i].rm_eo - m[i].rm_so)));
+        }
+        out.push_back(e);
+    }
+    if (ok) {
+        regfree(&re);
+    }
+    return out;
+}
+
+namespace {
+// A socket of `type` bound to 127.0.0.1:`port` (0: any free port); its port, or 0.
+int BindLoopback(int type, uint16_t port, int* fd) {
+    *fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (*fd < 0 || bind(*fd, reinterpret_cast<sockaddr*>(&a), len) != 0 ||
+        (type == SOCK_STREAM && listen(*fd, 1) != 0) ||
+        getsockname(*fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        return 0;
+    }
+    return ntohs(a.sin_port);
+}
+}  // namespace
+
+SlowHttpServer::SlowHttpServer(std::string body) : body_(std::move(body)) {
+    port_ = BindLoopback(SOCK_STREAM, 0, &listener_);
+    if (port_ != 0) {
+        thread_ = std::thread([this] { Serve(); });
+    }
+}
+
+SlowHttpServer::~SlowHttpServer() {
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+    if (listener_ >= 0) {
+        close(listener_);
+    }
+}
+
+void SlowHttpServer::Serve() {
+    pollfd p{listener_, POLLIN, 0};
+    if (poll(&p, 1, 20000) != 1) {
+        return;
+    }
+    int c = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    timeval timeout{5, 0};
+    setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    std::string head;
+    char buf[4096];
+    ssize_t n;
+    while (head.find("\r\n\r\n") == std::string::npos && (n = recv(c, buf, sizeof buf, 0)) > 0) {
+        head.append(buf, static_cast<size_t>(n));
+    }
+    std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body_.size()) +
+                        "\r\nConnection: close\r\n\r\n" + body_;
+    for (size_t off = 0; off < reply.size(); off += 1024) {
+        size_t piece = std::min<size_t>(1024, reply.size() - off);
+        if (send(c, reply.data() + off, piece, MSG_NOSIGNAL) != ssize_t(piece)) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (c >= 0) {
+        close(c);
+    }
+}
+
+ScriptedUdpPeer::ScriptedUdpPeer(std::vector<std::string> answers, uint16_t port)
+    : answers_(std::move(answers)) {
+    port_ = static_cast<uint16_t>(BindLoopback(SOCK_DGRAM, port, &fd_));
+    if (port_ != 0) {
+        thread_ = std::thread([this] { Run(); });
+    }
+}
+
+ScriptedUdpPeer::~ScriptedUdpPeer() {
+    stop_ = true;
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+}
+
+std::string ScriptedUdpPeer::FirstPacket() {
+    std::lock_guard<std::mutex> l(mu_);
+    return first_;
+}
+
+void ScriptedUdpPeer::Run() {
+    while (!stop_) {
+        pollfd p{fd_, POLLIN, 0};
+        char buf[70000];
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        ssize_t n = poll(&p, 1, 20) <= 0 ? 0
+                                         : recvfrom(fd_, buf, sizeof buf, 0,
+                                                    reinterpret_cast<sockaddr*>(&from), &len);
+        if (n < 4) {
+            continue;
+        }
+        size_t index = static_cast<size_t>(packets_++);
+        if (index == 0) {
+            std::lock_guard<std::mutex> l(mu_);
+            first_.assign(buf, static_cast<size_t>(n));
+        }
+        if (index < answers_.size() && !answers_[index].empty()) {
+            (void)sendto(fd_, answers_[index].data(), answers_[index].size(), 0,
+                         reinterpret_cast<const sockaddr*>(&from), sizeof from);
+        }
+    }
+}
+
+namespace tftp {
+const std::string kOack("\0\6tsize\0001000000\0blksize\000512", 28);  // with the closing NUL
+const std::string kBlock1 = std::string("\0\3\0\1", 4) + std::string(512, 'x');
+const std::string kNotFound("\0\5\0\1scripted\0", 13);
+
+std::vector<std::string> RequestFields(const std::string& packet) {
+    std::vector<std::string> fields;
+    for (size_t pos = 2; pos < packet.size();) {
+        size_t end = std::min(packet.find('\0', pos), packet.size());
+        fields.push_back(packet.substr(pos, end - pos));
+        pos = end + 1;
+    }
+    return fields;
+}
+
+std::string Option(const std::vector<std::string>& fields, const std::string& name) {
+    for (size_t i = 2; i + 1 < fields.size(); i += 2) {
+        if (fields[i] == name) {
+            return fields[i + 1];
+        }
+    }
+    return "<absent>";
+}
+}  // namespace tftp
+
 }  // namespace fhtest
 
 using fhtest::faults;
@@ -530,6 +718,24 @@ extern "C" int BMC_System(const char* command) {
         return 32;
     }
     return real(command);
+}
+
+extern "C" int TASK_TaskServiceRegister(const void* registration, void* taskInfo,
+                                        uint32_t* startTime, uint8_t kind) {
+    static auto real =
+        fhtest::Next<int (*)(const void*, void*, uint32_t*, uint8_t)>("TASK_TaskServiceRegister");
+    return faults().taskRegisterFails ? 1 : real(registration, taskInfo, startTime, kind);
+}
+
+extern "C" int TASK_TaskServiceUpdate(const void* update) {
+    static auto real = fhtest::Next<int (*)(const void*)>("TASK_TaskServiceUpdate");
+    if (update != nullptr) {
+        TaskServiceUpdate copy;
+        memcpy(&copy, update, sizeof copy);  // the caller's buffer need not be aligned
+        std::lock_guard<std::mutex> l(fhtest::g_mu);
+        fhtest::g_taskUpdates.push_back(copy);
+    }
+    return real(update);
 }
 
 extern "C" int BRIDGE_LOCK_LTF_FILE_WRITE(int fd) {

@@ -6,11 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "frontend/filehandle_ulanddl.h"
+#include "platform/bmc_platform.h"
 
 namespace fhtest {
 
@@ -22,6 +26,7 @@ struct Faults {
     std::atomic<bool> curlInitFails{false};
     std::atomic<bool> eventSubmitFails{false};
     std::atomic<bool> umountFails{false};  // "umount ..." commands report failure, run nothing
+    std::atomic<bool> taskRegisterFails{false};  // the task service registers no task
 };
 Faults& faults();
 
@@ -56,6 +61,9 @@ BridgeCalls TftpBridgeCalls();
 std::vector<std::string> Commands();
 // Every progress record written (captured when a write lock is released), in order.
 std::vector<ComponentProcess> ProgressWrites();
+
+// Every update handed to the task service, in order (whether it took it or not).
+std::vector<TaskServiceUpdate> TaskUpdates();
 
 // Raw event buffers handed to the event log, in order.
 std::vector<std::vector<unsigned char>> Events();
@@ -116,6 +124,72 @@ struct Servers {
     bool ok() const { return httpPort != 0; }
 };
 const Servers& servers();
+
+// Skips the test (from SetUp or a test body) unless the env file named by `var` is set,
+// that is, unless the servers it describes were started.
+#define FH_REQUIRE_ENV(var)                                                          \
+    if (::fhtest::LoadEnvFile(var).empty()) {                                        \
+        GTEST_SKIP() << var << " not set: start the servers (scripts/run-tests.sh)"; \
+    }
+
+// Polls `done` until it holds or `timeoutMs` runs out; its last answer.
+bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 10000);
+
+// The operation log, one entry per line as {origin, interface, source, result, line,
+// module, message}; a line of any other shape comes back as {"unparsed: " + line}.
+using OpEntry = std::vector<std::string>;
+std::vector<OpEntry> OperationLog();
+
+// A one-connection HTTP server on 127.0.0.1 that answers whatever it is asked with 200 and
+// `body`, in 1 KiB pieces 10 ms apart, so that a poller sees the percentage move. It gives
+// up after 20 s without a client.
+class SlowHttpServer {
+  public:
+    explicit SlowHttpServer(std::string body);
+    ~SlowHttpServer();
+    int Port() const { return port_; }
+
+  private:
+    void Serve();
+    std::string body_;
+    int listener_ = -1;
+    int port_ = 0;
+    std::thread thread_;
+};
+
+// A UDP peer on 127.0.0.1 (on `port`, or any free one) that keeps the first packet it
+// receives and answers the n-th packet with answers[n] (nothing when that is empty or
+// beyond the list): a TFTP server that falls silent, skips a step or refuses on demand.
+class ScriptedUdpPeer {
+  public:
+    explicit ScriptedUdpPeer(std::vector<std::string> answers, uint16_t port = 0);
+    ~ScriptedUdpPeer();
+    bool Ok() const { return port_ != 0; }
+    uint16_t Port() const { return port_; }
+    int Packets() const { return packets_; }
+    std::string FirstPacket();
+
+  private:
+    void Run();
+    std::vector<std::string> answers_;
+    int fd_ = -1;
+    uint16_t port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> packets_{0};
+    std::mutex mu_;
+    std::string first_;
+    std::thread thread_;
+};
+
+// What a scripted TFTP peer says and hears: an option acknowledgement (tsize 1000000,
+// blksize 512), a first data block of 512 bytes, the error "file not found"; the
+// NUL-separated fields of a request (name, mode, then option/value pairs) and an option's
+// value among them ("<absent>" when it is not there).
+namespace tftp {
+extern const std::string kOack, kBlock1, kNotFound;
+std::vector<std::string> RequestFields(const std::string& packet);
+std::string Option(const std::vector<std::string>& fields, const std::string& name);
+}  // namespace tftp
 
 // Common base: every test starts from an empty task table.
 class FhTest : public ::testing::Test {
