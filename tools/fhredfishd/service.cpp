@@ -352,6 +352,9 @@ void Service::Install(httplib::Server& server) {
         }
         g_backoff.Failed();
         res.set_header("WWW-Authenticate", "Basic realm=\"fhredfishd\"");
+        // The refused request's body is never read: the connection closes after the answer,
+        // so that the body cannot be taken for the client's next request.
+        res.set_header("Connection", "close");
         ReplyError(res, 401, Message("Base.NoValidSession"));
         return httplib::Server::HandlerResponse::Handled;
     });
