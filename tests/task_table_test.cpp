@@ -1,12 +1,10 @@
-// Task table: allocation, purge of ended and stalled tasks, lookup, listing, deletion,
-// and allocation from several processes at once.
+// Task table: allocation, purge of ended and stalled tasks, lookup, listing and deletion.
+// Allocation from several processes at once: stress_test.cpp.
 #include <string.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <set>
 #include <vector>
 
 #include "tests/support.h"
@@ -207,45 +205,4 @@ TEST_F(TaskTableTest, DatabaseFaults) {
     faults().dbPutFails = false;
     EXPECT_EQ(0u, ReadTable().astSlot[0].uiIdentifier);
     EXPECT_TRUE(LockIsFree(FILEHANDLE_TASK_LOCK_NAME));
-}
-
-// Four processes allocate four times each at once, ten slots between them: every
-// identifier is handed out exactly once and the rest are told the table is full.
-TEST_F(TaskTableTest, ProcessesNeverShareAnIdentifier) {
-    int fds[2];
-    ASSERT_EQ(0, pipe(fds));
-    std::vector<pid_t> kids(4);
-    for (pid_t& pid : kids) {
-        pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            for (int i = 0; i < 4; ++i) {
-                uint32_t id = 0;
-                uint32_t out = FILEHANLE_IDdetifier_ProgessFile(&id) == 0 ? id : 0;
-                if (write(fds[1], &out, sizeof out) != sizeof out) {
-                    _exit(2);
-                }
-            }
-            _exit(0);
-        }
-    }
-    close(fds[1]);
-    std::multiset<uint32_t> got;
-    for (uint32_t v = 0; read(fds[0], &v, sizeof v) == sizeof v;) {
-        got.insert(v);
-    }
-    close(fds[0]);
-    for (pid_t k : kids) {
-        int st = 0;
-        waitpid(k, &st, 0);
-        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
-    }
-    ASSERT_EQ(16u, got.size());
-    EXPECT_EQ(6u, got.count(0));
-    for (uint32_t id = 1; id <= 10; ++id) {
-        EXPECT_EQ(1u, got.count(id)) << id;
-    }
-    TransferTaskInfo info{};
-    ASSERT_EQ(0u, FILEHANDLE_GetTransferTaskInfo(&info));
-    EXPECT_EQ(10, info.ucTaskNum);
 }
