@@ -19,51 +19,37 @@ using namespace fhtest;
 
 namespace {
 
-// The order of MODES in hostile_peer.py: each mode listens on base + its index.
-const char* const kModes[] = {"http stall",   "http close", "http short",  "http long",
-                              "http garbage", "ssh stall",  "ssh close",   "ssh garbage",
-                              "ftp stall",    "ftp close",  "ftp garbage", "tftp stall",
-                              "tftp garbage", "tftp error", "tftp block"};
 const std::set<uint32_t> kFailures = {0x3c00000c, 0x3c00000d, 0x3c00000f, 0x3c000010, 0x3c000011};
 
 struct Case {
     const char* mode;
+    int port;  // the mode's index in MODES of hostile_peer.py: it listens on base + index
     uint8_t type;
     const char* uri;  // %d: the mode's port
     size_t served;    // bytes a success leaves (0: the case must fail)
 };
 
 const Case kCases[] = {
-    {"http stall", 1, "http://127.0.0.1:%d/f.bin", 0},
-    {"http close", 1, "http://127.0.0.1:%d/f.bin", 0},
-    {"http short", 1, "http://127.0.0.1:%d/f.bin", 0},
-    {"http long", 1, "http://127.0.0.1:%d/f.bin", 1000},
-    {"http garbage", 1, "http://127.0.0.1:%d/f.bin", 0},
-    {"http stall", 2, "http://127.0.0.1:%d/up/f.bin", 0},
-    {"ssh stall", 1, "sftp://u:p@127.0.0.1:%d/f.bin", 0},
-    {"ssh close", 1, "scp://u:p@127.0.0.1:%d/f.bin", 0},
-    {"ssh garbage", 1, "sftp://u:p@127.0.0.1:%d/f.bin", 0},
-    {"ssh close", 2, "sftp://u:p@127.0.0.1:%d/f.bin", 0},
-    {"ftp stall", 1, "ftp://u:p@127.0.0.1:%d/f.bin", 0},
-    {"ftp close", 1, "ftp://u:p@127.0.0.1:%d/f.bin", 0},
-    {"ftp garbage", 1, "ftp://u:p@127.0.0.1:%d/f.bin", 0},
-    {"ftp close", 2, "ftp://u:p@127.0.0.1:%d/f.bin", 0},
-    {"tftp stall", 1, "tftp://127.0.0.1:%d/f.bin", 0},
-    {"tftp garbage", 1, "tftp://127.0.0.1:%d/f.bin", 0},
-    {"tftp error", 1, "tftp://127.0.0.1:%d/f.bin", 0},
-    {"tftp block", 1, "tftp://127.0.0.1:%d/f.bin", 0},
-    {"tftp stall", 2, "tftp://127.0.0.1:%d/f.bin", 0},
+    {"http stall", 0, 1, "http://127.0.0.1:%d/f.bin", 0},
+    {"http close", 1, 1, "http://127.0.0.1:%d/f.bin", 0},
+    {"http short", 2, 1, "http://127.0.0.1:%d/f.bin", 0},
+    {"http long", 3, 1, "http://127.0.0.1:%d/f.bin", 1000},
+    {"http garbage", 4, 1, "http://127.0.0.1:%d/f.bin", 0},
+    {"http stall", 0, 2, "http://127.0.0.1:%d/up/f.bin", 0},
+    {"ssh stall", 5, 1, "sftp://u:p@127.0.0.1:%d/f.bin", 0},
+    {"ssh close", 6, 1, "scp://u:p@127.0.0.1:%d/f.bin", 0},
+    {"ssh garbage", 7, 1, "sftp://u:p@127.0.0.1:%d/f.bin", 0},
+    {"ssh close", 6, 2, "sftp://u:p@127.0.0.1:%d/f.bin", 0},
+    {"ftp stall", 8, 1, "ftp://u:p@127.0.0.1:%d/f.bin", 0},
+    {"ftp close", 9, 1, "ftp://u:p@127.0.0.1:%d/f.bin", 0},
+    {"ftp garbage", 10, 1, "ftp://u:p@127.0.0.1:%d/f.bin", 0},
+    {"ftp close", 9, 2, "ftp://u:p@127.0.0.1:%d/f.bin", 0},
+    {"tftp stall", 11, 1, "tftp://127.0.0.1:%d/f.bin", 0},
+    {"tftp garbage", 12, 1, "tftp://127.0.0.1:%d/f.bin", 0},
+    {"tftp error", 13, 1, "tftp://127.0.0.1:%d/f.bin", 0},
+    {"tftp block", 14, 1, "tftp://127.0.0.1:%d/f.bin", 0},
+    {"tftp stall", 11, 2, "tftp://127.0.0.1:%d/f.bin", 0},
 };
-
-int PortOf(const char* mode, int base) {
-    for (size_t i = 0; i < sizeof kModes / sizeof kModes[0]; ++i) {
-        if (strcmp(kModes[i], mode) == 0) {
-            return base + static_cast<int>(i);
-        }
-    }
-    ADD_FAILURE() << mode;
-    return 0;
-}
 
 class HostileTest : public FhTest {
   protected:
@@ -123,7 +109,7 @@ TEST_F(HostileTest, EveryCaseEndsWithItsResult) {
                                     ? "/var/tmp/hostile/dl" + std::to_string(i)
                                     : "/var/tmp/hostile/src.bin";
             snprintf(in.szLocalPath, sizeof in.szLocalPath, "%s", local.c_str());
-            snprintf(in.szRedfishCmd, sizeof in.szRedfishCmd, c.uri, PortOf(c.mode, base_));
+            snprintf(in.szRedfishCmd, sizeof in.szRedfishCmd, c.uri, base_ + c.port);
             uint32_t id = 0;
             ASSERT_EQ(0u, FILEHANDLE_UploadDownloadFileImageForRedfish(&in, &id)) << c.mode;
             runs.push_back({&c, id, local, Clock::now(), time(nullptr)});

@@ -18,9 +18,7 @@ class HttpTest : public FhTest {
   protected:
     void SetUp() override {
         FhTest::SetUp();
-        if (!servers().ok()) {
-            GTEST_SKIP() << "FH_TEST_SERVERS not set: start scripts/run-tests.sh";
-        }
+        FH_REQUIRE_ENV("FH_TEST_SERVERS");
         work_ = "/var/tmp/http-test";
         mkdir(work_.c_str(), 0755);
     }

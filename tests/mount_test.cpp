@@ -46,10 +46,8 @@ class MountTest : public FhTest {
   protected:
     void SetUp() override {
         FhTest::SetUp();
+        FH_REQUIRE_ENV("FH_SHARE_ENV");
         env_ = LoadEnvFile("FH_SHARE_ENV");
-        if (env_.empty()) {
-            GTEST_SKIP() << "FH_SHARE_ENV not set: start scripts/run-tests.sh";
-        }
         local_ = "/var/tmp/mount-test";
         BMC_System(("rm -rf " + local_ + " && mkdir -p " + local_).c_str());
         for (const char* root : {"NFS_ROOT", "CIFS_ROOT"}) {

@@ -123,9 +123,7 @@ class RedfishHttpTest : public RedfishEntryTest {
   protected:
     void SetUp() override {
         RedfishEntryTest::SetUp();
-        if (!servers().ok()) {
-            GTEST_SKIP() << "FH_TEST_SERVERS not set: start scripts/run-tests.sh";
-        }
+        FH_REQUIRE_ENV("FH_TEST_SERVERS");
     }
     std::string Url(const std::string& path) const {
         return "http://127.0.0.1:" + std::to_string(servers().httpPort) + path;

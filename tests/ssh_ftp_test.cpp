@@ -32,10 +32,8 @@ class SshFtpTest : public FhTest {
   protected:
     void SetUp() override {
         FhTest::SetUp();
+        FH_REQUIRE_ENV("FH_SSH_FTP_ENV");
         env_ = LoadEnvFile("FH_SSH_FTP_ENV");
-        if (env_.empty()) {
-            GTEST_SKIP() << "FH_SSH_FTP_ENV not set: start scripts/run-tests.sh";
-        }
         home_ = env_["FTP_HOME"];
         local_ = "/var/tmp/sshftp";
         BMC_System(("rm -rf " + local_ + " && mkdir -p " + local_).c_str());

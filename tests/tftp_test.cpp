@@ -16,10 +16,8 @@ class TftpTest : public FhTest {
   protected:
     void SetUp() override {
         FhTest::SetUp();
+        FH_REQUIRE_ENV("FH_TFTP_ENV");
         env_ = LoadEnvFile("FH_TFTP_ENV");
-        if (env_.empty()) {
-            GTEST_SKIP() << "FH_TFTP_ENV not set: start scripts/run-tests.sh";
-        }
         root_ = env_["TEST_DIR"] + "/root";
         local_ = "/var/tmp/tftp-test";
         BMC_System(("rm -rf " + local_ + " && mkdir -p " + local_).c_str());
