@@ -14,6 +14,11 @@ using namespace fhtest;
 
 namespace {
 
+bool HasData(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && st.st_size > 0;
+}
+
 class HttpTest : public FhTest {
   protected:
     void SetUp() override {
@@ -184,14 +189,7 @@ TEST_F(HttpTest, DeletingATaskStopsItsTransfer) {
                                   Url(false, "/stall/1m.bin"), local);
     uint32_t id = 0;
     ASSERT_EQ(0u, FILEHANDLE_UploadDownloadFileImage(&r, &id));
-    // Wait until data has arrived, then delete the task.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    struct stat st {};
-    while ((stat(local.c_str(), &st) != 0 || st.st_size == 0) &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    ASSERT_GT(st.st_size, 0);
+    ASSERT_TRUE(WaitUntil([&] { return HasData(local); }));  // data arrives
     auto t0 = std::chrono::steady_clock::now();
     ASSERT_EQ(0u, FILEHANDLE_DeleteProgressInfo(id));
     EXPECT_TRUE(WaitForWorkers(15));
@@ -228,13 +226,10 @@ TEST_F(HttpTest, TaskStartedInOneProcessIsWatchedAndDeletedFromAnother) {
     ASSERT_EQ(0u, msg[0]);
     uint32_t id = msg[1];
     ComponentProcess rec{};
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    do {
-        ASSERT_EQ(0u, FILEHANDLE_UploadDownloadProgress(id, &rec));
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    } while (strcmp(rec.szDescription, "File transfer....") != 0 &&
-             std::chrono::steady_clock::now() < deadline);
-    EXPECT_STREQ("File transfer....", rec.szDescription);
+    EXPECT_TRUE(WaitUntil([&] {
+        return FILEHANDLE_UploadDownloadProgress(id, &rec) == 0 &&
+               strcmp(rec.szDescription, "File transfer....") == 0;
+    }));
     EXPECT_EQ(1u, rec.uiStage);
     TransferTaskInfo info{};
     ASSERT_EQ(0u, FILEHANDLE_GetTransferTaskInfo(&info));
@@ -277,12 +272,7 @@ TEST_F(HttpTest, AnOldWorkerNeverWritesIntoItsSuccessorsRecord) {
     uint32_t id = 0;
     ASSERT_EQ(0u, FILEHANDLE_UploadDownloadFileImage(&r, &id));
     ASSERT_EQ(1u, id);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    struct stat st {};
-    while ((stat(local.c_str(), &st) != 0 || st.st_size == 0) &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    ASSERT_TRUE(WaitUntil([&] { return HasData(local); }));
     ASSERT_EQ(0u, FILEHANDLE_DeleteProgressInfo(1));
     uint32_t successor = 0;
     ASSERT_EQ(0u, FILEHANLE_IDdetifier_ProgessFile(&successor));

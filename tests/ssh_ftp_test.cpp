@@ -155,12 +155,12 @@ TEST_F(SshFtpTest, DeletingTheTaskStopsTheTransfer) {
         uint32_t id = 0;
         ASSERT_EQ(0u, FILEHANDLE_UploadDownloadFileImageForRedfish(&in, &id));
         ComponentProcess rec{};
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (std::chrono::steady_clock::now() < deadline &&
-               FILEHANDLE_UploadDownloadProgress(id, &rec) == 0 &&
-               strcmp(rec.szDescription, "File transfer....") != 0 && rec.uiStage == 1) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
+        WaitUntil(
+            [&] {
+                return FILEHANDLE_UploadDownloadProgress(id, &rec) != 0 || rec.uiStage != 1 ||
+                       strcmp(rec.szDescription, "File transfer....") == 0;
+            },
+            20000);
         ASSERT_EQ(1u, rec.uiStage) << "the transfer ended before it could be deleted";
         ASSERT_EQ(0u, FILEHANDLE_DeleteProgressInfo(id));
         EXPECT_TRUE(WaitForWorkers(20));
