@@ -4,10 +4,11 @@
 // each call returns one of its results, every text handed back is terminated within its
 // field, a looked-up path is the slot's own progress path, and no other file is written or
 // removed: a canary file, which the seed corpus names in the table, stays as it was.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "frontend/filehandle_ulanddl.h"
@@ -30,22 +31,13 @@ std::string Path(uint32_t id) {
 }
 
 void WriteAll(const std::string& path, const void* data, size_t size) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    FUZZ_CHECK(fd >= 0 && write(fd, data, size) == static_cast<ssize_t>(size) && close(fd) == 0,
-               "cannot write %s", path.c_str());
+    std::ofstream(path, std::ios::binary)
+        .write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
 }
 
 std::string ReadAll(const char* path) {
-    std::string out;
-    int fd = open(path, O_RDONLY);
-    char buf[64];
-    for (ssize_t n; fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0;) {
-        out.append(buf, static_cast<size_t>(n));
-    }
-    if (fd >= 0) {
-        close(fd);
-    }
-    return out;
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 bool OneOf(uint32_t rc, std::initializer_list<uint32_t> allowed) {
