@@ -31,15 +31,15 @@ done
 if [ "${FH_MUTANTS_WORK:-}" = "" ]; then
   work=${FH_MUTANTS_DIR:-$(mktemp -d /tmp/fh-mutants.XXXXXX)}
   mkdir -p "$work/src" "$work/logs" && echo "copy and build in $work"
-  # Only files that differ are copied (with a new time stamp): a kept build stays incremental.
   (cd "$root" && git ls-files -z) | while IFS= read -r -d '' f; do
-    cmp -s "$root/$f" "$work/src/$f" || install -D "$root/$f" "$work/src/$f"
+    cmp -s "$root/$f" "$work/src/$f" || install -D "$root/$f" "$work/src/$f"  # changed ones
   done
   { cmake -S "$work/src" -B "$work/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
     cmake --build "$work/build" -j"$(nproc)"; } >"$work/logs/build.log" 2>&1 ||
     { tail -20 "$work/logs/build.log"; exit 1; }
-  FH_MUTANTS_WORK=$work FH_PRIVATE_NET=1 exec "$root/scripts/in-private-var.sh" \
-    "$root/tests/mutants/run.sh" "$@"
+  # A PID namespace of its own too: the tests look at the command line of every process.
+  FH_MUTANTS_WORK=$work FH_PRIVATE_NET=1 exec unshare --pid --fork --mount-proc \
+    "$root/scripts/in-private-var.sh" "$root/tests/mutants/run.sh" "$@"
 fi
 work=$FH_MUTANTS_WORK src=$FH_MUTANTS_WORK/src build=$FH_MUTANTS_WORK/build
 # shellcheck source=tests/servers/servers.sh disable=SC1091
