@@ -8,6 +8,7 @@
 # run (default: a new directory under /tmp). Minutes per mutant: by hand, not in CI.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd) limit=${FH_MUTANT_TIMEOUT:-300}
+tree=${FH_MUTANTS_WORK:+$FH_MUTANTS_WORK/src}  # inside: the copy, whose list cannot change
 
 select_mutants() {  # one line a mutant, fields separated by \x01; fails on a bad line
   local line fields n id file find want=" $* "
@@ -19,10 +20,10 @@ select_mutants() {  # one line a mutant, fields separated by \x01; fails on a ba
     [ "$n" = 4 ] || { echo "run.sh: $id: want 5 fields, got $((n + 1))" >&2; return 1; }
     [ $# = 0 ] || [[ $want == *" $id "* ]] || continue
     n=$(python3 -c 'import sys; print(open(sys.argv[1], encoding="latin-1").read().count(
-sys.argv[2]))' "$root/$file" "$find")
+sys.argv[2]))' "${tree:-$root}/$file" "$find")
     [ "$n" = 1 ] || { echo "run.sh: $id: text found $n times in $file: $find" >&2; return 1; }
     printf '%s\n' "$fields"
-  done <"$root/tests/mutants/list"
+  done <"${tree:-$root}/tests/mutants/list"
 }
 selected=$(select_mutants "$@")
 for id in "$@"; do
@@ -79,7 +80,6 @@ while IFS= read -r tests; do
   [ -z "$tests" ] || run_tests "$tests" >>"$work/logs/baseline.log" 2>&1 </dev/null ||
     { echo "run.sh: the unmutated tree fails $tests: $work/logs/baseline.log" >&2; exit 1; }
 done < <(grep -vx 'cli\|redfish' <<<"$sel" | paste -sd :; grep -x 'cli\|redfish' <<<"$sel")
-
 total=0 caught=0 missed=0 broken=0
 while IFS=$'\x01' read -r -u 3 id file find repl tests; do
   log=$work/logs/$id.log current=$file total=$((total + 1)) rc=0 && cp "$src/$file" "$work/orig"
