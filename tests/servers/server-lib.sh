@@ -12,6 +12,23 @@ running_pid() {
   echo "$pid"
 }
 
+# stop_pid PIDFILE PATTERN [children]: SIGTERM to that process (and, with "children", to
+# its direct children, the sessions of a listener), up to 5 s of waiting, then SIGKILL.
+stop_pid() {
+  local pid kids=""
+  if pid="$(running_pid "$1" "$2")"; then
+    [ "${3:-}" = children ] && kids="$(pgrep -P "$pid" || true)"
+    # shellcheck disable=SC2086
+    kill -TERM "$pid" $kids 2>/dev/null || true
+    for _ in $(seq 50); do
+      running_pid "$1" "$2" >/dev/null || break
+      sleep 0.1
+    done
+    if running_pid "$1" "$2" >/dev/null; then kill -KILL "$pid" 2>/dev/null || true; fi
+  fi
+  rm -f "$1"
+}
+
 # fh_server_main start|stop DIR [PORT...]: checks the arguments, sets DIR to the absolute
 # directory and runs start or stop_all. DIR ends up in configuration files, so it may not
 # hold characters that those files would read as syntax.

@@ -33,24 +33,6 @@ CURL=(curl --noproxy '*' -fsS --max-time 3 -u "$USER_NAME:$USER_PASS")
 die() { echo "ssh-ftp-servers: $*" >&2; exit 1; }
 . "$(dirname "${BASH_SOURCE[0]}")/server-lib.sh"
 
-
-# stop_pid PIDFILE PATTERN: SIGTERM to the listener and its session children, wait
-# up to 5 s, then SIGKILL.
-stop_pid() {
-  local pid kids
-  if pid="$(running_pid "$1" "$2")"; then
-    kids="$(pgrep -P "$pid" || true)"
-    # shellcheck disable=SC2086
-    kill -TERM "$pid" $kids 2>/dev/null || true
-    for _ in $(seq 50); do
-      running_pid "$1" "$2" >/dev/null || break
-      sleep 0.1
-    done
-    if running_pid "$1" "$2" >/dev/null; then kill -KILL "$pid" 2>/dev/null || true; fi
-  fi
-  rm -f "$1"
-}
-
 # Removes our bind mounts of the account files, recognised by being the very same
 # file (device and inode) as the copy under DIR.
 unmount_etc() {
@@ -65,8 +47,8 @@ unmount_etc() {
 }
 
 stop_all() {
-  stop_pid "$DIR/sshd.pid" "$SSHD"
-  stop_pid "$DIR/vsftpd.pid" "$VSFTPD"
+  stop_pid "$DIR/sshd.pid" "$SSHD" children
+  stop_pid "$DIR/vsftpd.pid" "$VSFTPD" children
   rm -f "$DIR/ssh-ftp.env"
   unmount_etc
 }

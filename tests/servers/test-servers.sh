@@ -23,21 +23,6 @@ CURL=(curl --noproxy '*' -fsS -o /dev/null --max-time 2)
 die() { echo "test-servers: $*" >&2; exit 1; }
 . "$(dirname "${BASH_SOURCE[0]}")/server-lib.sh"
 
-
-# stop_pid PIDFILE PATTERN: SIGTERM, wait up to 5 s, then SIGKILL.
-stop_pid() {
-  local pid
-  if pid="$(running_pid "$1" "$2")"; then
-    kill -TERM "$pid" 2>/dev/null || true
-    for _ in $(seq 50); do
-      running_pid "$1" "$2" >/dev/null || break
-      sleep 0.1
-    done
-    if running_pid "$1" "$2" >/dev/null; then kill -KILL "$pid" 2>/dev/null || true; fi
-  fi
-  rm -f "$1"
-}
-
 stop_all() {
   # nginx's fast shutdown (TERM) rather than "quit": a graceful quit would
   # wait for requests parked on /stall/ to finish.
