@@ -290,14 +290,14 @@ extern "C" void UMOUNT_UploadDownloadClean(const char* pcMountFilePath) {
         FH_LOG_NULL("pcMountFilePath");
         return;
     }
-    const std::string dir = ShellQuote(pcMountFilePath);
-    int rc = BMC_System(("umount " + dir).c_str());
+    const std::string quoted = ShellQuote(pcMountFilePath);
+    int rc = BMC_System(("umount " + quoted).c_str());
     if (rc != 0) {
         // Retried as a lazy unmount: the share leaves the directory at once and is let go
         // when its last user is done. Should that fail too, the directory stays a mount
         // point, RemoveMountDir leaves it in place, and no later task mounts over it.
         FH_LOG(BMC_LOG_ERROR, "umount %s failed: %d.", pcMountFilePath, rc);
-        rc = BMC_System(("umount -l " + dir).c_str());
+        rc = BMC_System(("umount -l " + quoted).c_str());
         if (rc != 0) {
             FH_LOG(BMC_LOG_ERROR, "umount -l %s failed: %d.", pcMountFilePath, rc);
         }
