@@ -23,44 +23,6 @@
 
 namespace fh {
 
-// Result codes.
-enum : uint32_t {
-    kOk = 0,
-    // task table and inner operations
-    kInNullPointer = 0xbc000001,
-    kInBadArgument = 0xbc000002,
-    kInNoDb = 0xbc000003,
-    kInDbRead = 0xbc000004,
-    kInDbWrite = 0xbc000005,
-    kInNoSlotMatch = 0xbc000009,
-    kInNoMemory = 0xbc00000b,
-    kInThreadFailed = 0xbc00000c,
-    kInTableFull = 0xbc00000d,
-    kInProbeInit = 0xbc00000a,
-    kProbeFailed = 0x81000001,
-    kWaitNullArgument = 0x81000002,
-    // seen by callers and in progress records
-    kNullArgument = 0x3c000001,
-    kStartFailed = 0x3c000002,
-    kNoDb = 0x3c000004,
-    kDbWriteFailed = 0x3c000005,
-    kDbReadFailed = 0x3c000006,
-    kProgressUnreadable = 0x3c000009,
-    kLocalFileError = 0x3c00000c,
-    kRemoteMissingOrBadHost = 0x3c00000d,
-    kParameterError = 0x3c00000e,
-    kTransferFailed = 0x3c00000f,
-    kCouldNotConnect = 0x3c000010,
-    kRemoteFileNotFound = 0x3c000011,
-    kEntryNullArgument = 0x3c000401,
-    kEntryNoTask = 0x3c000402,
-    kEntryBadProtocol = 0x3c000403,
-    kDeleteBadIdentifier = 0x3c00040a,
-    kEntryNoDb = 0x3c000604,
-    kProgressNoLookup = 0x3c000607,
-    kProgressNoFile = 0x3c000608,
-};
-
 constexpr uint32_t kSdlTaskFailedEvent = 0x2201040d;
 constexpr uint32_t kDescSize = 1024;  // pcTaskDesc and szDescription
 

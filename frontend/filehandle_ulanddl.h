@@ -17,6 +17,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "filehandle_results.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif

@@ -9,8 +9,6 @@ using namespace fh;
 
 namespace {
 
-constexpr uint32_t kWaitFailed = 0x81000001;
-constexpr uint32_t kRedfishBadLocalPath = 0x3c000411;
 constexpr uint32_t kDefaultStallLimit = 5;
 
 // A local copy or move between the two paths of the request; 0 on success. A move falls
@@ -29,7 +27,7 @@ extern "C" uint32_t FILEHANDLE_UploadDownloadFileImageForRedfish(RedfishInfo* ps
         FH_LOG(BMC_LOG_ERROR,
                "FILEHANDLE_UploadDownloadFileImageForRedfish: pstRedfishInfo or puiIdentifier is "
                "NULL.");
-        return kEntryNullArgument;
+        return FILEHANDLE_E_ENTRY_NULL_ARGUMENT;
     }
     const RedfishInfo& in = *pstRedfishInfo;
     char local[sizeof in.szLocalPath + 1] = {0};
@@ -40,24 +38,24 @@ extern "C" uint32_t FILEHANDLE_UploadDownloadFileImageForRedfish(RedfishInfo* ps
     if (eventName == nullptr) {
         FH_LOG(BMC_LOG_ERROR, "FILEHANDLE_UploadDownloadFileImageForRedfish: file path error: %s.",
                local);
-        return kRedfishBadLocalPath;
+        return FILEHANDLE_E_LOCAL_PATH;
     }
     ComponentInfo req{};
-    if (FILEHANDLE_ParseRedfishStruct(pstRedfishInfo, &req) != kOk) {
+    if (FILEHANDLE_ParseRedfishStruct(pstRedfishInfo, &req) != FILEHANDLE_OK) {
         FH_LOG(BMC_LOG_ERROR, "FILEHANDLE_TransferRedfishStruct failed");
         *puiIdentifier = 0;
         FILEHANDLE_AddSdl_TaskExecutionFailed(eventName, "File transfer protocol not supported");
-        return kEntryNoTask;
+        return FILEHANDLE_E_NO_TASK;
     }
     if (req.ucProtocolType != FILEHANDLE_PROTOCOL_LOCAL) {
         return FILEHANDLE_UploadDownloadFileImage(&req, puiIdentifier);
     }
-    uint32_t result = kOk;
+    uint32_t result = FILEHANDLE_OK;
     if (LocalTransfer(in, local, other) != 0) {
         FH_LOG(BMC_LOG_ERROR, "Local file transfer is failed");
         FILEHANDLE_AddSdl_TaskExecutionFailed(eventName,
                                               "File upload and download initialization failed");
-        result = kStartFailed;
+        result = FILEHANDLE_E_START_FAILED;
     } else {
         FH_LOG(BMC_LOG_INFO, "Local file transfer is successful");
     }
@@ -69,24 +67,24 @@ extern "C" uint32_t FILEHANDLE_UploadDownloadFile(RedfishInfo* pstRedfishInfo,
                                                   uint32_t uiStallLimit) {
     if (pstRedfishInfo == nullptr) {
         FH_LOG_NULL("pstRedfishInfo");
-        return kWaitNullArgument;
+        return FILEHANDLE_NULL_REQUEST;
     }
     uint32_t limit = uiStallLimit >= 3 && uiStallLimit <= 10 ? uiStallLimit : kDefaultStallLimit;
     uint32_t id = 0;
     uint32_t ret = FILEHANDLE_UploadDownloadFileImageForRedfish(pstRedfishInfo, &id);
-    if (ret != kOk) {
+    if (ret != FILEHANDLE_OK) {
         FH_LOG(BMC_LOG_ERROR, "Failed to Download file, iRet=%d.\n", static_cast<int>(ret));
-        return kWaitFailed;
+        return FILEHANDLE_FAILED;
     }
     if (id == 0) {
-        return kOk;  // a local copy or move, already done
+        return FILEHANDLE_OK;  // a local copy or move, already done
     }
     bool succeeded = false;
     uint8_t previous = 0;
     uint32_t remaining = limit;
     for (;;) {
         ComponentProcess rec{};
-        if (FILEHANDLE_UploadDownloadProgress(id, &rec) != kOk) {
+        if (FILEHANDLE_UploadDownloadProgress(id, &rec) != FILEHANDLE_OK) {
             break;
         }
         if (rec.uiStage == FILEHANDLE_STAGE_SUCCEED) {
@@ -109,9 +107,9 @@ extern "C" uint32_t FILEHANDLE_UploadDownloadFile(RedfishInfo* pstRedfishInfo,
         }
     }
     uint32_t del = FILEHANDLE_DeleteProgressInfo(id);
-    if (del != kOk) {
+    if (del != FILEHANDLE_OK) {
         FH_LOG(BMC_LOG_ERROR, "FILEHANDLE_DeleteProgressInfo is failed iRet=%d",
                static_cast<int>(del));
     }
-    return succeeded ? kOk : kWaitFailed;
+    return succeeded ? FILEHANDLE_OK : FILEHANDLE_FAILED;
 }

@@ -20,7 +20,6 @@ using namespace fh;
 
 namespace {
 
-constexpr uint32_t kParseFailed = 0x81000001;
 constexpr size_t kUserMax = sizeof(ComponentInfo::szUserName) - 1;      // 31
 constexpr size_t kPasswordMax = sizeof(ComponentInfo::szPassword) - 1;  // 32
 
@@ -77,7 +76,7 @@ bool SchemeAllowed(const Scheme& s, const std::string& name) {
 uint32_t RefuseAmbiguous(const char* why) {
     FH_LOG(BMC_LOG_ERROR, "URI refused: %s.", why);
     FH_LOG(BMC_LOG_ERROR, "regexec() failed: %d", REG_NOMATCH);
-    return kParseFailed;
+    return FILEHANDLE_FAILED;
 }
 
 // Hosts compare as text, IPv6 literals by their address: libcurl writes "[0:0::1]" as
@@ -157,11 +156,11 @@ extern "C" uint32_t FILEHANDLE_ParseRedfishStruct(const RedfishInfo* pstRedfishI
                                                   ComponentInfo* pstComponentInfo) {
     if (pstRedfishInfo == nullptr) {
         FH_LOG_NULL("pstRedfishInfo");
-        return kInNullPointer;
+        return FILEHANDLE_IN_NULL_POINTER;
     }
     if (pstComponentInfo == nullptr) {
         FH_LOG_NULL("pstComponentInfo");
-        return kInNullPointer;
+        return FILEHANDLE_IN_NULL_POINTER;
     }
     const RedfishInfo& in = *pstRedfishInfo;
     ComponentInfo& out = *pstComponentInfo;
@@ -179,7 +178,7 @@ extern "C" uint32_t FILEHANDLE_ParseRedfishStruct(const RedfishInfo* pstRedfishI
         CopyText(out.szStorageAddress, local);
     } else {
         FH_LOG(BMC_LOG_ERROR, "invalid ucHandleType: %d", in.ucHandleType);
-        return kParseFailed;
+        return FILEHANDLE_FAILED;
     }
 
     const Scheme* scheme = nullptr;
@@ -193,7 +192,7 @@ extern "C" uint32_t FILEHANDLE_ParseRedfishStruct(const RedfishInfo* pstRedfishI
         // No known scheme: a local copy or move, done by the Redfish entry.
         out.ucProtocolType = FILEHANDLE_PROTOCOL_LOCAL;
         BMC_Scnprintf(out.szReadAddress, sizeof out.szReadAddress, "%s", cmd);
-        return kOk;
+        return FILEHANDLE_OK;
     }
     out.ucProtocolType = scheme->protocol;
     if (scheme->https) {
@@ -207,14 +206,14 @@ extern "C" uint32_t FILEHANDLE_ParseRedfishStruct(const RedfishInfo* pstRedfishI
         Regex uri(scheme->credentials ? kCredentialPattern : kPlainPattern);
         if (uri.CompileError() != 0) {
             FH_LOG(BMC_LOG_ERROR, "regcomp() failed: %d", uri.CompileError());
-            return kParseFailed;
+            return FILEHANDLE_FAILED;
         }
         regmatch_t m[6];
         size_t slots = scheme->credentials ? 6 : 4;
         int rc = uri.Match(cmd, slots, m);
         if (rc != 0) {
             FH_LOG(BMC_LOG_ERROR, "regexec() failed: %d", rc);
-            return kParseFailed;
+            return FILEHANDLE_FAILED;
         }
         // The patterns are not anchored: "sftp-file://..." would match from "file".
         if (m[0].rm_so != 0) {
@@ -238,7 +237,7 @@ extern "C" uint32_t FILEHANDLE_ParseRedfishStruct(const RedfishInfo* pstRedfishI
     if (user.size() > kUserMax || password.size() > kPasswordMax) {
         FH_LOG(BMC_LOG_ERROR, "User name or password too long: %zu, %zu.", user.size(),
                password.size());
-        return kParseFailed;
+        return FILEHANDLE_FAILED;
     }
     if (HasControl(user) || HasControl(password)) {
         return RefuseAmbiguous("control character in the credentials");
@@ -251,7 +250,7 @@ extern "C" uint32_t FILEHANDLE_ParseRedfishStruct(const RedfishInfo* pstRedfishI
     if (scheme->protocol == FILEHANDLE_PROTOCOL_SCP &&
         !ScpPathIsSafe(("scp://h/" + path).c_str())) {
         FH_LOG(BMC_LOG_ERROR, "SCP path refused: control character or leading '-'.");
-        return kParseFailed;
+        return FILEHANDLE_FAILED;
     }
 
     // Address and port from the host part.
@@ -284,7 +283,7 @@ extern "C" uint32_t FILEHANDLE_ParseRedfishStruct(const RedfishInfo* pstRedfishI
         }
         if (!matched) {
             FH_LOG(BMC_LOG_ERROR, "Ip info parse failed: %d index: %d.", rc, 4);
-            return kParseFailed;
+            return FILEHANDLE_FAILED;
         }
     }
     if (!whole) {
@@ -295,7 +294,7 @@ extern "C" uint32_t FILEHANDLE_ParseRedfishStruct(const RedfishInfo* pstRedfishI
         out.uiPort = static_cast<uint32_t>(value);
         if (value < 1 || value > 65535) {
             FH_LOG(BMC_LOG_ERROR, "Invalid Port=%d.", static_cast<int>(value));
-            return kParseFailed;
+            return FILEHANDLE_FAILED;
         }
     }
     FH_LOG(BMC_LOG_DEBUG, "szIpAdress=%s, Port=%d", address.c_str(), static_cast<int>(out.uiPort));
@@ -305,12 +304,12 @@ extern "C" uint32_t FILEHANDLE_ParseRedfishStruct(const RedfishInfo* pstRedfishI
     (void)LIB_CheckIpv4v6AndDomain(address.c_str(), &kind);
     if (kind != 1 && kind != 2) {
         FH_LOG(BMC_LOG_ERROR, "Check Is Valid IPV4v6Addr failed.");
-        return kParseFailed;
+        return FILEHANDLE_FAILED;
     }
     // Brackets hold an IPv6 address, never a name ("[localhost]").
     if (bracketed && kind != 2) {
         FH_LOG(BMC_LOG_ERROR, "Check Is Valid IPV4v6Addr failed.");
-        return kParseFailed;
+        return FILEHANDLE_FAILED;
     }
     std::string host = kind == 2 ? "[" + address + "]" : address;
 
@@ -368,5 +367,5 @@ extern "C" uint32_t FILEHANDLE_ParseRedfishStruct(const RedfishInfo* pstRedfishI
            "szIpAdress=%s,szReadAddress=%s,Port=%d,szStorageAddress=%s,szUserName=%s,szPassword=%s",
            UrlForLog(out.szIpAdress).c_str(), out.szReadAddress, static_cast<int>(out.uiPort),
            out.szStorageAddress, out.szUserName, out.szPassword[0] != '\0' ? "******" : "");
-    return kOk;
+    return FILEHANDLE_OK;
 }

@@ -51,19 +51,19 @@ extern "C" uint32_t FILEHANDLE_GetRemoteFileSize(const RedfishInfo* pstRedfishIn
                                                  uint32_t* puiFileSize) {
     if (pstRedfishInfo == nullptr) {
         FH_LOG_NULL("pstRedfishInfo");
-        return kWaitNullArgument;
+        return FILEHANDLE_NULL_REQUEST;
     }
     if (puiFileSize == nullptr) {
         FH_LOG_NULL("puiFileSize");
-        return kWaitNullArgument;
+        return FILEHANDLE_NULL_REQUEST;
     }
     ComponentInfo req{};
     int32_t size = 0;
-    if (FILEHANDLE_ParseRedfishStruct(pstRedfishInfo, &req) != kOk) {
+    if (FILEHANDLE_ParseRedfishStruct(pstRedfishInfo, &req) != FILEHANDLE_OK) {
         FH_LOG(BMC_LOG_ERROR, "FILEHANDLE_TransferRedfishStruct failed");
-        return kEntryNoTask;
+        return FILEHANDLE_E_NO_TASK;
     }
-    uint32_t r = kOk;
+    uint32_t r = FILEHANDLE_OK;
     switch (req.ucProtocolType) {
         case FILEHANDLE_PROTOCOL_HTTP:
             FH_LOG(BMC_LOG_INFO, "HTTP Protocol file handle");
@@ -75,7 +75,7 @@ extern "C" uint32_t FILEHANDLE_GetRemoteFileSize(const RedfishInfo* pstRedfishIn
                 strlen(req.szStorageAddress) > kTftpPathMax) {
                 FH_LOG(BMC_LOG_ERROR,
                        "The tftp protocol file path exceeds the maximum supported length");
-                r = kStartFailed;
+                r = FILEHANDLE_E_START_FAILED;
             } else {
                 r = static_cast<uint32_t>(BRIDGE_GetTftpRemoteFileSize(req.szIpAdress, req.uiPort,
                                                                        req.szReadAddress, &size));
@@ -97,7 +97,7 @@ extern "C" uint32_t FILEHANDLE_GetRemoteFileSize(const RedfishInfo* pstRedfishIn
             int64_t local = BMC_GetFileSize(req.szReadAddress);
             if (local < 0 || local > INT32_MAX) {
                 size = 0;
-                r = kStartFailed;
+                r = FILEHANDLE_E_START_FAILED;
             } else {
                 size = static_cast<int32_t>(local);
             }
@@ -109,11 +109,11 @@ extern "C" uint32_t FILEHANDLE_GetRemoteFileSize(const RedfishInfo* pstRedfishIn
             break;
         default:
             FH_LOG(BMC_LOG_ERROR, "not supported this protocol type %d", req.ucProtocolType);
-            r = kEntryBadProtocol;
+            r = FILEHANDLE_E_BAD_PROTOCOL;
             break;
     }
-    if (r != kOk && r != kEntryBadProtocol) {
-        r = kStartFailed;
+    if (r != FILEHANDLE_OK && r != FILEHANDLE_E_BAD_PROTOCOL) {
+        r = FILEHANDLE_E_START_FAILED;
     }
     *puiFileSize = static_cast<uint32_t>(size);
     return r;

@@ -38,7 +38,7 @@ uint32_t FailedStart(const char* eventName, uint32_t id) {
     FILEHANDLE_AddSdl_TaskExecutionFailed(eventName,
                                           "File upload and download initialization failed");
     FILEHANDLE_DeleteProgressInfo(id);
-    return kStartFailed;
+    return FILEHANDLE_E_START_FAILED;
 }
 
 }  // namespace
@@ -49,11 +49,11 @@ extern "C" uint32_t FILEHANDLE_UploadDownloadFileImage(ComponentInfo* pstCompone
     if (pstComponentInfo == nullptr || puiIdentifier == nullptr) {
         FH_LOG(BMC_LOG_ERROR,
                "FILEHANDLE_UploadDownloadFileImage: pstComponentInfo or puiIdentifier is NULL.");
-        return kEntryNullArgument;
+        return FILEHANDLE_E_ENTRY_NULL_ARGUMENT;
     }
     if (db == nullptr) {
         FH_LOG(BMC_LOG_ERROR, "FILEHANDLE_UploadDownloadFileImage: pDb is NULL.");
-        return kEntryNoDb;
+        return FILEHANDLE_E_ENTRY_NO_DB;
     }
     // Work on a copy whose texts are surely terminated; the caller's record only
     // receives the identifier.
@@ -71,14 +71,14 @@ extern "C" uint32_t FILEHANDLE_UploadDownloadFileImage(ComponentInfo* pstCompone
 
     if (!EnsureTaskTable(db)) {
         FILEHANDLE_AddSdl_TaskExecutionFailed(eventName, "Database write failed");
-        return kDbWriteFailed;
+        return FILEHANDLE_E_DB_WRITE;
     }
     uint32_t id = 0;
-    if (FILEHANLE_ClearTasksAndConfigID(&id) != kOk) {
+    if (FILEHANLE_ClearTasksAndConfigID(&id) != FILEHANDLE_OK) {
         FH_LOG(BMC_LOG_ERROR, "Progress file creation failed.");
         FILEHANDLE_AddSdl_TaskExecutionFailed(eventName,
                                               "File upload and download initialization failed");
-        return kEntryNoTask;
+        return FILEHANDLE_E_NO_TASK;
     }
     req.uiIdentifier = id;
     pstComponentInfo->uiIdentifier = id;
@@ -98,10 +98,10 @@ extern "C" uint32_t FILEHANDLE_UploadDownloadFileImage(ComponentInfo* pstCompone
         FILEHANDLE_AddSdl_TaskExecutionFailed(eventName, "File transfer protocol not supported");
         FH_LOG(BMC_LOG_ERROR, "not supported this protocol type %d", req.ucProtocolType);
         FILEHANDLE_DeleteProgressInfo(id);
-        return kEntryBadProtocol;
+        return FILEHANDLE_E_BAD_PROTOCOL;
     }
-    if (StartWorker(*route->member, &req, route->member->starterName) != kOk) {
+    if (StartWorker(*route->member, &req, route->member->starterName) != FILEHANDLE_OK) {
         return FailedStart(eventName, id);
     }
-    return kOk;
+    return FILEHANDLE_OK;
 }

@@ -43,13 +43,8 @@ static_assert(sizeof g_astLogoInfo / sizeof g_astLogoInfo[0] == 10, "ten rows");
 
 namespace {
 
-constexpr uint32_t kLogoNullArgument = 0x3c000c01;
-constexpr uint32_t kLogoStartFailed = 0x3c000c02;
-constexpr uint32_t kLogoBadCommand = 0x3c00040a;
-constexpr uint32_t kLogoUnsupported = 0x3c000614;
-constexpr uint32_t kLogoTransferFailed = 0x3c000009;  // the transfer ended in stage 3
-constexpr uint32_t kLogoStalled = kTransferFailed;    // the percentage stopped moving
-constexpr uint32_t kLogoFailureBits = 0xc00;
+constexpr uint32_t kLogoTransferFailed = FILEHANDLE_E_PROGRESS;  // the transfer ended in stage 3
+constexpr uint32_t kLogoStalled = FILEHANDLE_E_TRANSFER_FAILED;  // the percentage stopped moving
 
 constexpr size_t kCommandMax = 1024;
 constexpr uint8_t kOemFlagAllowingLogo = 3;
@@ -177,14 +172,14 @@ uint32_t WaitForTransfer(uint32_t id, const LogoTask& task, uint8_t* lastPercent
         ComponentProcess rec;
         memset(&rec, 0, sizeof rec);
         uint32_t rc = FILEHANDLE_UploadDownloadProgress(id, &rec);
-        if (rc != kOk) {
+        if (rc != FILEHANDLE_OK) {
             return rc;
         }
         if (rec.uiStage == FILEHANDLE_STAGE_FAILED) {
             return kLogoTransferFailed;
         }
         if (rec.uiStage == FILEHANDLE_STAGE_SUCCEED) {
-            return kOk;
+            return FILEHANDLE_OK;
         }
         if (rec.ucPercent != *lastPercent) {
             task.Running(rec.ucPercent);
@@ -226,11 +221,12 @@ uint32_t InstallLogo(const void* origin, const LogoTask& task, uint8_t percent,
                      const char* tempPath, const char* finalPath) {
     if (BMC_MoveFile(tempPath, finalPath) != 0) {
         FH_LOG(BMC_LOG_ERROR, "move %s to %s failed.", tempPath, finalPath);
-        return FailUpload(origin, task, percent, tempPath, kLocalFileError | kLogoFailureBits);
+        return FailUpload(origin, task, percent, tempPath,
+                          FILEHANDLE_E_LOCAL_FILE | FILEHANDLE_LOGO_FAILURE_BITS);
     }
     AddOperationLog(origin, OPERATELOG_RESULT_SUCCESS, kLogSuccess, __LINE__);
     task.Succeeded();
-    return kOk;
+    return FILEHANDLE_OK;
 }
 
 }  // namespace
@@ -239,20 +235,20 @@ extern "C" uint32_t FILEHANDLE_UploadLogo(const char* pcRedfishCmd, void* pstLog
                                           void* pstTaskInfo) {
     if (pcRedfishCmd == nullptr) {
         FH_LOG_NULL("pcRedfishCmd");
-        return kLogoNullArgument;
+        return FILEHANDLE_E_LOGO_NULL_ARGUMENT;
     }
     if (pstLogOrigin == nullptr) {
         FH_LOG_NULL("pstLogOrigin");
-        return kLogoNullArgument;
+        return FILEHANDLE_E_LOGO_NULL_ARGUMENT;
     }
     if (pstTaskInfo == nullptr) {
         FH_LOG_NULL("pstTaskInfo");
-        return kLogoNullArgument;
+        return FILEHANDLE_E_LOGO_NULL_ARGUMENT;
     }
     size_t length = strlen(pcRedfishCmd);
     if (length >= kCommandMax) {
         FH_LOG(BMC_LOG_ERROR, "invalid redfish cmd length %d.", static_cast<int>(length));
-        return kLogoBadCommand;
+        return FILEHANDLE_E_BAD_TARGET;
     }
     uint8_t oemFlag = 255;
     uint8_t capability = 0;
@@ -262,14 +258,14 @@ extern "C" uint32_t FILEHANDLE_UploadLogo(const char* pcRedfishCmd, void* pstLog
     if (capability == 0 || oemFlag != kOemFlagAllowingLogo) {
         FH_LOG(BMC_LOG_ERROR, "unsupport upload logo.");
         AddOperationLog(pstLogOrigin, OPERATELOG_RESULT_FAILURE, kLogFailure, __LINE__);
-        return kLogoUnsupported;
+        return FILEHANDLE_E_LOGO_UNSUPPORTED;
     }
     const LogoInfo* row = FindLogo(pcRedfishCmd);
     if (row == nullptr) {
         // The command may carry user:password: the log gets it masked.
         FH_LOG(BMC_LOG_ERROR, "redfish cmd %s is incorrect.", UrlForLog(pcRedfishCmd).c_str());
         AddOperationLog(pstLogOrigin, OPERATELOG_RESULT_FAILURE, kLogFailure, __LINE__);
-        return kLogoBadCommand;
+        return FILEHANDLE_E_BAD_TARGET;
     }
     char name[sizeof row->szFileName];
     memcpy(name, row->szFileName, sizeof name);
@@ -294,17 +290,17 @@ extern "C" uint32_t FILEHANDLE_UploadLogo(const char* pcRedfishCmd, void* pstLog
     // that died; it is removed rather than written through (it may even be a link).
     NamedLock lock(kUploadLockName);
     if (!lock.Held()) {
-        return FailUpload(pstLogOrigin, task, 0, nullptr, kLogoStartFailed);
+        return FailUpload(pstLogOrigin, task, 0, nullptr, FILEHANDLE_E_LOGO_START_FAILED);
     }
     if (!RemoveTemporary(tempPath)) {
-        return FailUpload(pstLogOrigin, task, 0, nullptr, kLogoStartFailed);
+        return FailUpload(pstLogOrigin, task, 0, nullptr, FILEHANDLE_E_LOGO_START_FAILED);
     }
 
     uint32_t id = 0;
     uint32_t ret = FILEHANDLE_UploadDownloadFileImageForRedfish(&req, &id);
-    if (ret != kOk) {
+    if (ret != FILEHANDLE_OK) {
         FH_LOG(BMC_LOG_ERROR, "upload file %s failed.", name);
-        return FailUpload(pstLogOrigin, task, 0, tempPath, kLogoStartFailed);
+        return FailUpload(pstLogOrigin, task, 0, tempPath, FILEHANDLE_E_LOGO_START_FAILED);
     }
     if (id == 0) {  // a local copy, already complete
         return InstallLogo(pstLogOrigin, task, 0, tempPath, finalPath);
@@ -313,12 +309,13 @@ extern "C" uint32_t FILEHANDLE_UploadLogo(const char* pcRedfishCmd, void* pstLog
     uint8_t lastPercent = 0;
     uint32_t result = WaitForTransfer(id, task, &lastPercent);
     uint32_t del = FILEHANDLE_DeleteProgressInfo(id);
-    if (del != kOk) {
+    if (del != FILEHANDLE_OK) {
         FH_LOG(BMC_LOG_ERROR, "FILEHANDLE_DeleteProgressInfo is failed iRet=%d",
                static_cast<int>(del));
     }
-    if (result == kOk) {
+    if (result == FILEHANDLE_OK) {
         return InstallLogo(pstLogOrigin, task, lastPercent, tempPath, finalPath);
     }
-    return FailUpload(pstLogOrigin, task, lastPercent, tempPath, result | kLogoFailureBits);
+    return FailUpload(pstLogOrigin, task, lastPercent, tempPath,
+                      result | FILEHANDLE_LOGO_FAILURE_BITS);
 }

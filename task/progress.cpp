@@ -176,22 +176,22 @@ extern "C" uint32_t FILEHANDLE_UploadDownloadProgress(uint32_t uiIdentifier,
                                                       ComponentProcess* pstComponentProcess) {
     if (pstComponentProcess == nullptr) {
         FH_LOG_NULL("pstComponentProcess");
-        return kNullArgument;
+        return FILEHANDLE_E_NULL_ARGUMENT;
     }
     char path[256] = {0};
-    if (FILEHANDLE_GetProgressFile(uiIdentifier, path) != kOk) {
+    if (FILEHANDLE_GetProgressFile(uiIdentifier, path) != FILEHANDLE_OK) {
         FH_LOG(BMC_LOG_ERROR, "FILEHANDLE_GetProgressFile is failed");
-        return kProgressNoLookup;
+        return FILEHANDLE_E_NO_PROGRESS_PATH;
     }
     if (access(path, F_OK) != 0) {
         FH_LOG(BMC_LOG_ERROR, "FILEHANDLE_UploadDownloadProgress: progress file does not exist ");
-        return kProgressNoFile;
+        return FILEHANDLE_E_NO_PROGRESS_FILE;
     }
-    uint32_t result = kProgressUnreadable;
+    uint32_t result = FILEHANDLE_E_PROGRESS;
     for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
         ReadAttempt a = ReadRecordOnce(path, pstComponentProcess);
         if (a == ReadAttempt::kDone) {
-            result = kOk;
+            result = FILEHANDLE_OK;
             break;
         }
         if (a == ReadAttempt::kOpenFailed) {
@@ -243,7 +243,7 @@ extern "C" int FileProgressByCurlFunc(void* pData, double dlDownloadTotal, doubl
     uint8_t percent = scaled >= 100.0 ? 100 : scaled <= 0.0 ? 0 : static_cast<uint8_t>(scaled);
 
     char path[256] = {0};
-    if (FILEHANDLE_GetProgressFile(id, path) != kOk) {
+    if (FILEHANDLE_GetProgressFile(id, path) != FILEHANDLE_OK) {
         FH_LOG(BMC_LOG_ERROR, "FILEHANDLE_GetProgressFile is failed.");
         return 2;
     }

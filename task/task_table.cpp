@@ -41,7 +41,7 @@ extern "C" uint32_t FILEHANLE_IDdetifier_ProgessFile(uint32_t* puiIdentifier) {
     BMC_Db* db = DB_GetCurrentDb();
     if (puiIdentifier == nullptr || db == nullptr) {
         FH_LOG(BMC_LOG_ERROR, "FILEHANLE_IDdetifier_ProgessFile uiIdentifieror pDb is null.");
-        return kInBadArgument;
+        return FILEHANDLE_IN_BAD_ARGUMENT;
     }
     TaskTable table{};
     char path[sizeof table.astSlot[0].szProgressFile] = {0};
@@ -50,7 +50,7 @@ extern "C" uint32_t FILEHANLE_IDdetifier_ProgessFile(uint32_t* puiIdentifier) {
         int ret = lock.Held() ? ReadTaskTable(db, &table) : -1;
         if (ret != 0) {
             FH_LOG(BMC_LOG_ERROR, "Error in getting file pathinfo from DB, iRet: %d.", ret);
-            return kInDbRead;
+            return FILEHANDLE_IN_DB_READ;
         }
         uint32_t i = 0;
         while (i < FILEHANDLE_THREAD_MAX && table.astSlot[i].uiIdentifier != 0) {
@@ -59,7 +59,7 @@ extern "C" uint32_t FILEHANLE_IDdetifier_ProgessFile(uint32_t* puiIdentifier) {
         if (i == FILEHANDLE_THREAD_MAX) {
             FH_LOG(BMC_LOG_ERROR, "Error in getting file pathinfo from DB, iRet: %d.",
                    static_cast<int>(FILEHANDLE_THREAD_MAX));
-            return kInTableFull;
+            return FILEHANDLE_IN_TABLE_FULL;
         }
         TaskSlot& slot = table.astSlot[i];
         slot.uiIdentifier = i + 1;
@@ -80,87 +80,87 @@ extern "C" uint32_t FILEHANLE_IDdetifier_ProgessFile(uint32_t* puiIdentifier) {
             FH_LOG(BMC_LOG_ERROR, "Progress file %s not created; task %u not started.", path,
                    *puiIdentifier);
             *puiIdentifier = 0;
-            return kInDbWrite;
+            return FILEHANDLE_IN_DB_WRITE;
         }
         if (FH_WRITE_TASK_TABLE(db, &table) != 0) {
             FH_LOG(BMC_LOG_ERROR, "Failed to put Task information to DB.");
             RemoveProgressFile(path);
-            return kInDbWrite;
+            return FILEHANDLE_IN_DB_WRITE;
         }
     }
-    return kOk;
+    return FILEHANDLE_OK;
 }
 
 extern "C" uint32_t FILEHANLE_ClearTasksAndConfigID(uint32_t* puiIdentifier) {
     if (puiIdentifier == nullptr) {
         FH_LOG_NULL("puiIdentifier");
-        return kInNullPointer;
+        return FILEHANDLE_IN_NULL_POINTER;
     }
     // A failed allocation deletes the identifier found here: it must be one this call set,
     // never a value the caller left in the variable (which may name a running task).
     *puiIdentifier = 0;
     uint32_t ret = FILEHANLE_IDdetifier_ProgessFile(puiIdentifier);
-    if (ret == kInTableFull) {
+    if (ret == FILEHANDLE_IN_TABLE_FULL) {
         uint32_t freed = 0;
         FILEHANDLE_UploadDownloadDateClean(&freed);
         if (freed == 0) {
             FILEHANDLE_DeleteProgressInfo(*puiIdentifier);
-            return kStartFailed;
+            return FILEHANDLE_E_START_FAILED;
         }
         ret = FILEHANLE_IDdetifier_ProgessFile(puiIdentifier);
     }
-    if (ret != kOk) {
+    if (ret != FILEHANDLE_OK) {
         // Undoes a half-made slot; an identifier that was never set is just rejected.
         FILEHANDLE_DeleteProgressInfo(*puiIdentifier);
-        return kStartFailed;
+        return FILEHANDLE_E_START_FAILED;
     }
     FH_LOG(BMC_LOG_INFO, "Progress file creation success, Identifier: %u.", *puiIdentifier);
-    return kOk;
+    return FILEHANDLE_OK;
 }
 
 extern "C" uint32_t FILEHANDLE_GetProgressFile(uint32_t uiIdentifier, char* pcProgressFilePath) {
     BMC_Db* db = DB_GetCurrentDb();
     if (pcProgressFilePath == nullptr) {
         FH_LOG_NULL("pcProgressFilePath");
-        return kInNullPointer;
+        return FILEHANDLE_IN_NULL_POINTER;
     }
     if (db == nullptr) {
         FH_LOG_NULL("pDb");
-        return kInNoDb;
+        return FILEHANDLE_IN_NO_DB;
     }
     if (!ValidIdentifier(uiIdentifier)) {
         FH_LOG(BMC_LOG_ERROR, "uiIdentifier is 0 or FILEHANDLE_THREAD_MAX.");
-        return kInBadArgument;
+        return FILEHANDLE_IN_BAD_ARGUMENT;
     }
     TaskTable table{};
     if (ReadTaskTable(db, &table) != 0) {
         FH_LOG(BMC_LOG_ERROR, "Failed to get Task information to DB.");
-        return kInDbRead;
+        return FILEHANDLE_IN_DB_READ;
     }
     const TaskSlot& slot = table.astSlot[uiIdentifier - 1];
     if (!SlotNamesTask(slot, uiIdentifier)) {
         FH_LOG(BMC_LOG_ERROR, "Failed to obtain file path information from Bd, uiIdentifier: %u.",
                uiIdentifier);
-        return kInNoSlotMatch;
+        return FILEHANDLE_IN_NO_SLOT_MATCH;
     }
     BMC_Strlcpy(pcProgressFilePath, slot.szProgressFile, sizeof slot.szProgressFile);
-    return kOk;
+    return FILEHANDLE_OK;
 }
 
 extern "C" uint32_t FILEHANDLE_GetTransferTaskInfo(TransferTaskInfo* pstTransferTaskInfo) {
     BMC_Db* db = DB_GetCurrentDb();
     if (pstTransferTaskInfo == nullptr) {
         FH_LOG_NULL("pstTransferTaskInfo");
-        return kNullArgument;
+        return FILEHANDLE_E_NULL_ARGUMENT;
     }
     if (db == nullptr) {
         FH_LOG_NULL("pDb");
-        return kNoDb;
+        return FILEHANDLE_E_NO_DB;
     }
     TaskTable table{};
     if (ReadTaskTable(db, &table) != 0) {
         FH_LOG(BMC_LOG_ERROR, "Failed to get Task information from DB.");
-        return kDbReadFailed;
+        return FILEHANDLE_E_DB_READ;
     }
     uint8_t count = 0;
     for (const TaskSlot& slot : table.astSlot) {
@@ -169,25 +169,25 @@ extern "C" uint32_t FILEHANDLE_GetTransferTaskInfo(TransferTaskInfo* pstTransfer
         }
     }
     pstTransferTaskInfo->ucTaskNum = count;
-    return kOk;
+    return FILEHANDLE_OK;
 }
 
 extern "C" uint32_t FILEHANDLE_DeleteProgressInfo(uint32_t uiIdentifier) {
     BMC_Db* db = DB_GetCurrentDb();
     if (!ValidIdentifier(uiIdentifier)) {
         FH_LOG(BMC_LOG_ERROR, "FILEHANDLE_DeleteProgressInfo is failed, uiIdentifier is 0.");
-        return kDeleteBadIdentifier;
+        return FILEHANDLE_E_BAD_TARGET;
     }
     if (db == nullptr) {
         FH_LOG_NULL("pDb");
-        return kNoDb;
+        return FILEHANDLE_E_NO_DB;
     }
     TaskTable table{};
     TaskTableLock lock;
     int ret = lock.Held() ? ReadTaskTable(db, &table) : -1;
     if (ret != 0) {
         FH_LOG(BMC_LOG_ERROR, "Error in getting file pathinfo from DB, iRet: %d", ret);
-        return kDbReadFailed;
+        return FILEHANDLE_E_DB_READ;
     }
     // The progress file goes only once the table no longer names it, still under the lock:
     // a delete whose write fails leaves the task whole, never a slot without its file
@@ -203,14 +203,14 @@ extern "C" uint32_t FILEHANDLE_DeleteProgressInfo(uint32_t uiIdentifier) {
     ret = FH_WRITE_TASK_TABLE(db, &table);
     if (ret != 0) {
         FH_LOG(BMC_LOG_ERROR, "Error in putting progress info to DB, iRet: %d", ret);
-        return kDbWriteFailed;
+        return FILEHANDLE_E_DB_WRITE;
     }
     if (path[0] != '\0') {
         RemoveProgressFile(path);
     }
     lock.Release();
     FH_LOG(BMC_LOG_INFO, "File upload and download task content cleared successfully");
-    return kOk;
+    return FILEHANDLE_OK;
 }
 
 extern "C" void FILEHANDLE_UploadDownloadDateClean(uint32_t* puiTaskNum) {
@@ -240,7 +240,7 @@ extern "C" void FILEHANDLE_UploadDownloadDateClean(uint32_t* puiTaskNum) {
             continue;
         }
         ComponentProcess rec{};
-        if (FILEHANDLE_UploadDownloadProgress(slot.uiIdentifier, &rec) != kOk) {
+        if (FILEHANDLE_UploadDownloadProgress(slot.uiIdentifier, &rec) != FILEHANDLE_OK) {
             FH_LOG(BMC_LOG_ERROR, "Identifier: %u, Getting file transfer progress failed.",
                    slot.uiIdentifier);
             continue;

@@ -62,22 +62,22 @@ int ExitFor(uint32_t result, bool started) {
     switch (result) {
         case 0:
             return kExitOk;
-        case 0x3c00000c:  // local file error
-        case 0xbc000006:
+        case FILEHANDLE_E_LOCAL_FILE:
+        case FILEHANDLE_IN_LOCAL_FILE:
             return kExitLocal;
-        case 0x3c000002:  // no slot freed, or no worker thread
-        case 0x3c000004:
-        case 0x3c000005:
-        case 0x3c000006:
-        case 0x3c000402:
-        case 0x3c000604:
+        case FILEHANDLE_E_START_FAILED:
+        case FILEHANDLE_E_NO_DB:
+        case FILEHANDLE_E_DB_WRITE:
+        case FILEHANDLE_E_DB_READ:
+        case FILEHANDLE_E_NO_TASK:
+        case FILEHANDLE_E_ENTRY_NO_DB:
             return kExitBusy;
-        case 0x3c000009:
-        case 0x3c00040a:
-        case 0x3c000607:
-        case 0x3c000608:
+        case FILEHANDLE_E_PROGRESS:
+        case FILEHANDLE_E_BAD_TARGET:
+        case FILEHANDLE_E_NO_PROGRESS_PATH:
+        case FILEHANDLE_E_NO_PROGRESS_FILE:
             return kExitLookup;
-        case 0x3c00000e:  // the worker found the request's parameters wrong
+        case FILEHANDLE_E_PARAMETER:
             return kExitRefused;
         default:
             return started ? kExitFailed : kExitRefused;
@@ -649,8 +649,8 @@ int Size(const Args& a) {
     uint32_t rc = FILEHANDLE_GetRemoteFileSize(&info, &size);
     memset(info.szRedfishCmd, 0, sizeof info.szRedfishCmd);
     if (rc != 0) {
-        // 0x3c000402: the URI is refused; anything else failed on the way.
-        return Fail(a, rc == 0x3c000402u ? kExitRefused : kExitFailed, "no size", rc);
+        // The URI is refused, or something failed on the way.
+        return Fail(a, rc == FILEHANDLE_E_NO_TASK ? kExitRefused : kExitFailed, "no size", rc);
     }
     bool known = size != 0xffffffffu;
     if (a.json) {
@@ -716,7 +716,7 @@ bool Snapshot(std::vector<TaskRow>* rows, uint32_t* rc) {
     TransferTaskInfo info{};
     *rc = FILEHANDLE_GetTransferTaskInfo(&info);
     rows->clear();
-    if (*rc == 0x3c000006u) {
+    if (*rc == FILEHANDLE_E_DB_READ) {
         // Until the first task of this controller there is no table record to read.
         *rc = 0;
         return true;

@@ -66,10 +66,10 @@ extern "C" size_t FTP_DropData(void* buffer, size_t size, size_t count, void* us
 
 extern "C" uint32_t CURLCode_Convert_External_ErrorCode(int32_t code) {
     if (code == CURLE_REMOTE_FILE_NOT_FOUND) {
-        return kRemoteFileNotFound;
+        return FILEHANDLE_E_REMOTE_NOT_FOUND;
     }
     if (code == CURLE_COULDNT_CONNECT) {
-        return kCouldNotConnect;
+        return FILEHANDLE_E_COULD_NOT_CONNECT;
     }
-    return kTransferFailed;
+    return FILEHANDLE_E_TRANSFER_FAILED;
 }

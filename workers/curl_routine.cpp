@@ -283,36 +283,36 @@ uint32_t OpenUploadSource(RoutineRun& run) {
     if (!run.local) {
         BMC_Scnprintf(run.desc, kDescSize, r.openFailReason, path);
         FH_LOG(BMC_LOG_ERROR, r.openFailLog, path);
-        return kLocalFileError;
+        return FILEHANDLE_E_LOCAL_FILE;
     }
     if (size < 0) {
         BMC_Scnprintf(run.desc, kDescSize, r.sizeFailReason, path);
         FH_LOG(BMC_LOG_ERROR, "%s", r.sizeFailLog);
-        return kLocalFileError;
+        return FILEHANDLE_E_LOCAL_FILE;
     }
     run.sourceSize = size;
-    return kOk;
+    return FILEHANDLE_OK;
 }
 
 uint32_t RunCurlTransfer(const CurlRoutine& r, ComponentInfo* req, char* desc) {
     if (req == nullptr) {
         FH_LOG_LOW(BMC_LOG_DEBUG, r.nullRequest, FH_SOURCE_FILE, r.name, __LINE__);
-        return kNullArgument;
+        return FILEHANDLE_E_NULL_ARGUMENT;
     }
     if (desc == nullptr) {
         FH_LOG_NULL_AS("pcTaskDesc", r.name);
-        return kNullArgument;
+        return FILEHANDLE_E_NULL_ARGUMENT;
     }
     if (!CredentialsSafe(*req)) {
         BMC_Strlcpy(desc,
                     "File download or upload failed, because: user name or password not allowed",
                     kDescSize);
-        return kParameterError;
+        return FILEHANDLE_E_PARAMETER;
     }
     RoutineRun run(r, req, desc);
     if (r.prepare != nullptr) {
         uint32_t rc = r.prepare(run);
-        if (rc != kOk) {
+        if (rc != FILEHANDLE_OK) {
             return rc;
         }
     }
@@ -321,7 +321,7 @@ uint32_t RunCurlTransfer(const CurlRoutine& r, ComponentInfo* req, char* desc) {
     if (!*run.easy) {
         BMC_Strlcpy(desc, r.initFailReason, kDescSize);
         FH_LOG(BMC_LOG_ERROR, r.initFailLog, r.name);
-        return kTransferFailed;
+        return FILEHANDLE_E_TRANSFER_FAILED;
     }
     if (r.stream != LocalStream::kSource) {
         const char* localPath =
@@ -332,7 +332,7 @@ uint32_t RunCurlTransfer(const CurlRoutine& r, ComponentInfo* req, char* desc) {
             if (r.openFailReason != nullptr) {
                 BMC_Scnprintf(desc, kDescSize, r.openFailReason, localPath);
             }
-            return kLocalFileError;
+            return FILEHANDLE_E_LOCAL_FILE;
         }
     }
     if (!Confine(run.easy->Get(), r.protocols, *req)) {
@@ -341,14 +341,14 @@ uint32_t RunCurlTransfer(const CurlRoutine& r, ComponentInfo* req, char* desc) {
         FH_LOG(BMC_LOG_ERROR, "%s: libcurl refused the protocol restriction.", r.name);
         CloseLocal(run);
         RemovePartial(r, req->szStorageAddress);
-        return kTransferFailed;
+        return FILEHANDLE_E_TRANSFER_FAILED;
     }
     CURLcode rc = ApplyOptions(run, r.options, r.optionCount, r.name);
     if (rc != CURLE_OK) {
         BMC_Scnprintf(desc, kDescSize, r.performFailReason, curl_easy_strerror(rc));
         CloseLocal(run);
         RemovePartial(r, req->szStorageAddress);
-        return kTransferFailed;
+        return FILEHANDLE_E_TRANSFER_FAILED;
     }
     ForgetWrittenStream();
     rc = curl_easy_perform(run.easy->Get());
@@ -363,7 +363,7 @@ uint32_t RunCurlTransfer(const CurlRoutine& r, ComponentInfo* req, char* desc) {
         if (run.staged.consumeOnSuccess) {
             run.staged.mode = StagedUpload::Mode::kConsumed;
         }
-        return kOk;
+        return FILEHANDLE_OK;
     }
     LogPerformFailure(r, rc, status);
     BMC_Scnprintf(desc, kDescSize, r.performFailReason, curl_easy_strerror(rc));
@@ -375,14 +375,14 @@ uint32_t RunCurlTransfer(const CurlRoutine& r, ComponentInfo* req, char* desc) {
 uint32_t RunCurlProbe(const CurlProbe& p, ComponentInfo* req, int32_t* size) {
     if (req == nullptr) {
         FH_LOG_NULL_AS("pstDownloadFileInfo", p.name);
-        return kInNullPointer;
+        return FILEHANDLE_IN_NULL_POINTER;
     }
     if (size == nullptr) {
         FH_LOG_NULL_AS("piFileSize", p.name);
-        return kInNullPointer;
+        return FILEHANDLE_IN_NULL_POINTER;
     }
     if (!CredentialsSafe(*req)) {
-        return kProbeFailed;
+        return FILEHANDLE_FAILED;
     }
     CurlRoutine r{};
     r.name = p.name;
@@ -391,25 +391,25 @@ uint32_t RunCurlProbe(const CurlProbe& p, ComponentInfo* req, int32_t* size) {
     run.easy.emplace();
     if (!*run.easy) {
         FH_LOG(BMC_LOG_ERROR, "%s:curl_easy_init failed!", p.name);
-        return kInProbeInit;
+        return FILEHANDLE_IN_ENGINE_FAILED;
     }
     if (!Confine(run.easy->Get(), p.protocols, *req)) {
         FH_LOG(BMC_LOG_ERROR, "%s: libcurl refused the protocol restriction.", p.name);
-        return kProbeFailed;
+        return FILEHANDLE_FAILED;
     }
     CURLcode rc = ApplyOptions(run, p.options, p.optionCount, p.name);
     if (rc == CURLE_OK) {
         rc = curl_easy_perform(run.easy->Get());
     }
     double length = 0;
-    uint32_t result = kOk;
+    uint32_t result = FILEHANDLE_OK;
     if (rc == CURLE_OK) {
         rc = curl_easy_getinfo(run.easy->Get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD, &length);
     }
     if (rc != CURLE_OK) {
         length = 0;
         FH_LOG(BMC_LOG_ERROR, p.failLog, curl_easy_strerror(rc));
-        result = kProbeFailed;
+        result = FILEHANDLE_FAILED;
     }
     // Truncation toward zero, saturating as the 32-bit target's conversion does; libcurl's
     // -1 for "no length sent" stays -1.

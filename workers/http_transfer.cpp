@@ -79,7 +79,7 @@ uint32_t StageHttpUpload(RoutineRun& run) {
         FH_LOG(BMC_LOG_ERROR, "strrchr failed.");
         BMC_Scnprintf(run.desc, kDescSize,
                       "File download or upload failed, because: %s parsing failed", q.szIpAdress);
-        return kParameterError;
+        return FILEHANDLE_E_PARAMETER;
     }
     const char* srcSlash = strrchr(q.szReadAddress, '/');
     if (srcSlash == nullptr) {
@@ -87,7 +87,7 @@ uint32_t StageHttpUpload(RoutineRun& run) {
                       "File download or upload failed, because: %s parsing failed",
                       q.szReadAddress);
         FH_LOG(BMC_LOG_ERROR, "strrchr failed.");
-        return kParameterError;
+        return FILEHANDLE_E_PARAMETER;
     }
     std::string dir(q.szReadAddress, static_cast<size_t>(srcSlash + 1 - q.szReadAddress));
     std::string source = dir + (srcSlash + 1);
@@ -96,7 +96,7 @@ uint32_t StageHttpUpload(RoutineRun& run) {
         FH_LOG(BMC_LOG_ERROR, "Upload path too long: %s.", q.szReadAddress);
         BMC_Strlcpy(run.desc, "File download or upload failed, because: local file path too long",
                     kDescSize);
-        return kTransferFailed;
+        return FILEHANDLE_E_TRANSFER_FAILED;
     }
     StagedUpload& st = run.staged;
     st.source = source;
@@ -110,7 +110,7 @@ uint32_t StageHttpUpload(RoutineRun& run) {
         FH_LOG(BMC_LOG_ERROR, "Fail to open file %s.", source.c_str());
         BMC_Scnprintf(run.desc, kDescSize,
                       "File download or upload failed, because: %s open failed", source.c_str());
-        return kLocalFileError;
+        return FILEHANDLE_E_LOCAL_FILE;
     } else {
         // The staging name is claimed atomically (a new file, or a rename that replaces
         // nothing): a file that stands there, or one planted between a check and the copy,
@@ -124,14 +124,14 @@ uint32_t StageHttpUpload(RoutineRun& run) {
                           taken ? "File download or upload failed, because: %s already exists"
                                 : "File download or upload failed, because: %s staging failed",
                           staging.c_str());
-            return kLocalFileError;
+            return FILEHANDLE_E_LOCAL_FILE;
         }
         st.mode = keep ? StagedUpload::Mode::kCopy : StagedUpload::Mode::kMove;
         st.consumeOnSuccess = !keep;
     }
     FH_LOG(BMC_LOG_INFO, "%s: %s, %s.", run.routine.name, source.c_str(),
            UrlForLog(q.szIpAdress).c_str());
-    return kOk;
+    return FILEHANDLE_OK;
 }
 
 const CurlOpt kDownloadOptions[] = {

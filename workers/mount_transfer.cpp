@@ -32,9 +32,6 @@ using namespace fh;
 namespace {
 
 constexpr size_t kChunk = 1048576;
-constexpr uint32_t kMountFailed = 0x3c000012;
-constexpr uint32_t kShortCopy = 0x3c000013;
-constexpr uint32_t kInLocalFile = 0xbc000006;
 
 // Removes our mount directory with rmdir(2) alone: the kernel refuses to remove a
 // directory that is still a mount point or that holds anything, so the removal can never
@@ -238,20 +235,20 @@ uint32_t CopyInPieces(FILE* pstFdRead, FILE* pstFdWrite, const char* pcProgressF
                       uint32_t size, size_t pieceSize) {
     if (pstFdRead == nullptr) {
         FH_LOG_NULL("pstFdRead");
-        return kNullArgument;
+        return FILEHANDLE_E_NULL_ARGUMENT;
     }
     if (pstFdWrite == nullptr) {
         FH_LOG_NULL("pstFdWrite");
-        return kNullArgument;
+        return FILEHANDLE_E_NULL_ARGUMENT;
     }
     if (pcProgressFilePath == nullptr) {
         FH_LOG_NULL("pcProgressFilePath");
-        return kNullArgument;
+        return FILEHANDLE_E_NULL_ARGUMENT;
     }
     MallocPtr<char> buffer(static_cast<char*>(malloc(kChunk)));
     if (!buffer) {
         FH_LOG(BMC_LOG_ERROR, "malloc failed.");
-        return kTransferFailed;
+        return FILEHANDLE_E_TRANSFER_FAILED;
     }
     uint64_t copied = 0;
     while (copied < size) {
@@ -261,14 +258,14 @@ uint32_t CopyInPieces(FILE* pstFdRead, FILE* pstFdWrite, const char* pcProgressF
             size_t want = chunk - done < pieceSize ? chunk - done : pieceSize;
             if (fread(piece, 1, want, pstFdRead) != want) {
                 FH_LOG(BMC_LOG_ERROR, "fread failed");
-                return kShortCopy;
+                return FILEHANDLE_E_SHORT_COPY;
             }
             size_t written = fwrite(piece, 1, want, pstFdWrite);
             copied += written;
             done += written;
             if (written != want) {
                 FH_LOG(BMC_LOG_ERROR, "fwrite failed");
-                return kShortCopy;
+                return FILEHANDLE_E_SHORT_COPY;
             }
         }
         ComponentProcess rec{};
@@ -277,10 +274,10 @@ uint32_t CopyInPieces(FILE* pstFdRead, FILE* pstFdWrite, const char* pcProgressF
         BMC_Strlcpy(rec.szDescription, "File transfer....", sizeof rec.szDescription);
         if (TaskGone(WriteTaskProgress(&rec, pcProgressFilePath))) {
             FH_LOG(BMC_LOG_ERROR, "Task of %s deleted; the copy stops.", pcProgressFilePath);
-            return kShortCopy;
+            return FILEHANDLE_E_SHORT_COPY;
         }
     }
-    return kOk;
+    return FILEHANDLE_OK;
 }
 
 }  // namespace
@@ -314,15 +311,15 @@ extern "C" uint32_t MOUNT_UploadDownloadFile(ComponentInfo* pstComponentInfo,
                                              const char* pcProgressFilePath, char* pcTaskDesc) {
     if (pstComponentInfo == nullptr) {
         FH_LOG_NULL("pstComponentInfo");
-        return kNullArgument;
+        return FILEHANDLE_E_NULL_ARGUMENT;
     }
     if (pcProgressFilePath == nullptr) {
         FH_LOG_NULL("pcProgressFilePath");
-        return kNullArgument;
+        return FILEHANDLE_E_NULL_ARGUMENT;
     }
     if (pcTaskDesc == nullptr) {
         FH_LOG_NULL("pcTaskDesc");
-        return kNullArgument;
+        return FILEHANDLE_E_NULL_ARGUMENT;
     }
     const ComponentInfo& q = *pstComponentInfo;
     const char* func = "MOUNT_UploadDownloadFile";
@@ -334,7 +331,7 @@ extern "C" uint32_t MOUNT_UploadDownloadFile(ComponentInfo* pstComponentInfo,
         BMC_Strlcpy(pcTaskDesc,
                     "File download or upload failed, because: Failed to create mount directory",
                     kDescSize);
-        return kTransferFailed;
+        return FILEHANDLE_E_TRANSFER_FAILED;
     }
     mount.Own();
     const char* slash = strrchr(q.szStorageAddress, '/');
@@ -343,7 +340,7 @@ extern "C" uint32_t MOUNT_UploadDownloadFile(ComponentInfo* pstComponentInfo,
                       "File download or upload failed, because: %s parsing failed",
                       q.szStorageAddress);
         FH_LOG(BMC_LOG_ERROR, "strrchr dir %s failed.", q.szStorageAddress);
-        return kParameterError;
+        return FILEHANDLE_E_PARAMETER;
     }
     std::string shareDir(q.szStorageAddress, static_cast<size_t>(slash - q.szStorageAddress));
     std::string fileName(slash + 1);
@@ -352,7 +349,7 @@ extern "C" uint32_t MOUNT_UploadDownloadFile(ComponentInfo* pstComponentInfo,
                       "File download or upload failed, because: %s parsing failed",
                       q.szStorageAddress);
         FH_LOG(BMC_LOG_ERROR, "strrchr dir %s failed.", q.szStorageAddress);
-        return kParameterError;
+        return FILEHANDLE_E_PARAMETER;
     }
     bool cifs = q.ucProtocolType == FILEHANDLE_PROTOCOL_CIFS;
     if (cifs || q.ucProtocolType == FILEHANDLE_PROTOCOL_NFS) {
@@ -362,14 +359,14 @@ extern "C" uint32_t MOUNT_UploadDownloadFile(ComponentInfo* pstComponentInfo,
                              : "File download or upload failed,because:NFS mount failed",
                         kDescSize);
             FH_LOG(BMC_LOG_ERROR, "%s", cifs ? "CIFS mount failed." : "NFS mount failed.");
-            return kMountFailed;
+            return FILEHANDLE_E_MOUNT_FAILED;
         }
         mount.Mounted();
     }
     std::string remote = mount.Dir() + "/" + fileName;
     bool upload = q.ucHandleType == FILEHANDLE_UPLOAD;
     if (!upload && q.ucHandleType != FILEHANDLE_DOWNLOAD) {
-        return kOk;  // nothing to copy
+        return FILEHANDLE_OK;  // nothing to copy
     }
     const std::string& srcPath = upload ? std::string(q.szReadAddress) : remote;
     const std::string dstPath = upload ? remote : std::string(q.szReadAddress);
@@ -384,7 +381,7 @@ extern "C" uint32_t MOUNT_UploadDownloadFile(ComponentInfo* pstComponentInfo,
                       "File download or upload failed,because:%s file open failed",
                       srcPath.c_str());
         FH_LOG(BMC_LOG_ERROR, "%s open failed.", srcPath.c_str());
-        return upload ? kLocalFileError : kRemoteFileNotFound;
+        return upload ? FILEHANDLE_E_LOCAL_FILE : FILEHANDLE_E_REMOTE_NOT_FOUND;
     }
     UniqueFile dst = OpenFile(
         dstPath, O_RDWR | O_CREAT | O_TRUNC | (upload ? kOnShare : O_NOFOLLOW), "w+", nullptr);
@@ -395,26 +392,26 @@ extern "C" uint32_t MOUNT_UploadDownloadFile(ComponentInfo* pstComponentInfo,
                       dstPath.c_str());
         CloseLogged(src, func);
         FH_LOG(BMC_LOG_ERROR, "%s open failed.", dstPath.c_str());
-        return kLocalFileError;
+        return FILEHANDLE_E_LOCAL_FILE;
     }
     uint32_t result = CopyInPieces(src.Get(), dst.Get(), pcProgressFilePath,
                                    static_cast<uint32_t>(size), style.piece);
-    if (result != kOk) {
+    if (result != FILEHANDLE_OK) {
         BMC_Strlcpy(pcTaskDesc, "File download or upload failed, because: file ReadWrite failed",
                     kDescSize);
     }
     CloseLogged(src, func);
     if (dst.Close() != 0) {
         FH_LOG_CLOSE_FAILED(func);
-        if (result == kOk) {
+        if (result == FILEHANDLE_OK) {
             // The data may not have reached the file: a copy that cannot be closed failed.
             BMC_Strlcpy(pcTaskDesc,
                         "File download or upload failed, because: file ReadWrite failed",
                         kDescSize);
-            result = kShortCopy;
+            result = FILEHANDLE_E_SHORT_COPY;
         }
     }
-    if (result != kOk) {
+    if (result != FILEHANDLE_OK) {
         // A partial file must not pass for a complete one: it is removed, on the share as
         // locally (it is the file this transfer wrote, never an unrelated one).
         if (unlink(dstPath.c_str()) != 0) {
@@ -427,11 +424,11 @@ extern "C" uint32_t MOUNT_UploadDownloadFile(ComponentInfo* pstComponentInfo,
 extern "C" uint32_t Mount_GetRemoteFileSize(ComponentInfo* pstComponentInfo, int32_t* piFileSize) {
     if (pstComponentInfo == nullptr) {
         FH_LOG_NULL("pstComponentInfo");
-        return kInNullPointer;
+        return FILEHANDLE_IN_NULL_POINTER;
     }
     if (piFileSize == nullptr) {
         FH_LOG_NULL("piFileSize");
-        return kInNullPointer;
+        return FILEHANDLE_IN_NULL_POINTER;
     }
     const ComponentInfo& q = *pstComponentInfo;
     std::string dir;
@@ -449,21 +446,21 @@ extern "C" uint32_t Mount_GetRemoteFileSize(ComponentInfo* pstComponentInfo, int
     }
     if (dir.empty()) {
         FH_LOG(BMC_LOG_ERROR, "Create psu sub dir failed.");
-        return kProbeFailed;
+        return FILEHANDLE_FAILED;
     }
     ShareMount mount(dir);
     mount.Own();
     const char* slash = strrchr(q.szStorageAddress, '/');
     if (slash == nullptr) {
         FH_LOG(BMC_LOG_ERROR, "strrchr dir %s failed.", q.szStorageAddress);
-        return kInBadArgument;
+        return FILEHANDLE_IN_BAD_ARGUMENT;
     }
     std::string shareDir(q.szStorageAddress, static_cast<size_t>(slash - q.szStorageAddress));
     bool cifs = q.ucProtocolType == FILEHANDLE_PROTOCOL_CIFS;
     if (cifs || q.ucProtocolType == FILEHANDLE_PROTOCOL_NFS) {
         if (!MountShare(q, shareDir, dir)) {
             FH_LOG(BMC_LOG_ERROR, "%s", cifs ? "CIFS mount failed.\n" : "NFS mount failed.\n");
-            return kProbeFailed;
+            return FILEHANDLE_FAILED;
         }
         mount.Mounted();
     }
@@ -471,14 +468,14 @@ extern "C" uint32_t Mount_GetRemoteFileSize(ComponentInfo* pstComponentInfo, int
     UniqueFile f = OpenStream(path.c_str(), O_RDONLY | kOnShare, "r");
     if (!f) {
         FH_LOG(BMC_LOG_ERROR, "%s open failed", path.c_str());
-        return kInLocalFile;
+        return FILEHANDLE_IN_LOCAL_FILE;
     }
-    uint32_t result = kOk;
+    uint32_t result = FILEHANDLE_OK;
     long size = StreamSize32(f.Get());
     if (size < 0) {
         FH_LOG(BMC_LOG_ERROR, "%s ftell failed", path.c_str());
         size = 0;
-        result = kInLocalFile;
+        result = FILEHANDLE_IN_LOCAL_FILE;
     }
     CloseLogged(f, "Mount_GetRemoteFileSize");
     *piFileSize = static_cast<int32_t>(size);
@@ -491,7 +488,7 @@ void RunMountMember(const WorkerMember& m, ComponentInfo* req, const char* progr
                     const char* baseName, ComponentProcess* rec) {
     bool validType = ValidHandleType(req->ucHandleType);
     uint32_t r = MOUNT_UploadDownloadFile(req, progressFile, desc);
-    if (r == kOk && validType) {
+    if (r == FILEHANDLE_OK && validType) {
         SetSucceeded(rec);
         return;
     }
@@ -500,7 +497,7 @@ void RunMountMember(const WorkerMember& m, ComponentInfo* req, const char* progr
         BMC_Strlcpy(desc, m.invalidTypeDesc, kDescSize);
         FILEHANDLE_AddSdl_TaskExecutionFailed("Unknown", desc);
         FH_LOG(BMC_LOG_ERROR, m.invalidTypeLog, req->ucHandleType);
-        r = kParameterError;
+        r = FILEHANDLE_E_PARAMETER;
     }
     SetFailed(rec, r, desc);
     if (validType && baseName != nullptr) {

@@ -47,17 +47,17 @@ const char* const kNullUpload = "Pointer pstUploadFileInfo is Null, File:%s Func
 // misread there (see ScpPathIsSafe), for requests that did not come through the parser.
 uint32_t CheckScpPath(RoutineRun& run) {
     if (ScpPathIsSafe(run.req->szIpAdress)) {
-        return kOk;
+        return FILEHANDLE_OK;
     }
     FH_LOG(BMC_LOG_ERROR, "SCP path refused: control character or leading '-'.");
     BMC_Strlcpy(run.desc, "File download or upload failed,because:scp path is not allowed",
                 kDescSize);
-    return kParameterError;
+    return FILEHANDLE_E_PARAMETER;
 }
 
 uint32_t PrepareScpUpload(RoutineRun& run) {
     uint32_t rc = CheckScpPath(run);
-    return rc != kOk ? rc : OpenUploadSource(run);
+    return rc != FILEHANDLE_OK ? rc : OpenUploadSource(run);
 }
 
 template <size_t N>

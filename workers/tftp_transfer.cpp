@@ -12,8 +12,6 @@ using namespace fh;
 
 namespace {
 
-constexpr uint32_t kTftpRemoteFailed = 0xbc00000a;
-constexpr uint32_t kTftpLocalOpenFailed = 0xbc000006;
 constexpr uint32_t kTftpDefaultPort = 69;
 constexpr uint32_t kDownloadBlockSize = 1024;
 constexpr uint32_t kUploadBlockSize = 512;
@@ -26,12 +24,12 @@ struct TftpMapping {
 
 // The last row serves every other result.
 const TftpMapping kTftpMappings[] = {
-    {kTftpLocalOpenFailed, kLocalFileError,
+    {FILEHANDLE_IN_LOCAL_FILE, FILEHANDLE_E_LOCAL_FILE,
      "File download or upload failed, because: cannot open local file"},
-    {kTftpRemoteFailed, kRemoteMissingOrBadHost,
+    {FILEHANDLE_IN_ENGINE_FAILED, FILEHANDLE_E_REMOTE_MISSING,
      "File download or upload failed, because: The Remote file does not exist or the ip is "
      "wrong"},
-    {0, kTransferFailed,
+    {0, FILEHANDLE_E_TRANSFER_FAILED,
      "File download or upload failed, because: tftp connection parameter parsing error"},
 };
 
@@ -52,19 +50,19 @@ extern "C" uint32_t TFTP_FileUploadDownload(const char* pcHostsys, uint32_t uiPo
     const char* func = "TFTP_FileUploadDownload";
     if (pcHostsys == nullptr) {
         FH_LOG_NULL_AS("pcHostsys", func);
-        return kInNullPointer;
+        return FILEHANDLE_IN_NULL_POINTER;
     }
     if (pcStorageAddress == nullptr) {
         FH_LOG_NULL_AS("pcStorageAddress", func);
-        return kInNullPointer;
+        return FILEHANDLE_IN_NULL_POINTER;
     }
     if (pcReadAddress == nullptr) {
         FH_LOG_NULL_AS("pcReadAddress", func);
-        return kInNullPointer;
+        return FILEHANDLE_IN_NULL_POINTER;
     }
     if (pcProgressFile == nullptr) {
         FH_LOG_NULL_AS("pcProgressFile", func);
-        return kInNullPointer;
+        return FILEHANDLE_IN_NULL_POINTER;
     }
     int32_t size = 0;
     const char* local;
@@ -95,20 +93,20 @@ extern "C" uint32_t TFTP_FileUploadDownload(const char* pcHostsys, uint32_t uiPo
         blockSize = kUploadBlockSize;
     } else {
         FH_LOG(BMC_LOG_ERROR, "TFTP FILE ucHandleType: %d.", ucHandleType);
-        return kInBadArgument;
+        return FILEHANDLE_IN_BAD_ARGUMENT;
     }
     UniqueFd fd(open(local, flags | O_CLOEXEC, 0600));
     if (!fd.Valid()) {
         FH_LOG(BMC_LOG_ERROR, "cannot open local file %s.", local);
-        return kTftpLocalOpenFailed;
+        return FILEHANDLE_IN_LOCAL_FILE;
     }
     uint32_t port = uiPort == 0 ? kTftpDefaultPort : uiPort;
     int ret = BRIDGE_TFTP(ucHandleType, pcHostsys, remote, fd.Get(), port, blockSize,
                           pcProgressFile, size);
-    uint32_t result = kOk;
+    uint32_t result = FILEHANDLE_OK;
     if (ret != 0) {
         FH_LOG(BMC_LOG_ERROR, "tftp protocol transmission failed, iRet: %d.", ret);
-        result = kTftpRemoteFailed;
+        result = FILEHANDLE_IN_ENGINE_FAILED;
     }
     if (fd.Close() != 0) {
         FH_LOG_CLOSE_FAILED("TFTP_FileUploadDownload");
@@ -124,7 +122,7 @@ void RunTftpMember(const WorkerMember& m, ComponentInfo* req, const char* progre
     bool validType = ValidHandleType(req->ucHandleType);
     uint32_t r = TFTP_FileUploadDownload(req->szIpAdress, req->uiPort, req->szStorageAddress,
                                          req->szReadAddress, progressFile, req->ucHandleType);
-    if (r == kOk) {
+    if (r == FILEHANDLE_OK) {
         SetSucceeded(rec);
         FH_LOG(BMC_LOG_INFO, "UPLOAD_StartTftpDownload is success.");
     } else {
@@ -132,7 +130,7 @@ void RunTftpMember(const WorkerMember& m, ComponentInfo* req, const char* progre
         // after the destination was opened; after any other failure whatever stands at
         // that path is not this download's and stays. Removed without a shell, so no
         // text of the request can act as shell syntax.
-        if (req->ucHandleType == FILEHANDLE_DOWNLOAD && r == kTftpRemoteFailed) {
+        if (req->ucHandleType == FILEHANDLE_DOWNLOAD && r == FILEHANDLE_IN_ENGINE_FAILED) {
             if (unlink(req->szStorageAddress) != 0 && errno != ENOENT) {
                 FH_LOG(BMC_LOG_ERROR, "Could not remove %s: %s.", req->szStorageAddress,
                        strerror(errno));

@@ -223,11 +223,11 @@ void RunCurlMember(const WorkerMember& m, ComponentInfo* req, const char* progre
             FILEHANDLE_AddSdl_TaskExecutionFailed("Unknown", desc);
         }
         FH_LOG(BMC_LOG_ERROR, m.invalidTypeLog, req->ucHandleType);
-        SetFailed(rec, kParameterError, desc);
+        SetFailed(rec, FILEHANDLE_E_PARAMETER, desc);
         return;
     }
     uint32_t r = routine(req, desc);
-    if (r == kOk) {
+    if (r == FILEHANDLE_OK) {
         SetSucceeded(rec);
         return;
     }
@@ -273,24 +273,24 @@ void TerminateTexts(ComponentInfo* r) {
 uint32_t StartWorker(const WorkerMember& m, const ComponentInfo* request, const char* func) {
     if (request == nullptr) {
         FH_LOG_NULL_AS("pstComponentInfo", func);
-        return kInNullPointer;
+        return FILEHANDLE_IN_NULL_POINTER;
     }
     MallocPtr<ComponentInfo> copy(static_cast<ComponentInfo*>(malloc(sizeof *request)));
     if (!copy) {
         FH_LOG_NULL_AS("pstFileHandleInfo", func);
-        return kInNoMemory;
+        return FILEHANDLE_IN_NO_MEMORY;
     }
     memcpy(copy.Get(), request, sizeof *request);
     WipeOnExit<ComponentInfo> wipe(copy.Get());  // the copy holds the passwords
     pthread_t handle{};
     if (BMC_CreateDetachThreadInternal(m.body, m.threadName, copy.Get(), &handle) != 0) {
         FH_LOG(BMC_LOG_ERROR, "%s", m.createFailed);
-        return kInThreadFailed;  // the copy is freed on the way out
+        return FILEHANDLE_IN_THREAD_FAILED;  // the copy is freed on the way out
     }
     wipe.Dismiss();
     copy.Release();  // the thread owns it now
     FH_LOG(BMC_LOG_INFO, "%s", m.created);
-    return kOk;
+    return FILEHANDLE_OK;
 }
 
 void RunWorker(const WorkerMember& m, void* arg) {

@@ -25,7 +25,6 @@ constexpr char kUploadLogo[] = "FileHandleManager.UploadLogo";
 constexpr char kUploadLogoTarget[] =
     "/redfish/v1/Managers/1/Actions/Oem/FileHandleManager.UploadLogo";
 constexpr char kRetryAfterSeconds[] = "10";
-constexpr uint32_t kLogoUnsupported = 0x3c000614;  // FILEHANDLE_UploadLogo: switched off
 constexpr size_t kMaxBody = 64 * 1024;
 
 uint32_t Now() {
@@ -549,7 +548,7 @@ void Service::UploadLogo(const httplib::Request& req, httplib::Response& res) {
             log_.Line("logo upload refused (%s)", HexCode(outcome.code).c_str());
             ReplyError(
                 res, 400,
-                Json::array({outcome.code == kLogoUnsupported
+                Json::array({outcome.code == FILEHANDLE_E_LOGO_UNSUPPORTED
                                  ? Message("Base.ActionNotSupported", {kUploadLogo})
                                  : Message("Base.ActionParameterValueFormatError",
                                            {plan.shownUri, "ImageURI", kUploadLogo}),

@@ -20,13 +20,6 @@ constexpr char kLogoTaskKey[] = "LogoUploading";  // the key the library registe
 // The library expires a task at stage 1 that has not been written for more than 120
 // seconds; a record that old belongs to a worker that is gone (or hung).
 constexpr uint32_t kStalledSeconds = 120;
-// Results of FILEHANDLE_UploadDownloadProgress for a task that does not exist.
-constexpr uint32_t kNoSuchTask = 0x3c000607;
-constexpr uint32_t kNoProgressFile = 0x3c000608;
-// FILEHANDLE_UploadDownloadFileImage(ForRedfish): no task slot could be allocated.
-constexpr uint32_t kNoTaskSlot = 0x3c000402;
-// FILEHANDLE_GetTransferTaskInfo: the task table could not be read (or does not exist yet).
-constexpr uint32_t kTableUnreadable = 0x3c000006;
 constexpr std::chrono::seconds kLogoRegisterWait{10};
 
 // A library record that may hold credentials: zeroed when made and wiped when dropped.
@@ -74,7 +67,7 @@ TaskView ReadTransfer(const TaskRef& ref, uint32_t now) {
     ComponentProcess record;
     memset(&record, 0, sizeof record);
     uint32_t rc = FILEHANDLE_UploadDownloadProgress(ref.id, &record);
-    if (rc == kNoSuchTask || rc == kNoProgressFile) {
+    if (rc == FILEHANDLE_E_NO_PROGRESS_PATH || rc == FILEHANDLE_E_NO_PROGRESS_FILE) {
         view.lookup = TaskView::kMissing;
         return view;
     }
@@ -282,7 +275,7 @@ bool ListTasks(std::vector<TaskRef>* tasks) {
     uint32_t rc = FILEHANDLE_GetTransferTaskInfo(&info);
     // Until the first transfer creates the task table the listing cannot read it; that is
     // a table without tasks.
-    if (rc == kTableUnreadable) {
+    if (rc == FILEHANDLE_E_DB_READ) {
         info.ucTaskNum = 0;
     } else if (rc != 0) {
         return false;
@@ -355,8 +348,8 @@ StartResult StartTransfer(const TransferPlan& plan, const std::string& localPath
         return result;
     }
     result.code = rc;
-    result.kind =
-        rc == kNoTaskSlot && TransferSlotsFull() ? StartResult::kBusy : StartResult::kFailed;
+    result.kind = rc == FILEHANDLE_E_NO_TASK && TransferSlotsFull() ? StartResult::kBusy
+                                                                    : StartResult::kFailed;
     return result;
 }
 
