@@ -12,6 +12,7 @@
 
 #include "common/curl_raii.h"
 #include "common/fh_internal.h"
+#include "common/protocols.h"
 #include "common/redact.h"
 #include "common/scp_path.h"
 #include "common/text_checks.h"
@@ -34,41 +35,26 @@ const char* const g_apcIpPatterns[] = {
     "^([a-f0-9.:]+)$",              // bare IPv4 or IPv6
 };
 
-struct Scheme {
-    const char* prefix;
-    uint8_t protocol;
-    bool credentials;  // user name and password in the URI
-    bool https;
-    // The scheme texts the URI may carry for this protocol (the prefix picks the
-    // protocol; the whole scheme must still be one of these).
-    const char* names[2];
-    // Whether the credentials are written into the request URL, where an '@', '/',
-    // '?', '#' or '\\' in them would move the boundary of the host.
-    bool credentialsInUrl;
-    // Whether the request URL is checked against libcurl's URL parser (the share and
-    // TFTP protocols build no libcurl URL here).
-    bool curlUrl;
-};
-
-// Compared case-sensitively against the start of the URI, in this order.
-const Scheme kSchemes[] = {
-    {"sftp", FILEHANDLE_PROTOCOL_SFTP, true, false, {"sftp", nullptr}, false, true},
-    {"cifs", FILEHANDLE_PROTOCOL_CIFS, true, false, {"cifs", nullptr}, false, false},
-    {"nfs", FILEHANDLE_PROTOCOL_NFS, false, false, {"nfs", nullptr}, false, false},
-    {"scp", FILEHANDLE_PROTOCOL_SCP, true, false, {"scp", nullptr}, true, true},
-    {"ftp", FILEHANDLE_PROTOCOL_FTP, true, false, {"ftp", "ftps"}, true, true},
-    {"https", FILEHANDLE_PROTOCOL_HTTP, false, true, {"https", nullptr}, false, true},
-    {"http", FILEHANDLE_PROTOCOL_HTTP, false, false, {"http", nullptr}, false, true},
-    {"tftp", FILEHANDLE_PROTOCOL_TFTP, false, false, {"tftp", nullptr}, false, false},
-};
-
-bool SchemeAllowed(const Scheme& s, const std::string& name) {
-    for (const char* n : s.names) {
-        if (n != nullptr && name == n) {
-            return true;
+// The protocol row and scheme that a URI starts with, or false.
+bool FindScheme(const char* cmd, const Protocol** protocol, const SchemeName** scheme) {
+    size_t count = 0;
+    const Protocol* rows = Protocols(&count);
+    for (size_t i = 0; i < count; ++i) {
+        for (const SchemeName& s : rows[i].uri.schemes) {
+            if (s.prefix != nullptr && strncmp(cmd, s.prefix, strlen(s.prefix)) == 0) {
+                *protocol = &rows[i];
+                *scheme = &s;
+                return true;
+            }
         }
     }
     return false;
+}
+
+// The prefix picks the protocol; the URI's whole scheme must still be the prefix or its
+// alias.
+bool SchemeAllowed(const SchemeName& s, const std::string& name) {
+    return name == s.prefix || (s.alias != nullptr && name == s.alias);
 }
 
 // A URI that the patterns accept but that libcurl (or the server) would read another
@@ -97,7 +83,8 @@ bool SameHost(const std::string& a, const std::string& b) {
 // What libcurl reads from the request URL must be what was validated: a scheme of the
 // protocol, the validated host, no port other than the request's, and (where they are in
 // the URL) the same user name and password.
-bool CurlReadsTheSame(const Scheme& s, const ComponentInfo& out, const std::string& host) {
+bool CurlReadsTheSame(const Protocol& p, const SchemeName& s, const ComponentInfo& out,
+                      const std::string& host) {
     CurlUrl url;
     std::string scheme, urlHost, port, user, password;
     if (!url.Set(out.szIpAdress) || !url.Part(CURLUPART_SCHEME, &scheme) ||
@@ -111,7 +98,7 @@ bool CurlReadsTheSame(const Scheme& s, const ComponentInfo& out, const std::stri
     if (!port.empty() && port != std::to_string(out.uiPort)) {
         return false;
     }
-    if (s.credentialsInUrl) {
+    if (p.uri.credentialsInUrl) {
         return user == out.szUserName && password == out.szPassword;
     }
     return user.empty() && password.empty();
@@ -181,20 +168,15 @@ extern "C" uint32_t FILEHANDLE_ParseRedfishStruct(const RedfishInfo* pstRedfishI
         return FILEHANDLE_FAILED;
     }
 
-    const Scheme* scheme = nullptr;
-    for (const Scheme& s : kSchemes) {
-        if (strncmp(cmd, s.prefix, strlen(s.prefix)) == 0) {
-            scheme = &s;
-            break;
-        }
-    }
-    if (scheme == nullptr) {
+    const Protocol* protocol = nullptr;
+    const SchemeName* scheme = nullptr;
+    if (!FindScheme(cmd, &protocol, &scheme)) {
         // No known scheme: a local copy or move, done by the Redfish entry.
         out.ucProtocolType = FILEHANDLE_PROTOCOL_LOCAL;
         BMC_Scnprintf(out.szReadAddress, sizeof out.szReadAddress, "%s", cmd);
         return FILEHANDLE_OK;
     }
-    out.ucProtocolType = scheme->protocol;
+    out.ucProtocolType = protocol->code;
     if (scheme->https) {
         out.ucHttpsFlag = 1;
         out.ucVerificationType = 0;
@@ -203,13 +185,13 @@ extern "C" uint32_t FILEHANDLE_ParseRedfishStruct(const RedfishInfo* pstRedfishI
     // Scheme, user name, password, host part and path.
     std::string schemeText, user, password, hostPart, path;
     {
-        Regex uri(scheme->credentials ? kCredentialPattern : kPlainPattern);
+        Regex uri(protocol->uri.credentials ? kCredentialPattern : kPlainPattern);
         if (uri.CompileError() != 0) {
             FH_LOG(BMC_LOG_ERROR, "regcomp() failed: %d", uri.CompileError());
             return FILEHANDLE_FAILED;
         }
         regmatch_t m[6];
-        size_t slots = scheme->credentials ? 6 : 4;
+        size_t slots = protocol->uri.credentials ? 6 : 4;
         int rc = uri.Match(cmd, slots, m);
         if (rc != 0) {
             FH_LOG(BMC_LOG_ERROR, "regexec() failed: %d", rc);
@@ -220,7 +202,7 @@ extern "C" uint32_t FILEHANDLE_ParseRedfishStruct(const RedfishInfo* pstRedfishI
             return RefuseAmbiguous("the scheme does not start the URI");
         }
         schemeText = Group(cmd, m[1]);
-        if (scheme->credentials) {
+        if (protocol->uri.credentials) {
             user = Group(cmd, m[2]);
             password = Group(cmd, m[3]);
             hostPart = Group(cmd, m[4]);
@@ -242,13 +224,12 @@ extern "C" uint32_t FILEHANDLE_ParseRedfishStruct(const RedfishInfo* pstRedfishI
     if (HasControl(user) || HasControl(password)) {
         return RefuseAmbiguous("control character in the credentials");
     }
-    if (scheme->credentialsInUrl &&
+    if (protocol->uri.credentialsInUrl &&
         (user + password).find_first_of("@/?#\\") != std::string::npos) {
         return RefuseAmbiguous("credentials would change the URL");
     }
 
-    if (scheme->protocol == FILEHANDLE_PROTOCOL_SCP &&
-        !ScpPathIsSafe(("scp://h/" + path).c_str())) {
+    if (protocol->code == FILEHANDLE_PROTOCOL_SCP && !ScpPathIsSafe(("scp://h/" + path).c_str())) {
         FH_LOG(BMC_LOG_ERROR, "SCP path refused: control character or leading '-'.");
         return FILEHANDLE_FAILED;
     }
@@ -314,7 +295,7 @@ extern "C" uint32_t FILEHANDLE_ParseRedfishStruct(const RedfishInfo* pstRedfishI
     std::string host = kind == 2 ? "[" + address + "]" : address;
 
     const char* s = schemeText.c_str();
-    switch (scheme->protocol) {
+    switch (protocol->code) {
         case FILEHANDLE_PROTOCOL_SFTP:
             CopyText(out.szUserName, user.c_str());
             CopyText(out.szPassword, password.c_str());
@@ -330,7 +311,7 @@ extern "C" uint32_t FILEHANDLE_ParseRedfishStruct(const RedfishInfo* pstRedfishI
             break;
         case FILEHANDLE_PROTOCOL_CIFS:
         case FILEHANDLE_PROTOCOL_NFS:
-            if (scheme->protocol == FILEHANDLE_PROTOCOL_CIFS) {
+            if (protocol->code == FILEHANDLE_PROTOCOL_CIFS) {
                 CopyText(out.szUserName, user.c_str());
                 CopyText(out.szPassword, password.c_str());
             }
@@ -355,7 +336,7 @@ extern "C" uint32_t FILEHANDLE_ParseRedfishStruct(const RedfishInfo* pstRedfishI
             }
             break;
     }
-    if (scheme->curlUrl && !CurlReadsTheSame(*scheme, out, host)) {
+    if (protocol->uri.curlUrl && !CurlReadsTheSame(*protocol, *scheme, out, host)) {
         // Nothing that could move data stays in a refused request.
         memset(out.szIpAdress, 0, sizeof out.szIpAdress);
         memset(out.szUserName, 0, sizeof out.szUserName);

@@ -2,13 +2,12 @@
 #include <string.h>
 
 #include "common/fh_internal.h"
+#include "common/protocols.h"
 #include "workers/curl_routine.h"
 
 using namespace fh;
 
 namespace {
-
-constexpr size_t kTftpPathMax = 240;
 
 const CurlOpt kHttpProbeOptions[] = {CurlOpt::kUrl,  CurlOpt::kCustomGet,       CurlOpt::kNoBody,
                                      CurlOpt::kPort, CurlOpt::kHttpCredentials, CurlOpt::kHttpTls};
@@ -47,6 +46,26 @@ extern "C" uint32_t FTP_GetRemoteFileSize(ComponentInfo* pstDownloadFileInfo, in
     return RunCurlProbe(kFtpProbe, pstDownloadFileInfo, piFileSize);
 }
 
+namespace fh {
+
+uint32_t TftpFileSize(ComponentInfo* req, int32_t* size) {
+    return static_cast<uint32_t>(
+        BRIDGE_GetTftpRemoteFileSize(req->szIpAdress, req->uiPort, req->szReadAddress, size));
+}
+
+// Local sizes are 32-bit as well: a file of 2^31 bytes or more is no size.
+uint32_t LocalFileSize(ComponentInfo* req, int32_t* size) {
+    int64_t local = BMC_GetFileSize(req->szReadAddress);
+    if (local < 0 || local > INT32_MAX) {
+        *size = 0;
+        return FILEHANDLE_E_START_FAILED;
+    }
+    *size = static_cast<int32_t>(local);
+    return FILEHANDLE_OK;
+}
+
+}  // namespace fh
+
 extern "C" uint32_t FILEHANDLE_GetRemoteFileSize(const RedfishInfo* pstRedfishInfo,
                                                  uint32_t* puiFileSize) {
     if (pstRedfishInfo == nullptr) {
@@ -64,53 +83,14 @@ extern "C" uint32_t FILEHANDLE_GetRemoteFileSize(const RedfishInfo* pstRedfishIn
         return FILEHANDLE_E_NO_TASK;
     }
     uint32_t r = FILEHANDLE_OK;
-    switch (req.ucProtocolType) {
-        case FILEHANDLE_PROTOCOL_HTTP:
-            FH_LOG(BMC_LOG_INFO, "HTTP Protocol file handle");
-            r = HTTP_GetRemoteFileSize(&req, &size);
-            break;
-        case FILEHANDLE_PROTOCOL_TFTP:
-            FH_LOG(BMC_LOG_INFO, "TFTP Protocol file handle");
-            if (strlen(req.szReadAddress) > kTftpPathMax ||
-                strlen(req.szStorageAddress) > kTftpPathMax) {
-                FH_LOG(BMC_LOG_ERROR,
-                       "The tftp protocol file path exceeds the maximum supported length");
-                r = FILEHANDLE_E_START_FAILED;
-            } else {
-                r = static_cast<uint32_t>(BRIDGE_GetTftpRemoteFileSize(req.szIpAdress, req.uiPort,
-                                                                       req.szReadAddress, &size));
-            }
-            break;
-        case FILEHANDLE_PROTOCOL_SFTP:
-        case FILEHANDLE_PROTOCOL_SCP:
-            FH_LOG(BMC_LOG_INFO, "SFTP or SCP Protocol file handle");
-            r = SFTP_GetRemoteFileSize(&req, &size);
-            break;
-        case FILEHANDLE_PROTOCOL_NFS:
-        case FILEHANDLE_PROTOCOL_CIFS:
-            FH_LOG(BMC_LOG_INFO, "NFS or CIFS Protocol file handle");
-            r = Mount_GetRemoteFileSize(&req, &size);
-            break;
-        case FILEHANDLE_PROTOCOL_LOCAL: {
-            FH_LOG(BMC_LOG_INFO, "Local file handle");
-            // Local sizes are 32-bit as well: a file of 2^31 bytes or more is no size.
-            int64_t local = BMC_GetFileSize(req.szReadAddress);
-            if (local < 0 || local > INT32_MAX) {
-                size = 0;
-                r = FILEHANDLE_E_START_FAILED;
-            } else {
-                size = static_cast<int32_t>(local);
-            }
-            break;
-        }
-        case FILEHANDLE_PROTOCOL_FTP:
-            FH_LOG(BMC_LOG_INFO, "FTP Protocol file handle");
-            r = FTP_GetRemoteFileSize(&req, &size);
-            break;
-        default:
-            FH_LOG(BMC_LOG_ERROR, "not supported this protocol type %d", req.ucProtocolType);
-            r = FILEHANDLE_E_BAD_PROTOCOL;
-            break;
+    const Protocol* protocol = FindProtocol(req.ucProtocolType);
+    if (protocol == nullptr) {
+        FH_LOG(BMC_LOG_ERROR, "not supported this protocol type %d", req.ucProtocolType);
+        r = FILEHANDLE_E_BAD_PROTOCOL;
+    } else {
+        FH_LOG(BMC_LOG_INFO, "%s", protocol->size.log);
+        r = PathsFit(*protocol, req) ? protocol->size.probe(&req, &size)
+                                     : FILEHANDLE_E_START_FAILED;
     }
     if (r != FILEHANDLE_OK && r != FILEHANDLE_E_BAD_PROTOCOL) {
         r = FILEHANDLE_E_START_FAILED;

@@ -2,13 +2,12 @@
 #include <string.h>
 
 #include "common/fh_internal.h"
+#include "common/protocols.h"
 #include "workers/worker_frame.h"
 
 using namespace fh;
 
 namespace {
-
-constexpr size_t kTftpPathMax = 240;
 
 const char* RequestEventName(const ComponentInfo& req, bool* validType) {
     *validType = true;
@@ -84,23 +83,17 @@ extern "C" uint32_t FILEHANDLE_UploadDownloadFileImage(ComponentInfo* pstCompone
     pstComponentInfo->uiIdentifier = id;
     *puiIdentifier = id;
 
-    const ProtocolRoute* route = FindRoute(req.ucProtocolType);
-    if (route != nullptr) {
-        FH_LOG(BMC_LOG_INFO, "%s", route->dispatchLog);
-        if (route->tftpPathLimit && (strlen(req.szReadAddress) > kTftpPathMax ||
-                                     strlen(req.szStorageAddress) > kTftpPathMax)) {
-            FH_LOG(BMC_LOG_ERROR,
-                   "The tftp protocol file path exceeds the maximum supported length");
-            return FailedStart(eventName, id);
-        }
-    }
-    if (route == nullptr || route->member == nullptr) {
+    const Protocol* protocol = FindProtocol(req.ucProtocolType);
+    const WorkerMember* member = protocol != nullptr ? protocol->transfer.member : nullptr;
+    if (member == nullptr) {
         FILEHANDLE_AddSdl_TaskExecutionFailed(eventName, "File transfer protocol not supported");
         FH_LOG(BMC_LOG_ERROR, "not supported this protocol type %d", req.ucProtocolType);
         FILEHANDLE_DeleteProgressInfo(id);
         return FILEHANDLE_E_BAD_PROTOCOL;
     }
-    if (StartWorker(*route->member, &req, route->member->starterName) != FILEHANDLE_OK) {
+    FH_LOG(BMC_LOG_INFO, "%s", protocol->transfer.log);
+    if (!PathsFit(*protocol, req) ||
+        StartWorker(*member, &req, member->starter.name) != FILEHANDLE_OK) {
         return FailedStart(eventName, id);
     }
     return FILEHANDLE_OK;

@@ -494,9 +494,9 @@ void RunMountMember(const WorkerMember& m, ComponentInfo* req, const char* progr
     }
     if (!validType) {
         // Nothing was copied: the task failed, whatever the mount did.
-        BMC_Strlcpy(desc, m.invalidTypeDesc, kDescSize);
+        BMC_Strlcpy(desc, m.invalidType.desc, kDescSize);
         FILEHANDLE_AddSdl_TaskExecutionFailed("Unknown", desc);
-        FH_LOG(BMC_LOG_ERROR, m.invalidTypeLog, req->ucHandleType);
+        FH_LOG(BMC_LOG_ERROR, m.invalidType.log, req->ucHandleType);
         r = FILEHANDLE_E_PARAMETER;
     }
     SetFailed(rec, r, desc);

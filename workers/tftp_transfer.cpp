@@ -146,9 +146,9 @@ void RunTftpMember(const WorkerMember& m, ComponentInfo* req, const char* progre
     }
     if (!validType) {
         // The record already tells the failure; one event names no file.
-        BMC_Strlcpy(desc, m.invalidTypeDesc, kDescSize);
+        BMC_Strlcpy(desc, m.invalidType.desc, kDescSize);
         FILEHANDLE_AddSdl_TaskExecutionFailed("Unknown", desc);
-        FH_LOG(BMC_LOG_ERROR, m.invalidTypeLog, req->ucHandleType);
+        FH_LOG(BMC_LOG_ERROR, m.invalidType.log, req->ucHandleType);
     }
 }
 

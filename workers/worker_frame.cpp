@@ -12,150 +12,84 @@
 #include "task/progress_internal.h"
 
 namespace fh {
-namespace {
-
 const WorkerMember kHttpMember = {
-    "HTTP_UploadDownloadFile",
-    "HttpThread",
-    HttpThread,
-    "Create HTTP Upload Downloadf file thread failed",
-    "Create HTTP Upload Downloadf file thread succrss",
-    "HttpThread:pArg is NULL.",
-    "HttpThread: pDb is NULL.",
-    "HttpThread set thread name failed!",
-    "ulIdentifier is 0 or FILEHANDLE_THREAD_MAX.",
-    "Error in getting file pathinfo from DB, iRet: %d.",
-    "Error in getting file pathinfo from DB, uiIdentifier: %u.",
-    RunCurlMember,
-    HTTP_DownLoadFileByCurl,
-    HTTP_UploadFileByCurl,
-    "%s: DownLoadFileByCurl Failed!",
-    "%s: UploadFileByCurl Failed!",
-    "File download or upload failed, because: http connection parameter parsing error",
-    "ucHandleType: %d, Invalid cmd.",
-    false,
+    {"HTTP_UploadDownloadFile", "Create HTTP Upload Downloadf file thread failed",
+     "Create HTTP Upload Downloadf file thread succrss"},
+    {"HttpThread", HttpThread, "HttpThread:pArg is NULL.", "HttpThread: pDb is NULL.",
+     "HttpThread set thread name failed!", "ulIdentifier is 0 or FILEHANDLE_THREAD_MAX.",
+     "Error in getting file pathinfo from DB, iRet: %d.",
+     "Error in getting file pathinfo from DB, uiIdentifier: %u."},
+    {RunCurlMember, HTTP_DownLoadFileByCurl, HTTP_UploadFileByCurl,
+     "%s: DownLoadFileByCurl Failed!", "%s: UploadFileByCurl Failed!"},
+    {"File download or upload failed, because: http connection parameter parsing error",
+     "ucHandleType: %d, Invalid cmd.", false},
 };
 
 const WorkerMember kSftpMember = {
-    "SFTP_UploadDownloadFile",
-    "SftpThread",
-    SftpThread,
-    "Create SFTO Upload Downloadf file thread failed",
-    "Create SFTP Upload Downloadf file thread succrss",
-    "SftpThread:pArg is NULL.",
-    "SftpThread: pDb is NULL.",
-    "SftpThread set thread name failed!",
-    "uiIdentifier is 0 or FILEHANDLE_THREAD_MAX.",
-    "Error in getting file pathinfo from DB, iRet: %d.",
-    "Error in getting file pathinfo from DB, uiIdentifier: %u.",
-    RunCurlMember,
-    SFTP_DownLoadFileByCurl,
-    SFTP_UploadFileByCurl,
-    "%s: SFTP_DownLoadFileByCurl Failed!",
-    "%s: SFTP_UploadFileByCurl Failed!",
-    "File download or upload failed,because:sftp connection parameter parsing error",
-    "ucHandleType: %d, Invalid cmd.",
-    true,
+    {"SFTP_UploadDownloadFile", "Create SFTO Upload Downloadf file thread failed",
+     "Create SFTP Upload Downloadf file thread succrss"},
+    {"SftpThread", SftpThread, "SftpThread:pArg is NULL.", "SftpThread: pDb is NULL.",
+     "SftpThread set thread name failed!", "uiIdentifier is 0 or FILEHANDLE_THREAD_MAX.",
+     "Error in getting file pathinfo from DB, iRet: %d.",
+     "Error in getting file pathinfo from DB, uiIdentifier: %u."},
+    {RunCurlMember, SFTP_DownLoadFileByCurl, SFTP_UploadFileByCurl,
+     "%s: SFTP_DownLoadFileByCurl Failed!", "%s: SFTP_UploadFileByCurl Failed!"},
+    {"File download or upload failed,because:sftp connection parameter parsing error",
+     "ucHandleType: %d, Invalid cmd.", true},
 };
 
 const WorkerMember kScpMember = {
-    "SCP_UploadDownloadFile",
-    "ScpThread",
-    ScpThread,
-    "Create Scp Upload Download file thread failed",
-    "Create Scp Upload Download file thread success",
-    // These three follow the wording of the other members.
-    "ScpThread:pArg is NULL.",
-    "ScpThread: pDb is NULL.",
-    "ScpThread set thread name failed!",
-    "ulIdentifier is 0 or FILEHANDLE_THREAD_MAX",
-    "Error in getting file pathinfo from DB, iRet: %d",
-    "Error in getting file pathinfo from DB, ulIdentifier: %d",
-    RunCurlMember,
-    SCP_DownLoadFileByCurl,
-    SCP_UploadFileByCurl,
-    "%s:SCP_DownLoadFileByCurl Failed!",
-    "%s:SCP_UploadFileByCurl Failed!",
-    "File download or upload failed,because:scp connection parameter parsing err",
-    "ucHandleType: %d,Invalid cmd.",
-    true,
+    // The thread's first three texts follow the wording of the other members.
+    {"SCP_UploadDownloadFile", "Create Scp Upload Download file thread failed",
+     "Create Scp Upload Download file thread success"},
+    {"ScpThread", ScpThread, "ScpThread:pArg is NULL.", "ScpThread: pDb is NULL.",
+     "ScpThread set thread name failed!", "ulIdentifier is 0 or FILEHANDLE_THREAD_MAX",
+     "Error in getting file pathinfo from DB, iRet: %d",
+     "Error in getting file pathinfo from DB, ulIdentifier: %d"},
+    {RunCurlMember, SCP_DownLoadFileByCurl, SCP_UploadFileByCurl,
+     "%s:SCP_DownLoadFileByCurl Failed!", "%s:SCP_UploadFileByCurl Failed!"},
+    {"File download or upload failed,because:scp connection parameter parsing err",
+     "ucHandleType: %d,Invalid cmd.", true},
 };
 
 const WorkerMember kFtpMember = {
-    "FTP_UploadDownloadFile",
-    "FtpThread",
-    FtpThread,
-    "Create FTP Upload Download file thread failed",
-    "Create FTP Upload Download file thread success",
-    "FTPThread:pArg is NULL.",
-    "FTPThread: pDb is NULL.",
-    "FTPThread set thread name failed!",
-    "ulIdentifier is 0 or FILEHANDLE_THREAD_MAX",
-    "Error in getting file pathinfo from DB, iRet: %d",
-    "Error in getting file pathinfo from DB, ulIdentifier: %d",
-    RunCurlMember,
-    FTP_DownLoadFileByCurl,
-    FTP_UploadFileByCurl,
-    "%s:FTP_DownLoadFileByCurl Failed!",
-    "%s:FTP_UploadFileByCurl Failed!",
-    "File download or upload failed,because:ftp connection parameter parsing error",
-    "ucHandleType: %d,Invalid cmd.",
-    true,
+    {"FTP_UploadDownloadFile", "Create FTP Upload Download file thread failed",
+     "Create FTP Upload Download file thread success"},
+    {"FtpThread", FtpThread, "FTPThread:pArg is NULL.", "FTPThread: pDb is NULL.",
+     "FTPThread set thread name failed!", "ulIdentifier is 0 or FILEHANDLE_THREAD_MAX",
+     "Error in getting file pathinfo from DB, iRet: %d",
+     "Error in getting file pathinfo from DB, ulIdentifier: %d"},
+    {RunCurlMember, FTP_DownLoadFileByCurl, FTP_UploadFileByCurl,
+     "%s:FTP_DownLoadFileByCurl Failed!", "%s:FTP_UploadFileByCurl Failed!"},
+    {"File download or upload failed,because:ftp connection parameter parsing error",
+     "ucHandleType: %d,Invalid cmd.", true},
 };
 
 const WorkerMember kTftpMember = {
-    "TFTP_UploadDownloadFile",
-    "TftpThread",
-    TftpThread,
-    "Create TFTP Upload Downloadf file thread failed",
-    "Create TFTP Upload Downloadf file thread succrss",
-    "TftpThread:pArg is NULL.",
-    "TftpThread: pDb is NULL.",
-    "TftpThread set thread name failed!",
-    "ulIdentifier is 0 or FILEHANDLE_THREAD_MAX.",
-    "Error in getting file pathinfo from DB, iRet: %d.",
-    "Error in getting file pathinfo from DB, ulIdentifier: %u.",
-    RunTftpMember,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    "File download or upload failed, because: connection parameter parsing error",
-    "ucHandleType: %d, Invalid cmd.",
-    true,
+    {"TFTP_UploadDownloadFile", "Create TFTP Upload Downloadf file thread failed",
+     "Create TFTP Upload Downloadf file thread succrss"},
+    {"TftpThread", TftpThread, "TftpThread:pArg is NULL.", "TftpThread: pDb is NULL.",
+     "TftpThread set thread name failed!", "ulIdentifier is 0 or FILEHANDLE_THREAD_MAX.",
+     "Error in getting file pathinfo from DB, iRet: %d.",
+     "Error in getting file pathinfo from DB, ulIdentifier: %u."},
+    {RunTftpMember, nullptr, nullptr, nullptr, nullptr},
+    {"File download or upload failed, because: connection parameter parsing error",
+     "ucHandleType: %d, Invalid cmd.", true},
 };
 
 const WorkerMember kMountMember = {
-    "Mount_CIFSNFSUploadDownloadFile",
-    "MountThread",
-    MountThread,
-    "Create NFS or CIFS Upload Downloadf file thread failed",
-    "Create NFS or CIFS Upload Downloadf file thread succrss",
-    "MountThread:pArg is NULL.",
-    "MountThread: pDb is NULL.",
-    "MountThread set thread name failed!",
-    "ulIdentifier is 0 or FILEHANDLE_THREAD_MAX.",
-    "Error in getting file pathinfo from DB, iRet: %d",
-    "Error in getting file pathinfo from DB, uiIdentifier: %u.",
-    RunMountMember,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    "File download or upload failed,because:connection parameter parsing error",
-    "ucHandleType: %d, Invalid cmd.",
-    true,
+    {"Mount_CIFSNFSUploadDownloadFile", "Create NFS or CIFS Upload Downloadf file thread failed",
+     "Create NFS or CIFS Upload Downloadf file thread succrss"},
+    {"MountThread", MountThread, "MountThread:pArg is NULL.", "MountThread: pDb is NULL.",
+     "MountThread set thread name failed!", "ulIdentifier is 0 or FILEHANDLE_THREAD_MAX.",
+     "Error in getting file pathinfo from DB, iRet: %d",
+     "Error in getting file pathinfo from DB, uiIdentifier: %u."},
+    {RunMountMember, nullptr, nullptr, nullptr, nullptr},
+    {"File download or upload failed,because:connection parameter parsing error",
+     "ucHandleType: %d, Invalid cmd.", true},
 };
 
-const ProtocolRoute kRoutes[] = {
-    {FILEHANDLE_PROTOCOL_HTTP, "HTTP Protocol file handle", false, &kHttpMember},
-    {FILEHANDLE_PROTOCOL_TFTP, "TFTP Protocol file handle", true, &kTftpMember},
-    {FILEHANDLE_PROTOCOL_SFTP, "SFTP Protocol file handle", false, &kSftpMember},
-    {FILEHANDLE_PROTOCOL_NFS, "NFS or CIFS Protocol file handle", false, &kMountMember},
-    {FILEHANDLE_PROTOCOL_CIFS, "NFS or CIFS Protocol file handle", false, &kMountMember},
-    {FILEHANDLE_PROTOCOL_SCP, "SCP Protocol file handle", false, &kScpMember},
-    {FILEHANDLE_PROTOCOL_FTP, "FTP Protocol file handle", false, &kFtpMember},
-};
+namespace {
 
 template <size_t N>
 void Terminate(char (&text)[N]) {
@@ -211,18 +145,18 @@ void RunCurlMember(const WorkerMember& m, ComponentInfo* req, const char* progre
     CurlRoutineFn routine = nullptr;
     const char* failedLog = nullptr;
     if (req->ucHandleType == FILEHANDLE_DOWNLOAD) {
-        routine = m.download;
-        failedLog = m.downloadFailed;
+        routine = m.routine.download;
+        failedLog = m.routine.downloadFailed;
     } else if (req->ucHandleType == FILEHANDLE_UPLOAD) {
-        routine = m.upload;
-        failedLog = m.uploadFailed;
+        routine = m.routine.upload;
+        failedLog = m.routine.uploadFailed;
     }
     if (routine == nullptr) {
-        BMC_Strlcpy(desc, m.invalidTypeDesc, kDescSize);
-        if (m.invalidTypeEvent) {
+        BMC_Strlcpy(desc, m.invalidType.desc, kDescSize);
+        if (m.invalidType.event) {
             FILEHANDLE_AddSdl_TaskExecutionFailed("Unknown", desc);
         }
-        FH_LOG(BMC_LOG_ERROR, m.invalidTypeLog, req->ucHandleType);
+        FH_LOG(BMC_LOG_ERROR, m.invalidType.log, req->ucHandleType);
         SetFailed(rec, FILEHANDLE_E_PARAMETER, desc);
         return;
     }
@@ -231,7 +165,7 @@ void RunCurlMember(const WorkerMember& m, ComponentInfo* req, const char* progre
         SetSucceeded(rec);
         return;
     }
-    FH_LOG(BMC_LOG_ERROR, failedLog, m.threadName);
+    FH_LOG(BMC_LOG_ERROR, failedLog, m.thread.name);
     SetFailed(rec, r, desc);
     if (baseName != nullptr) {
         FILEHANDLE_AddSdl_TaskExecutionFailed(baseName, rec->szDescription);
@@ -245,15 +179,6 @@ void WriteFinalRecord(ComponentProcess* rec, const char* path) {
             [&] { return WriteProgressRecord(rec, path, true) != WriteOutcome::kFailed; })) {
         FH_LOG(BMC_LOG_ERROR, "Final record of %s not written; the task ends by expiry.", path);
     }
-}
-
-const ProtocolRoute* FindRoute(uint8_t protocol) {
-    for (const ProtocolRoute& r : kRoutes) {
-        if (r.protocol == protocol) {
-            return &r;
-        }
-    }
-    return nullptr;
 }
 
 void TerminateTexts(ComponentInfo* r) {
@@ -283,13 +208,13 @@ uint32_t StartWorker(const WorkerMember& m, const ComponentInfo* request, const 
     memcpy(copy.Get(), request, sizeof *request);
     WipeOnExit<ComponentInfo> wipe(copy.Get());  // the copy holds the passwords
     pthread_t handle{};
-    if (BMC_CreateDetachThreadInternal(m.body, m.threadName, copy.Get(), &handle) != 0) {
-        FH_LOG(BMC_LOG_ERROR, "%s", m.createFailed);
+    if (BMC_CreateDetachThreadInternal(m.thread.body, m.thread.name, copy.Get(), &handle) != 0) {
+        FH_LOG(BMC_LOG_ERROR, "%s", m.starter.createFailed);
         return FILEHANDLE_IN_THREAD_FAILED;  // the copy is freed on the way out
     }
     wipe.Dismiss();
     copy.Release();  // the thread owns it now
-    FH_LOG(BMC_LOG_INFO, "%s", m.created);
+    FH_LOG(BMC_LOG_INFO, "%s", m.starter.created);
     return FILEHANDLE_OK;
 }
 
@@ -297,18 +222,18 @@ void RunWorker(const WorkerMember& m, void* arg) {
     BMC_Db* db = nullptr;
     (void)WithRetries([&db] { return (db = DB_GetCurrentDb()) != nullptr; });  // checked below
     if (arg == nullptr) {
-        FH_LOG(BMC_LOG_ERROR, "%s", m.nullArg);
+        FH_LOG(BMC_LOG_ERROR, "%s", m.thread.nullArg);
         return;
     }
     MallocPtr<ComponentInfo> heapCopy(static_cast<ComponentInfo*>(arg));
     // Passwords are wiped from both copies of the request before their memory is given back.
     WipeOnExit<ComponentInfo> wipeHeapCopy(heapCopy.Get());
     if (db == nullptr) {
-        FH_LOG(BMC_LOG_ERROR, "%s", m.nullDb);
+        FH_LOG(BMC_LOG_ERROR, "%s", m.thread.nullDb);
         return;
     }
-    if (prctl(PR_SET_NAME, m.threadName) < 0) {
-        FH_LOG(BMC_LOG_ERROR, "%s", m.nameFailed);
+    if (prctl(PR_SET_NAME, m.thread.name) < 0) {
+        FH_LOG(BMC_LOG_ERROR, "%s", m.thread.nameFailed);
     }
     TaskTable table{};
     ComponentProcess rec{};
@@ -322,17 +247,17 @@ void RunWorker(const WorkerMember& m, void* arg) {
     TerminateTexts(&req);
 
     if (!ValidIdentifier(req.uiIdentifier)) {
-        FH_LOG(BMC_LOG_ERROR, "%s", m.idOutOfRange);
+        FH_LOG(BMC_LOG_ERROR, "%s", m.thread.idOutOfRange);
         return;
     }
     int ret = 0;
     if (!WithRetries([&] { return (ret = ReadTaskTable(db, &table)) == 0; })) {
-        FH_LOG(BMC_LOG_ERROR, m.tableReadFailed, ret);
+        FH_LOG(BMC_LOG_ERROR, m.thread.tableReadFailed, ret);
         return;
     }
     TaskSlot& slot = table.astSlot[req.uiIdentifier - 1];
     if (!SlotNamesTask(slot, req.uiIdentifier)) {
-        FH_LOG(BMC_LOG_ERROR, m.slotMismatch, req.uiIdentifier);
+        FH_LOG(BMC_LOG_ERROR, m.thread.slotMismatch, req.uiIdentifier);
         return;
     }
     // A task whose progress file cannot be held could report nothing: it is not run, and
@@ -352,7 +277,7 @@ void RunWorker(const WorkerMember& m, void* arg) {
     if (name != nullptr) {
         BMC_Strlcpy(baseName, name, sizeof baseName);
     }
-    m.runRoutine(m, &req, slot.szProgressFile, desc, name != nullptr ? baseName : nullptr, &rec);
+    m.routine.run(m, &req, slot.szProgressFile, desc, name != nullptr ? baseName : nullptr, &rec);
     WriteFinalRecord(&rec, slot.szProgressFile);
 }
 

@@ -36,41 +36,42 @@ void RunTftpMember(const WorkerMember& m, ComponentInfo* req, const char* progre
 void RunMountMember(const WorkerMember& m, ComponentInfo* req, const char* progressFile, char* desc,
                     const char* baseName, ComponentProcess* rec);
 
+// One member of the worker frame, by what uses each field. Its texts are the log lines and
+// descriptions other programs match, misspellings included.
 struct WorkerMember {
-    const char* starterName;  // e.g. "HTTP_UploadDownloadFile"
-    const char* threadName;   // e.g. "HttpThread"
-    BMC_THREAD_ROUTINE body;
-    // starter messages
-    const char* createFailed;
-    const char* created;
-    // thread start-up messages
-    const char* nullArg;
-    const char* nullDb;
-    const char* nameFailed;
-    const char* idOutOfRange;
-    const char* tableReadFailed;  // takes the DB result (int)
-    const char* slotMismatch;     // takes the identifier
-    RunRoutineFn runRoutine;
-    // protocol routines and their messages (the libcurl members)
-    CurlRoutineFn download;
-    CurlRoutineFn upload;
-    const char* downloadFailed;  // takes the thread name
-    const char* uploadFailed;    // takes the thread name
-    const char* invalidTypeDesc;
-    const char* invalidTypeLog;  // takes the handle type
-    bool invalidTypeEvent;       // raise one "Unknown" event for an invalid type
+    struct {
+        const char* name;  // e.g. "HTTP_UploadDownloadFile"
+        const char* createFailed;
+        const char* created;
+    } starter;
+    struct {
+        const char* name;  // e.g. "HttpThread"
+        BMC_THREAD_ROUTINE body;
+        const char* nullArg;
+        const char* nullDb;
+        const char* nameFailed;
+        const char* idOutOfRange;
+        const char* tableReadFailed;  // takes the DB result (int)
+        const char* slotMismatch;     // takes the identifier
+    } thread;
+    struct {
+        RunRoutineFn run;
+        // one routine per direction and its failure log (takes the thread name); the
+        // libcurl members only
+        CurlRoutineFn download;
+        CurlRoutineFn upload;
+        const char* downloadFailed;
+        const char* uploadFailed;
+    } routine;
+    struct {
+        const char* desc;
+        const char* log;  // takes the handle type
+        bool event;       // raise one "Unknown" event
+    } invalidType;
 };
 
-// How the transfer entry routes one protocol code.
-struct ProtocolRoute {
-    uint8_t protocol;
-    const char* dispatchLog;     // logged before starting
-    bool tftpPathLimit;          // paths over 240 characters fail the start
-    const WorkerMember* member;  // null while the protocol's worker is not built in
-};
-
-// The route of a protocol code, or null for codes that are no transfer protocol.
-const ProtocolRoute* FindRoute(uint8_t protocol);
+extern const WorkerMember kHttpMember, kSftpMember, kScpMember, kFtpMember, kTftpMember,
+    kMountMember;
 
 // Copies the request to the heap and starts the member's detached thread on it.
 uint32_t StartWorker(const WorkerMember& member, const ComponentInfo* request, const char* func);
