@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "common/fh_internal.h"
+#include "common/task_poll.h"
 
 using namespace fh;
 
@@ -79,33 +80,10 @@ extern "C" uint32_t FILEHANDLE_UploadDownloadFile(RedfishInfo* pstRedfishInfo,
     if (id == 0) {
         return FILEHANDLE_OK;  // a local copy or move, already done
     }
-    bool succeeded = false;
-    uint8_t previous = 0;
-    uint32_t remaining = limit;
-    for (;;) {
-        ComponentProcess rec{};
-        if (FILEHANDLE_UploadDownloadProgress(id, &rec) != FILEHANDLE_OK) {
-            break;
-        }
-        if (rec.uiStage == FILEHANDLE_STAGE_SUCCEED) {
-            succeeded = true;
-            break;
-        }
-        if (rec.uiStage == FILEHANDLE_STAGE_FAILED) {
-            break;
-        }
-        if (rec.ucPercent != previous) {
-            sleep(1);
-            remaining = limit;
-            previous = rec.ucPercent;
-            continue;
-        }
-        --remaining;
-        sleep(1);
-        if (remaining == 0) {
-            break;  // the percentage stalled
-        }
-    }
+    ComponentProcess rec{};
+    uint32_t readResult = FILEHANDLE_OK;
+    bool succeeded = FollowTask(id, std::chrono::seconds(1), limit, &rec, &readResult,
+                                [](const ComponentProcess&, bool) {}) == TaskEnd::kSucceeded;
     uint32_t del = FILEHANDLE_DeleteProgressInfo(id);
     if (del != FILEHANDLE_OK) {
         FH_LOG(BMC_LOG_ERROR, "FILEHANDLE_DeleteProgressInfo is failed iRet=%d",

@@ -23,6 +23,7 @@
 
 #include "common/fh_internal.h"
 #include "common/redact.h"
+#include "common/task_poll.h"
 
 using namespace fh;
 
@@ -48,7 +49,7 @@ constexpr uint32_t kLogoStalled = FILEHANDLE_E_TRANSFER_FAILED;  // the percenta
 
 constexpr size_t kCommandMax = 1024;
 constexpr uint8_t kOemFlagAllowingLogo = 3;
-constexpr int kStallPolls = 5;
+constexpr uint32_t kStallPolls = 5;
 constexpr useconds_t kPollMicroseconds = 100001;
 constexpr char kTempName[] = "TmpLogo";
 constexpr char kUploadLockName[] = "filehand_logo_upload.lock";
@@ -167,33 +168,27 @@ class LogoTask {
 // Polls the transfer task until it ends or stalls: 0 when it succeeded, else the reason
 // (before the failure bits). `lastPercent` follows the percentage the task showed.
 uint32_t WaitForTransfer(uint32_t id, const LogoTask& task, uint8_t* lastPercent) {
-    int remaining = kStallPolls;
-    for (;;) {
-        ComponentProcess rec;
-        memset(&rec, 0, sizeof rec);
-        uint32_t rc = FILEHANDLE_UploadDownloadProgress(id, &rec);
-        if (rc != FILEHANDLE_OK) {
-            return rc;
+    ComponentProcess rec{};
+    uint32_t readResult = FILEHANDLE_OK;
+    auto running = [&](const ComponentProcess& r, bool moved) {
+        if (moved) {
+            task.Running(r.ucPercent);
+            *lastPercent = r.ucPercent;
         }
-        if (rec.uiStage == FILEHANDLE_STAGE_FAILED) {
-            return kLogoTransferFailed;
-        }
-        if (rec.uiStage == FILEHANDLE_STAGE_SUCCEED) {
+    };
+    switch (FollowTask(id, std::chrono::microseconds(kPollMicroseconds), kStallPolls, &rec,
+                       &readResult, running)) {
+        case TaskEnd::kSucceeded:
             return FILEHANDLE_OK;
-        }
-        if (rec.ucPercent != *lastPercent) {
-            task.Running(rec.ucPercent);
-            usleep(kPollMicroseconds);
-            *lastPercent = rec.ucPercent;
-            remaining = kStallPolls;
-            continue;
-        }
-        usleep(kPollMicroseconds);
-        if (--remaining == 0) {
+        case TaskEnd::kFailed:
+            return kLogoTransferFailed;
+        case TaskEnd::kStalled:
             FH_LOG(BMC_LOG_ERROR, "logo transfer %u stalled at %u%%.", id, *lastPercent);
             return kLogoStalled;
-        }
+        case TaskEnd::kUnreadable:
+            break;
     }
+    return readResult;
 }
 
 // Removes the temporary image; true when none is left (there was none, or it is gone).
