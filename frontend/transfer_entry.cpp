@@ -3,6 +3,7 @@
 
 #include "common/fh_internal.h"
 #include "common/protocols.h"
+#include "task/task_table.h"
 #include "workers/worker_frame.h"
 
 using namespace fh;
@@ -19,17 +20,6 @@ const char* RequestEventName(const ComponentInfo& req, bool* validType) {
     }
     *validType = false;
     return "Unknown";
-}
-
-// Makes sure the task table record exists; false when it could not be created.
-bool EnsureTaskTable(BMC_Db* db) {
-    TaskTable table{};
-    TaskTableLock lock;
-    if (!lock.Held() || (ReadTaskTable(db, &table) < 0 && FH_WRITE_TASK_TABLE(db, &table) != 0)) {
-        FH_LOG(BMC_LOG_ERROR, "Failed to put Task information to DB.");
-        return false;
-    }
-    return true;
 }
 
 // A task whose worker could not start is reported and deleted again.

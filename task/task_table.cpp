@@ -1,6 +1,8 @@
 // The ten-slot task table kept in the platform database under FILEHANDLE_TASK_DB_KEY.
 // Every read-modify-write runs under the inter-process lock FILEHANDLE_TASK_LOCK_NAME;
 // lookups and listings read without it.
+#include "task/task_table.h"
+
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
@@ -36,6 +38,20 @@ void RemoveProgressFile(const char* path) {
 }
 
 }  // namespace
+
+namespace fh {
+
+bool EnsureTaskTable(BMC_Db* db) {
+    TaskTable table{};
+    TaskTableLock lock;
+    if (!lock.Held() || (ReadTaskTable(db, &table) < 0 && FH_WRITE_TASK_TABLE(db, &table) != 0)) {
+        FH_LOG(BMC_LOG_ERROR, "Failed to put Task information to DB.");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace fh
 
 extern "C" uint32_t FILEHANLE_IDdetifier_ProgessFile(uint32_t* puiIdentifier) {
     BMC_Db* db = DB_GetCurrentDb();

@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "common/file_size.h"
+#include "workers/worker_frame.h"
 
 namespace fh {
 namespace {
@@ -417,6 +418,40 @@ uint32_t RunCurlProbe(const CurlProbe& p, ComponentInfo* req, int32_t* size) {
             : length <= -2147483648.0 ? INT32_MIN
                                       : static_cast<int32_t>(length);
     return result;
+}
+
+// Runs the member's routine for the request's direction and fills the final record.
+void RunCurlMember(const WorkerMember& m, ComponentInfo* req, const char* progressFile, char* desc,
+                   const char* baseName, ComponentProcess* rec) {
+    (void)progressFile;  // the routine finds it through its progress callback
+    CurlRoutineFn routine = nullptr;
+    const char* failedLog = nullptr;
+    if (req->ucHandleType == FILEHANDLE_DOWNLOAD) {
+        routine = m.routine.download;
+        failedLog = m.routine.downloadFailed;
+    } else if (req->ucHandleType == FILEHANDLE_UPLOAD) {
+        routine = m.routine.upload;
+        failedLog = m.routine.uploadFailed;
+    }
+    if (routine == nullptr) {
+        BMC_Strlcpy(desc, m.invalidType.desc, kDescSize);
+        if (m.invalidType.event) {
+            FILEHANDLE_AddSdl_TaskExecutionFailed("Unknown", desc);
+        }
+        FH_LOG(BMC_LOG_ERROR, m.invalidType.log, req->ucHandleType);
+        SetFailed(rec, FILEHANDLE_E_PARAMETER, desc);
+        return;
+    }
+    uint32_t r = routine(req, desc);
+    if (r == FILEHANDLE_OK) {
+        SetSucceeded(rec);
+        return;
+    }
+    FH_LOG(BMC_LOG_ERROR, failedLog, m.thread.name);
+    SetFailed(rec, r, desc);
+    if (baseName != nullptr) {
+        FILEHANDLE_AddSdl_TaskExecutionFailed(baseName, rec->szDescription);
+    }
 }
 
 }  // namespace fh

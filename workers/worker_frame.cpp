@@ -10,6 +10,7 @@
 
 #include "common/raii.h"
 #include "task/progress_internal.h"
+#include "task/task_table.h"
 
 namespace fh {
 const WorkerMember kHttpMember = {
@@ -136,40 +137,6 @@ void SetFailed(ComponentProcess* rec, uint32_t code, const char* desc) {
     rec->ucPercent = 0;
     memcpy(rec->szDescription, desc, kDescSize);
     rec->szDescription[kDescSize - 1] = '\0';
-}
-
-// Runs the member's routine for the request's direction and fills the final record.
-void RunCurlMember(const WorkerMember& m, ComponentInfo* req, const char* progressFile, char* desc,
-                   const char* baseName, ComponentProcess* rec) {
-    (void)progressFile;  // the routine finds it through its progress callback
-    CurlRoutineFn routine = nullptr;
-    const char* failedLog = nullptr;
-    if (req->ucHandleType == FILEHANDLE_DOWNLOAD) {
-        routine = m.routine.download;
-        failedLog = m.routine.downloadFailed;
-    } else if (req->ucHandleType == FILEHANDLE_UPLOAD) {
-        routine = m.routine.upload;
-        failedLog = m.routine.uploadFailed;
-    }
-    if (routine == nullptr) {
-        BMC_Strlcpy(desc, m.invalidType.desc, kDescSize);
-        if (m.invalidType.event) {
-            FILEHANDLE_AddSdl_TaskExecutionFailed("Unknown", desc);
-        }
-        FH_LOG(BMC_LOG_ERROR, m.invalidType.log, req->ucHandleType);
-        SetFailed(rec, FILEHANDLE_E_PARAMETER, desc);
-        return;
-    }
-    uint32_t r = routine(req, desc);
-    if (r == FILEHANDLE_OK) {
-        SetSucceeded(rec);
-        return;
-    }
-    FH_LOG(BMC_LOG_ERROR, failedLog, m.thread.name);
-    SetFailed(rec, r, desc);
-    if (baseName != nullptr) {
-        FILEHANDLE_AddSdl_TaskExecutionFailed(baseName, rec->szDescription);
-    }
 }
 
 // The final record is what every poller waits for; if it cannot be written the task shows
