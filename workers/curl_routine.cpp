@@ -17,13 +17,12 @@
 namespace fh {
 namespace {
 
-// libcurl's default 16 KiB receive buffer made a 1 GiB loopback download reach only 0.83
-// of the curl CLI's throughput (which uses 100 KiB); 64 KiB measured 0.97 to 1.14 at about
-// 420 KiB of memory per running task (bench/http_bench.sh). It changes nothing else.
+// libcurl's default 16 KiB receive buffer keeps a fast download well below the curl CLI's
+// throughput; 64 KiB reaches it for little memory per running task (bench/, and the
+// README's performance table). It changes nothing else.
 constexpr long kReceiveBufferBytes = 64 * 1024;
-// SFTP and SCP read through libssh2 in pieces of this buffer: 256 KiB measured about 1.2
-// of the curl CLI on a 512 MiB SFTP download where 64 KiB gave about 1.1, and a quarter
-// of the progress writes, at about 620 KiB per running task.
+// SFTP and SCP read through libssh2 in pieces of this buffer: a larger one moves more per
+// round and writes fewer progress records.
 constexpr long kSshReceiveBufferBytes = 256 * 1024;
 
 CURLcode SetLong(CURL* h, CURLoption opt, long value) {
@@ -434,24 +433,15 @@ void RunCurlMember(const WorkerMember& m, ComponentInfo* req, const char* progre
         failedLog = m.routine.uploadFailed;
     }
     if (routine == nullptr) {
-        BMC_Strlcpy(desc, m.invalidType.desc, kDescSize);
-        if (m.invalidType.event) {
-            FILEHANDLE_AddSdl_TaskExecutionFailed("Unknown", desc);
-        }
-        FH_LOG(BMC_LOG_ERROR, m.invalidType.log, req->ucHandleType);
+        ReportInvalidType(m, req->ucHandleType, desc);
         SetFailed(rec, FILEHANDLE_E_PARAMETER, desc);
         return;
     }
     uint32_t r = routine(req, desc);
-    if (r == FILEHANDLE_OK) {
-        SetSucceeded(rec);
-        return;
+    if (r != FILEHANDLE_OK) {
+        FH_LOG(BMC_LOG_ERROR, failedLog, m.thread.name);
     }
-    FH_LOG(BMC_LOG_ERROR, failedLog, m.thread.name);
-    SetFailed(rec, r, desc);
-    if (baseName != nullptr) {
-        FILEHANDLE_AddSdl_TaskExecutionFailed(baseName, rec->szDescription);
-    }
+    SetOutcome(rec, r, desc, baseName);
 }
 
 }  // namespace fh

@@ -146,10 +146,10 @@ enum class ReadAhead { kDefault, kSequential };
 // How data moves through each kind of share, chosen by measuring against cp through the
 // same mount (bench/share_bench.sh). From a CIFS share the file is read with sequential
 // advice (the kernel's read-ahead doubles) in 128 KiB pieces, as cp does: whole 1 MiB
-// reads without advice were a fifth slower. Writes to it move whole chunks, which were
-// faster than 128 KiB ones. Through NFS, whose mounts prefer 1 MiB I/O, whole chunks move
-// with the kernel's default read-ahead: there the advice, or a stat of the open file,
-// made reads four to five times slower. The 1 MiB chunk stays the unit of progress.
+// reads without advice were slower. Writes to it move whole chunks, which beat 128 KiB
+// ones. Through NFS, whose mounts prefer 1 MiB I/O, whole chunks move with the kernel's
+// default read-ahead: there the advice, or a stat of the open file, made reads several
+// times slower. The 1 MiB chunk stays the unit of progress.
 struct CopyStyle {
     size_t piece;
     ReadAhead readAhead;
@@ -486,23 +486,14 @@ namespace fh {
 
 void RunMountMember(const WorkerMember& m, ComponentInfo* req, const char* progressFile, char* desc,
                     const char* baseName, ComponentProcess* rec) {
-    bool validType = ValidHandleType(req->ucHandleType);
     uint32_t r = MOUNT_UploadDownloadFile(req, progressFile, desc);
-    if (r == FILEHANDLE_OK && validType) {
-        SetSucceeded(rec);
+    if (!ValidHandleType(req->ucHandleType)) {
+        // Nothing was copied: the task failed, whatever the mount did.
+        ReportInvalidType(m, req->ucHandleType, desc);
+        SetFailed(rec, FILEHANDLE_E_PARAMETER, desc);
         return;
     }
-    if (!validType) {
-        // Nothing was copied: the task failed, whatever the mount did.
-        BMC_Strlcpy(desc, m.invalidType.desc, kDescSize);
-        FILEHANDLE_AddSdl_TaskExecutionFailed("Unknown", desc);
-        FH_LOG(BMC_LOG_ERROR, m.invalidType.log, req->ucHandleType);
-        r = FILEHANDLE_E_PARAMETER;
-    }
-    SetFailed(rec, r, desc);
-    if (validType && baseName != nullptr) {
-        FILEHANDLE_AddSdl_TaskExecutionFailed(baseName, rec->szDescription);
-    }
+    SetOutcome(rec, r, desc, baseName);
 }
 
 }  // namespace fh

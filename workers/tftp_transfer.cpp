@@ -123,7 +123,6 @@ void RunTftpMember(const WorkerMember& m, ComponentInfo* req, const char* progre
     uint32_t r = TFTP_FileUploadDownload(req->szIpAdress, req->uiPort, req->szStorageAddress,
                                          req->szReadAddress, progressFile, req->ucHandleType);
     if (r == FILEHANDLE_OK) {
-        SetSucceeded(rec);
         FH_LOG(BMC_LOG_INFO, "UPLOAD_StartTftpDownload is success.");
     } else {
         // A failed download removes what it wrote. Only a failure of the bridge comes
@@ -138,17 +137,13 @@ void RunTftpMember(const WorkerMember& m, ComponentInfo* req, const char* progre
         }
         const TftpMapping& map = MapTftpResult(r);
         BMC_Strlcpy(desc, map.description, kDescSize);  // desc is zeroed behind the text
-        SetFailed(rec, map.resultCode, desc);
+        r = map.resultCode;
         FH_LOG(BMC_LOG_ERROR, "UPLOAD_StartTftpDownload is failed.");
-        if (validType && baseName != nullptr) {
-            FILEHANDLE_AddSdl_TaskExecutionFailed(baseName, rec->szDescription);
-        }
     }
+    SetOutcome(rec, r, desc, validType ? baseName : nullptr);
     if (!validType) {
         // The record already tells the failure; one event names no file.
-        BMC_Strlcpy(desc, m.invalidType.desc, kDescSize);
-        FILEHANDLE_AddSdl_TaskExecutionFailed("Unknown", desc);
-        FH_LOG(BMC_LOG_ERROR, m.invalidType.log, req->ucHandleType);
+        ReportInvalidType(m, req->ucHandleType, desc);
     }
 }
 

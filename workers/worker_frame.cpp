@@ -139,6 +139,25 @@ void SetFailed(ComponentProcess* rec, uint32_t code, const char* desc) {
     rec->szDescription[kDescSize - 1] = '\0';
 }
 
+void SetOutcome(ComponentProcess* rec, uint32_t code, const char* desc, const char* baseName) {
+    if (code == FILEHANDLE_OK) {
+        SetSucceeded(rec);
+        return;
+    }
+    SetFailed(rec, code, desc);
+    if (baseName != nullptr) {
+        FILEHANDLE_AddSdl_TaskExecutionFailed(baseName, rec->szDescription);
+    }
+}
+
+void ReportInvalidType(const WorkerMember& m, uint8_t type, char* desc) {
+    BMC_Strlcpy(desc, m.invalidType.desc, kDescSize);
+    if (m.invalidType.event) {
+        FILEHANDLE_AddSdl_TaskExecutionFailed("Unknown", desc);
+    }
+    FH_LOG(BMC_LOG_ERROR, m.invalidType.log, type);
+}
+
 // The final record is what every poller waits for; if it cannot be written the task shows
 // its last record until it expires, and the log says why.
 void WriteFinalRecord(ComponentProcess* rec, const char* path) {

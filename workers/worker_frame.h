@@ -24,6 +24,12 @@ inline bool ValidHandleType(uint8_t type) {
 // code and the 1024 bytes of the failure text `desc` (a routine's pcTaskDesc).
 void SetSucceeded(ComponentProcess* rec);
 void SetFailed(ComponentProcess* rec, uint32_t code, const char* desc);
+// The final record of a routine's result `code`; a failure also raises its event, named
+// by `baseName` (none when it is null).
+void SetOutcome(ComponentProcess* rec, uint32_t code, const char* desc, const char* baseName);
+// A request of neither direction: the member's description into `desc`, its log line and,
+// where the member raises one, an event that names no file.
+void ReportInvalidType(const WorkerMember& m, uint8_t type, char* desc);
 
 // The libcurl members (HTTP, SFTP, SCP, FTP): one routine per direction.
 void RunCurlMember(const WorkerMember& m, ComponentInfo* req, const char* progressFile, char* desc,
