@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 
+#include "common/task_poll.h"
 #include "fhxfer.h"
 
 namespace fhxfer {
@@ -109,28 +110,28 @@ Outcome Follow(uint32_t id, const Meter& m, bool bar) {
     Outcome o;
     double start = Now();
     bool sizeKnown = !m.download;
-    for (unsigned tick = 0;; ++tick) {
-        if (FILEHANDLE_UploadDownloadProgress(id, &o.rec) != 0) {
-            break;
-        }
+    unsigned tick = 0;
+    auto show = [&](const ComponentProcess& rec) {
         double bytes = m.download ? static_cast<double>(FileSize(m.local.c_str()))
-                                  : static_cast<double>(m.sourceSize) * o.rec.ucPercent / 100.0;
+                                  : static_cast<double>(m.sourceSize) * rec.ucPercent / 100.0;
         o.bytes = bytes < 0 ? 0 : static_cast<long long>(bytes);
-        sizeKnown = sizeKnown || o.rec.ucPercent > 0;
-        o.ended =
-            o.rec.uiStage == FILEHANDLE_STAGE_SUCCEED || o.rec.uiStage == FILEHANDLE_STAGE_FAILED;
+        sizeKnown = sizeKnown || rec.ucPercent > 0;
         o.seconds = Now() - start;
         if (bar) {
-            DrawBar(sizeKnown || o.ended, o.rec.ucPercent, static_cast<double>(o.bytes), o.seconds,
+            DrawBar(sizeKnown || o.ended, rec.ucPercent, static_cast<double>(o.bytes), o.seconds,
                     tick);
-            if (o.ended) {
-                fputc('\n', stderr);
-            }
         }
-        if (o.ended) {
-            break;
+        ++tick;
+    };
+    uint32_t readResult = 0;
+    fh::TaskEnd end = fh::FollowTask(id, std::chrono::milliseconds(50), 0, &o.rec, &readResult,
+                                     [&](const ComponentProcess& rec, bool) { show(rec); });
+    o.ended = end == fh::TaskEnd::kSucceeded || end == fh::TaskEnd::kFailed;
+    if (o.ended) {
+        show(o.rec);
+        if (bar) {
+            fputc('\n', stderr);
         }
-        usleep(50 * 1000);
     }
     FILEHANDLE_DeleteProgressInfo(id);
     AwaitWorker();
