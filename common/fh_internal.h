@@ -3,6 +3,7 @@
 
 #include <stdint.h>
 
+#include "common/named_lock.h"
 #include "frontend/filehandle_ulanddl.h"
 #include "platform/bmc_platform.h"
 
@@ -31,32 +32,10 @@ inline bool ValidIdentifier(uint32_t id) {
     return id - 1u <= FILEHANDLE_THREAD_MAX - 1u;
 }
 
-// Holds a named inter-process lock for its lifetime. A lock that could not be taken (its
-// wait ran out, or its file could not be opened) is not held: the caller fails instead of
-// going on unlocked.
-class NamedLock {
-  public:
-    explicit NamedLock(const char* name) {
-        if (BMC_FileLock_AcquireLock(name, &handle_) != 0) {
-            handle_ = 0;
-            FH_LOG(BMC_LOG_ERROR, "Could not take the lock %s.", name);
-        }
-    }
-    ~NamedLock() { Release(); }
-    NamedLock(const NamedLock&) = delete;
-    NamedLock& operator=(const NamedLock&) = delete;
-    bool Held() const { return handle_ != 0; }
-    void Release() {
-        if (handle_ != 0) {
-            // Nothing to do if the release fails: the descriptor is closed either way.
-            (void)BMC_FileLock_ReleaseLock(handle_);
-            handle_ = 0;
-        }
-    }
-
-  private:
-    BMC_LOCK_HANDLE handle_ = 0;
-};
+// Logs a named lock that could not be taken (see NamedLock).
+inline void LogLockFailure(const char* name) {
+    FH_LOG(BMC_LOG_ERROR, "Could not take the lock %s.", name);
+}
 
 // Base name of a path for failure events: the text after the last '/', or null.
 inline const char* EventFileName(const char* path) {

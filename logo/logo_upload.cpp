@@ -283,7 +283,7 @@ extern "C" uint32_t FILEHANDLE_UploadLogo(const char* pcRedfishCmd, void* pstLog
     // Two uploads into one directory would share "TmpLogo" and could install a mix of both
     // images: uploads run one at a time. A "TmpLogo" found now is the leftover of an upload
     // that died; it is removed rather than written through (it may even be a link).
-    NamedLock lock(kUploadLockName);
+    NamedLock lock(kUploadLockName, LogLockFailure);
     if (!lock.Held()) {
         return FailUpload(pstLogOrigin, task, 0, nullptr, FILEHANDLE_E_LOGO_START_FAILED);
     }

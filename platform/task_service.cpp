@@ -3,26 +3,14 @@
 #include <string.h>
 #include <time.h>
 
+#include "common/named_lock.h"
 #include "platform/bmc_platform.h"
 
 namespace {
 
-// Holds the task service's inter-process lock for its lifetime.
-class ServiceLock {
-  public:
-    ServiceLock() { held_ = BMC_FileLock_AcquireLock(TASK_SERVICE_LOCK_NAME, &handle_) == 0; }
-    ~ServiceLock() {
-        if (held_) {
-            BMC_FileLock_ReleaseLock(handle_);
-        }
-    }
-    ServiceLock(const ServiceLock&) = delete;
-    ServiceLock& operator=(const ServiceLock&) = delete;
-    bool Held() const { return held_; }
-
-  private:
-    BMC_LOCK_HANDLE handle_ = 0;
-    bool held_ = false;
+// The task service's inter-process lock, held for the guard's lifetime.
+struct ServiceLock : fh::NamedLock {
+    ServiceLock() : NamedLock(TASK_SERVICE_LOCK_NAME) {}
 };
 
 // Slots 1..TASK_SERVICE_SLOTS: key offset 0 of the registration range is the counter.

@@ -8,7 +8,7 @@ namespace fh {
 // The lock of every read-modify-write of the task table.
 class TaskTableLock : public NamedLock {
   public:
-    TaskTableLock() : NamedLock(FILEHANDLE_TASK_LOCK_NAME) {}
+    TaskTableLock() : NamedLock(FILEHANDLE_TASK_LOCK_NAME, LogLockFailure) {}
 };
 
 inline int ReadTaskTable(BMC_Db* db, TaskTable* table) {
