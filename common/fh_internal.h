@@ -7,6 +7,12 @@
 #include "frontend/filehandle_ulanddl.h"
 #include "platform/bmc_platform.h"
 
+// The texts the library logs, writes into progress records and raises in events (here, in
+// the worker members of workers/worker_frame.cpp, the libcurl routines and the message
+// tables of each protocol) are fixed external strings that other programs match:
+// misspellings such as "succrss", "Downloadf" or "pattert" are part of them and must not be
+// corrected.
+
 // Every log line of the library names this source file.
 #define FH_SOURCE_FILE "filehandle_ulanddl"
 

@@ -42,8 +42,7 @@ void RunTftpMember(const WorkerMember& m, ComponentInfo* req, const char* progre
 void RunMountMember(const WorkerMember& m, ComponentInfo* req, const char* progressFile, char* desc,
                     const char* baseName, ComponentProcess* rec);
 
-// One member of the worker frame, by what uses each field. Its texts are the log lines and
-// descriptions other programs match, misspellings included.
+// One member of the worker frame, by what uses each field.
 struct WorkerMember {
     struct {
         const char* name;  // e.g. "HTTP_UploadDownloadFile"
