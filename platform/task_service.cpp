@@ -46,6 +46,22 @@ uint32_t Now() {
     return static_cast<uint32_t>(time(nullptr));
 }
 
+// Under the task service's lock (`lock`), the registration of task `id` and its stored
+// update (`*updateRc` is Get's result: below 0 when there is none). 0 when the task is
+// known, -1 when it is not, 1 when the store failed.
+int ReadTask(const ServiceLock& lock, BMC_Db* db, uint32_t id, TaskServiceStoredRegistration* reg,
+             TaskServiceStoredUpdate* upd, int* updateRc) {
+    if (!lock.Held()) {
+        return 1;
+    }
+    Lookup found = FindRegistration(db, id, reg);
+    if (found != Lookup::kFound) {
+        return found == Lookup::kUnknown ? -1 : 1;
+    }
+    *updateRc = Get(db, TASK_SERVICE_DB_KEY_UPDATE + Slot(id), upd);
+    return *updateRc > 0 ? 1 : 0;
+}
+
 }  // namespace
 
 extern "C" int TASK_TaskServiceRegister(const void* registration, void* taskInfo,
@@ -100,18 +116,12 @@ extern "C" int TASK_TaskServiceUpdate(const void* update) {
         return 1;
     }
     ServiceLock lock;
-    if (!lock.Held()) {
-        return 1;
-    }
     TaskServiceStoredRegistration reg{};
-    Lookup found = FindRegistration(db, id, &reg);
-    if (found != Lookup::kFound) {
-        return found == Lookup::kUnknown ? -1 : 1;
-    }
     TaskServiceStoredUpdate previous{};
-    int rc = Get(db, TASK_SERVICE_DB_KEY_UPDATE + Slot(id), &previous);
-    if (rc > 0) {
-        return 1;
+    int rc = 0;
+    int known = ReadTask(lock, db, id, &reg, &previous, &rc);
+    if (known != 0) {
+        return known;
     }
     next.uiTaskId = id;
     next.uiCount = (rc == 0 && previous.uiTaskId == id ? previous.uiCount : 0u) + 1u;
@@ -127,18 +137,12 @@ extern "C" int TASK_TaskServiceRead(uint32_t id, TaskServiceStoredRegistration* 
     }
     // Under the lock, so that the two records belong to the same moment.
     ServiceLock lock;
-    if (!lock.Held()) {
-        return 1;
-    }
     TaskServiceStoredRegistration reg{};
-    Lookup found = FindRegistration(db, id, &reg);
-    if (found != Lookup::kFound) {
-        return found == Lookup::kUnknown ? -1 : 1;
-    }
     TaskServiceStoredUpdate upd{};
-    int rc = Get(db, TASK_SERVICE_DB_KEY_UPDATE + Slot(id), &upd);
-    if (rc > 0) {
-        return 1;
+    int rc = 0;
+    int known = ReadTask(lock, db, id, &reg, &upd, &rc);
+    if (known != 0) {
+        return known;
     }
     if (rc < 0 || upd.uiTaskId != id) {
         upd = TaskServiceStoredUpdate{};

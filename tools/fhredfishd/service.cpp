@@ -278,6 +278,19 @@ bool JsonMediaType(const httplib::Request& req, httplib::Response& res) {
     return false;
 }
 
+// The plan of an action's JSON body; false when the request was answered with its refusal.
+// The body's secrets are wiped once it is read.
+bool PlanAction(const httplib::Request& req, httplib::Response& res, const std::string& action,
+                TransferPlan* plan) {
+    if (!JsonMediaType(req, res)) {
+        return false;
+    }
+    Json body = Json::parse(req.body, nullptr, false);
+    BodySecrets secrets(&body);
+    ImageSource source;
+    return ReadParameters(body, res, action, &source) && Plan(source, action, res, plan);
+}
+
 bool IsPublic(const httplib::Request& req) {
     if (req.method != "GET" && req.method != "HEAD") {
         return false;
@@ -464,15 +477,8 @@ void Service::PatchUpdateService(const httplib::Request& req, httplib::Response&
 }
 
 void Service::SimpleUpdate(const httplib::Request& req, httplib::Response& res) {
-    if (!JsonMediaType(req, res)) {
-        return;
-    }
-    Json body = Json::parse(req.body, nullptr, false);
-    BodySecrets secrets(&body);
-    ImageSource source;
     TransferPlan plan;
-    if (!ReadParameters(body, res, kSimpleUpdate, &source) ||
-        !Plan(source, kSimpleUpdate, res, &plan)) {
+    if (!PlanAction(req, res, kSimpleUpdate, &plan)) {
         return;
     }
     std::string localPath = config_.imageDir + "/" + plan.fileName;
@@ -511,15 +517,8 @@ void Service::SimpleUpdate(const httplib::Request& req, httplib::Response& res) 
 }
 
 void Service::UploadLogo(const httplib::Request& req, httplib::Response& res) {
-    if (!JsonMediaType(req, res)) {
-        return;
-    }
-    Json body = Json::parse(req.body, nullptr, false);
-    BodySecrets secrets(&body);
-    ImageSource source;
     TransferPlan plan;
-    if (!ReadParameters(body, res, kUploadLogo, &source) ||
-        !Plan(source, kUploadLogo, res, &plan)) {
+    if (!PlanAction(req, res, kUploadLogo, &plan)) {
         return;
     }
     if (!plan.httpUser.empty()) {  // the logo upload takes no HTTP credentials
