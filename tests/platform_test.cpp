@@ -3,6 +3,8 @@
 // scripted peer for answers no real server gives on demand and for looking at the request
 // itself; then the task service, the operation log, the switch files and the process name.
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
@@ -15,6 +17,7 @@
 #include <chrono>
 #include <future>
 #include <iterator>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,7 +27,6 @@
 #include "tests/support.h"
 
 using namespace fhtest;
-using namespace fhtest::tftp;
 
 namespace {
 
@@ -64,6 +66,88 @@ ComponentProcess ReadRecord(const std::string& path) {
     EXPECT_EQ(sizeof r, raw.size()) << "not one whole record";
     memcpy(&r, raw.data(), std::min(raw.size(), sizeof r));
     return r;
+}
+
+// A UDP peer on 127.0.0.1 (on `port`, or any free one) that keeps the first packet it
+// receives and answers the n-th packet with answers[n] (nothing when that is empty or
+// beyond the list): a TFTP server that falls silent, skips a step or refuses on demand.
+class ScriptedUdpPeer {
+  public:
+    explicit ScriptedUdpPeer(std::vector<std::string> answers, uint16_t port = 0)
+        : answers_(std::move(answers)), port_(BindLoopback(SOCK_DGRAM, port, &fd_)) {
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~ScriptedUdpPeer() {
+        stop_ = true;
+        thread_.join();
+        close(fd_);
+    }
+    bool Ok() const { return port_ != 0; }
+    uint16_t Port() const { return port_; }
+    int Packets() const { return packets_; }
+    std::string FirstPacket() {
+        std::lock_guard<std::mutex> l(mu_);
+        return first_;
+    }
+
+  private:
+    void Run() {
+        char buf[70000];
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        for (pollfd p{fd_, POLLIN, 0}; port_ != 0 && !stop_;) {
+            ssize_t n = poll(&p, 1, 20) <= 0 ? 0
+                                             : recvfrom(fd_, buf, sizeof buf, 0,
+                                                        reinterpret_cast<sockaddr*>(&from), &len);
+            if (n < 4) {
+                continue;
+            }
+            size_t index = static_cast<size_t>(packets_++);
+            if (index == 0) {
+                std::lock_guard<std::mutex> l(mu_);
+                first_.assign(buf, static_cast<size_t>(n));
+            }
+            if (index < answers_.size() && !answers_[index].empty()) {
+                (void)sendto(fd_, answers_[index].data(), answers_[index].size(), 0,
+                             reinterpret_cast<const sockaddr*>(&from), len);
+            }
+        }
+    }
+    std::vector<std::string> answers_;
+    int fd_ = -1;
+    const uint16_t port_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> packets_{0};
+    std::mutex mu_;
+    std::string first_;
+    std::thread thread_;
+};
+
+// What a scripted peer says: an option acknowledgement (tsize 1000000, blksize 512), a
+// first data block of 512 bytes, the error "file not found".
+const std::string kOack("\0\6tsize\0001000000\0blksize\000512", 28);  // with the closing NUL
+const std::string kBlock1 = std::string("\0\3\0\1", 4) + std::string(512, 'x');
+const std::string kNotFound("\0\5\0\1scripted\0", 13);
+
+// The NUL-separated fields of a request: name, mode, then option/value pairs.
+std::vector<std::string> RequestFields(const std::string& packet) {
+    std::vector<std::string> fields;
+    for (size_t pos = 2; pos < packet.size();) {
+        size_t end = std::min(packet.find('\0', pos), packet.size());
+        fields.push_back(packet.substr(pos, end - pos));
+        pos = end + 1;
+    }
+    return fields;
+}
+
+// An option's value among the fields, "<absent>" when it is not there.
+std::string Option(const std::vector<std::string>& fields, const std::string& name) {
+    for (size_t i = 2; i + 1 < fields.size(); i += 2) {
+        if (fields[i] == name) {
+            return fields[i + 1];
+        }
+    }
+    return "<absent>";
 }
 
 class TftpBridgeTest : public FhTest {

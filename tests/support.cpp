@@ -24,6 +24,7 @@
 #include <fstream>
 #include <mutex>
 #include <random>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -54,6 +55,13 @@ Fn Next(const char* name) {
     return reinterpret_cast<Fn>(p);
 }
 
+// A copy of a capture, taken under its lock.
+template <typename T>
+T Locked(const T& capture) {
+    std::lock_guard<std::mutex> l(g_mu);
+    return capture;
+}
+
 }  // namespace
 
 Faults& faults() {
@@ -78,7 +86,9 @@ struct CodeRange {
 CodeRange g_ranges[8];
 size_t g_rangeCount = 0;
 void FindLibraryCode() {
-    dl_iterate_phdr(
+    static std::once_flag once;
+    std::call_once(
+        once, dl_iterate_phdr,
         [](dl_phdr_info* info, size_t, void*) {
             const char* name = info->dlpi_name != nullptr ? info->dlpi_name : "";
             if (strstr(name, "libfilehandle.so") == nullptr &&
@@ -99,8 +109,7 @@ void FindLibraryCode() {
 }  // namespace
 
 void FailNth(long n) {
-    static const bool found = (FindLibraryCode(), true);
-    (void)found;
+    FindLibraryCode();
     g_failedSeam = nullptr;
     g_seamCalls = 0;
     g_failAt = n;
@@ -114,8 +123,7 @@ std::string FailedSeam() {
 }
 
 void StallAt(const char* seam, int readyFd) {
-    static const bool found = (FindLibraryCode(), true);
-    (void)found;
+    FindLibraryCode();
     g_stallFd = readyFd;
     g_stallSeam = seam;
 }
@@ -146,8 +154,7 @@ bool Inject(const char* seam, const void* caller) {
 }
 
 std::vector<LogLine> Logs() {
-    std::lock_guard<std::mutex> l(g_mu);
-    return g_logs;
+    return Locked(g_logs);
 }
 
 bool Logged(unsigned level, const std::string& text) {
@@ -168,28 +175,23 @@ size_t CountLogged(const std::string& substring) {
 }
 
 std::vector<std::string> Commands() {
-    std::lock_guard<std::mutex> l(g_mu);
-    return g_commands;
+    return Locked(g_commands);
 }
 
 BridgeCalls TftpBridgeCalls() {
-    std::lock_guard<std::mutex> l(g_mu);
-    return g_bridge;
+    return Locked(g_bridge);
 }
 
 std::vector<ComponentProcess> ProgressWrites() {
-    std::lock_guard<std::mutex> l(g_mu);
-    return g_progress;
+    return Locked(g_progress);
 }
 
 std::vector<TaskServiceUpdate> TaskUpdates() {
-    std::lock_guard<std::mutex> l(g_mu);
-    return g_taskUpdates;
+    return Locked(g_taskUpdates);
 }
 
 std::vector<std::vector<unsigned char>> Events() {
-    std::lock_guard<std::mutex> l(g_mu);
-    return g_events;
+    return Locked(g_events);
 }
 
 std::vector<std::pair<std::string, std::string>> EventTexts() {
@@ -240,14 +242,11 @@ uint32_t FreezeClock(int32_t ahead) {
 void ResetAll() {
     g_frozenClock = 0;
     ASSERT_TRUE(WaitForWorkers()) << "a worker of an earlier test is still running";
-    faults().noDb = false;
-    faults().dbGetFails = false;
-    faults().dbPutFails = false;
-    faults().threadCreateFails = false;
-    faults().curlInitFails = false;
-    faults().eventSubmitFails = false;
-    faults().umountFails = false;
-    faults().taskRegisterFails = false;
+    for (auto f : {&Faults::noDb, &Faults::dbGetFails, &Faults::dbPutFails,
+                   &Faults::threadCreateFails, &Faults::curlInitFails, &Faults::eventSubmitFails,
+                   &Faults::umountFails, &Faults::taskRegisterFails}) {
+        faults().*f = false;
+    }
     WriteTable(TaskTable{});
     glob_t g{};
     if (glob("/var/uploadDownload*.progress", 0, nullptr, &g) == 0) {
@@ -332,50 +331,39 @@ ComponentProcess WaitForEnd(uint32_t id, int timeoutSeconds) {
 }
 
 namespace {
-bool IsWorkerName(const std::string& n) {
-    return n == "HttpThread" || n == "TftpThread" || n == "SftpThread" || n == "ScpThread" ||
-           n == "FtpThread" || n == "MountThread";
+// The names of this process's threads.
+std::vector<std::string> ThreadNames() {
+    std::vector<std::string> names;
+    glob_t g{};
+    if (glob("/proc/self/task/*/comm", 0, nullptr, &g) == 0) {
+        for (size_t i = 0; i < g.gl_pathc; ++i) {
+            std::string comm = ReadFile(g.gl_pathv[i]);
+            names.push_back(comm.substr(0, comm.find('\n')));
+        }
+    }
+    globfree(&g);
+    return names;
 }
 }  // namespace
 
 bool WaitForWorkers(int timeoutSeconds) {
+    const std::set<std::string> workers = {"HttpThread", "TftpThread", "SftpThread",
+                                           "ScpThread",  "FtpThread",  "MountThread"};
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
-    for (;;) {
-        bool any = false;
-        DIR* d = opendir("/proc/self/task");
-        while (dirent* e = d != nullptr ? readdir(d) : nullptr) {
-            if (e->d_name[0] == '.') {
-                continue;
-            }
-            std::string comm = ReadFile(std::string("/proc/self/task/") + e->d_name + "/comm");
-            while (!comm.empty() && comm.back() == '\n') {
-                comm.pop_back();
-            }
-            any = any || IsWorkerName(comm);
-        }
-        if (d != nullptr) {
-            closedir(d);
-        }
-        if (!any) {
+    for (;; std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+        auto names = ThreadNames();
+        if (std::none_of(names.begin(), names.end(),
+                         [&](const std::string& n) { return workers.count(n) != 0; })) {
             return true;
         }
         if (std::chrono::steady_clock::now() > end) {
             return false;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
 
 int ThreadCount() {
-    int n = 0;
-    DIR* d = opendir("/proc/self/task");
-    while (dirent* e = d != nullptr ? readdir(d) : nullptr) {
-        n += e->d_name[0] != '.';
-    }
-    if (d != nullptr) {
-        closedir(d);
-    }
-    return n;
+    return static_cast<int>(ThreadNames().size());
 }
 
 bool LockIsFree(const char* name) {
@@ -487,8 +475,6 @@ std::vector<OpEntry> OperationLog() {
     return out;
 }
 
-namespace {
-// A socket of `type` bound to 127.0.0.1:`port` (0: any free port); its port, or 0.
 int BindLoopback(int type, uint16_t port, int* fd) {
     *fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
@@ -503,7 +489,6 @@ int BindLoopback(int type, uint16_t port, int* fd) {
     }
     return ntohs(a.sin_port);
 }
-}  // namespace
 
 SlowHttpServer::SlowHttpServer(std::string body) : body_(std::move(body)) {
     port_ = BindLoopback(SOCK_STREAM, 0, &listener_);
@@ -549,78 +534,6 @@ void SlowHttpServer::Serve() {
     }
 }
 
-ScriptedUdpPeer::ScriptedUdpPeer(std::vector<std::string> answers, uint16_t port)
-    : answers_(std::move(answers)) {
-    port_ = static_cast<uint16_t>(BindLoopback(SOCK_DGRAM, port, &fd_));
-    if (port_ != 0) {
-        thread_ = std::thread([this] { Run(); });
-    }
-}
-
-ScriptedUdpPeer::~ScriptedUdpPeer() {
-    stop_ = true;
-    if (thread_.joinable()) {
-        thread_.join();
-    }
-    if (fd_ >= 0) {
-        close(fd_);
-    }
-}
-
-std::string ScriptedUdpPeer::FirstPacket() {
-    std::lock_guard<std::mutex> l(mu_);
-    return first_;
-}
-
-void ScriptedUdpPeer::Run() {
-    while (!stop_) {
-        pollfd p{fd_, POLLIN, 0};
-        char buf[70000];
-        sockaddr_in from{};
-        socklen_t len = sizeof from;
-        ssize_t n = poll(&p, 1, 20) <= 0 ? 0
-                                         : recvfrom(fd_, buf, sizeof buf, 0,
-                                                    reinterpret_cast<sockaddr*>(&from), &len);
-        if (n < 4) {
-            continue;
-        }
-        size_t index = static_cast<size_t>(packets_++);
-        if (index == 0) {
-            std::lock_guard<std::mutex> l(mu_);
-            first_.assign(buf, static_cast<size_t>(n));
-        }
-        if (index < answers_.size() && !answers_[index].empty()) {
-            (void)sendto(fd_, answers_[index].data(), answers_[index].size(), 0,
-                         reinterpret_cast<const sockaddr*>(&from), sizeof from);
-        }
-    }
-}
-
-namespace tftp {
-const std::string kOack("\0\6tsize\0001000000\0blksize\000512", 28);  // with the closing NUL
-const std::string kBlock1 = std::string("\0\3\0\1", 4) + std::string(512, 'x');
-const std::string kNotFound("\0\5\0\1scripted\0", 13);
-
-std::vector<std::string> RequestFields(const std::string& packet) {
-    std::vector<std::string> fields;
-    for (size_t pos = 2; pos < packet.size();) {
-        size_t end = std::min(packet.find('\0', pos), packet.size());
-        fields.push_back(packet.substr(pos, end - pos));
-        pos = end + 1;
-    }
-    return fields;
-}
-
-std::string Option(const std::vector<std::string>& fields, const std::string& name) {
-    for (size_t i = 2; i + 1 < fields.size(); i += 2) {
-        if (fields[i] == name) {
-            return fields[i + 1];
-        }
-    }
-    return "<absent>";
-}
-}  // namespace tftp
-
 }  // namespace fhtest
 
 using fhtest::faults;
@@ -643,39 +556,23 @@ extern "C" time_t time(time_t* out) {
     return now;
 }
 
-extern "C" BMC_Db* DB_GetCurrentDb(void) {
-    static auto real = fhtest::Next<BMC_Db* (*)()>("DB_GetCurrentDb");
-    return faults().noDb || FH_INJECT("DB_GetCurrentDb") ? nullptr : real();
-}
+// A seam that fails while its fault switch is on, and when the torture's count reaches it.
+#define FH_SEAM_IF(ret, name, params, fault, failed, args)              \
+    extern "C" ret name params {                                        \
+        static auto real = fhtest::Next<ret(*) params>(#name);          \
+        return faults().fault || FH_INJECT(#name) ? failed : real args; \
+    }
 
-extern "C" int DB_Get(BMC_Db* db, uint32_t key, uint32_t size, void* buffer) {
-    static auto real = fhtest::Next<int (*)(BMC_Db*, uint32_t, uint32_t, void*)>("DB_Get");
-    return faults().dbGetFails || FH_INJECT("DB_Get") ? 1 : real(db, key, size, buffer);
-}
-
-extern "C" int DB_PutInternal(const char* file, uint32_t line, BMC_Db* db, uint32_t key,
-                              uint32_t size, const void* buffer) {
-    static auto real =
-        fhtest::Next<int (*)(const char*, uint32_t, BMC_Db*, uint32_t, uint32_t, const void*)>(
-            "DB_PutInternal");
-    return faults().dbPutFails || FH_INJECT("DB_PutInternal")
-               ? 1
-               : real(file, line, db, key, size, buffer);
-}
-
-extern "C" int BMC_CreateDetachThreadInternal(BMC_THREAD_ROUTINE routine, const char* name,
-                                              void* argument, pthread_t* thread) {
-    static auto real = fhtest::Next<int (*)(BMC_THREAD_ROUTINE, const char*, void*, pthread_t*)>(
-        "BMC_CreateDetachThreadInternal");
-    return faults().threadCreateFails || FH_INJECT("BMC_CreateDetachThreadInternal")
-               ? EAGAIN
-               : real(routine, name, argument, thread);
-}
-
-extern "C" CURL* curl_easy_init(void) {
-    static auto real = fhtest::Next<CURL* (*)()>("curl_easy_init");
-    return faults().curlInitFails || FH_INJECT("curl_easy_init") ? nullptr : real();
-}
+FH_SEAM_IF(BMC_Db*, DB_GetCurrentDb, (void), noDb, nullptr, ())
+FH_SEAM_IF(int, DB_Get, (BMC_Db * db, uint32_t key, uint32_t size, void* buffer), dbGetFails, 1,
+           (db, key, size, buffer))
+FH_SEAM_IF(int, DB_PutInternal,
+           (const char* f, uint32_t l, BMC_Db* db, uint32_t k, uint32_t n, const void* b),
+           dbPutFails, 1, (f, l, db, k, n, b))
+FH_SEAM_IF(int, BMC_CreateDetachThreadInternal,
+           (BMC_THREAD_ROUTINE r, const char* n, void* a, pthread_t* t), threadCreateFails, EAGAIN,
+           (r, n, a, t))
+FH_SEAM_IF(CURL*, curl_easy_init, (void), curlInitFails, nullptr, ())
 
 extern "C" int SDS_Internal_AddSdlFromBmc(const void* event, const char* file,
                                           const char* function) {
