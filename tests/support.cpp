@@ -297,12 +297,15 @@ Outcome RunRequest(ComponentInfo& request, int timeoutSeconds) {
     return Finish(rc, id, timeoutSeconds);
 }
 
-Outcome RunUri(uint8_t type, const std::string& local, const std::string& uri, int timeoutSeconds) {
-    RedfishInfo in{};
-    in.ucHandleType = type;
-    in.ucFileMode = 1;
+RedfishInfo UriRequest(uint8_t type, const std::string& local, const std::string& uri) {
+    RedfishInfo in{1, type, {}, {}};
     snprintf(in.szLocalPath, sizeof in.szLocalPath, "%s", local.c_str());
     snprintf(in.szRedfishCmd, sizeof in.szRedfishCmd, "%s", uri.c_str());
+    return in;
+}
+
+Outcome RunUri(uint8_t type, const std::string& local, const std::string& uri, int timeoutSeconds) {
+    RedfishInfo in = UriRequest(type, local, uri);
     uint32_t id = 0;
     uint32_t rc = FILEHANDLE_UploadDownloadFileImageForRedfish(&in, &id);
     return Finish(rc, id, timeoutSeconds);

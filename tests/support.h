@@ -91,7 +91,9 @@ struct Outcome {
 };
 // Starts the request through the transfer entry, waits for its end and deletes it.
 Outcome RunRequest(ComponentInfo& request, int timeoutSeconds = 120);
-// The same through the Redfish entry with a transfer URI (file mode 1).
+// A Redfish request with a transfer URI (file mode 1), and the same as RunRequest through
+// the Redfish entry.
+RedfishInfo UriRequest(uint8_t type, const std::string& local, const std::string& uri);
 Outcome RunUri(uint8_t type, const std::string& local, const std::string& uri,
                int timeoutSeconds = 130);
 

@@ -39,21 +39,17 @@ struct Op {
 
 // Starts the transfer, polls it to its end, deletes it: 0 or the failure code seen.
 uint32_t Transfer(uint8_t type, const std::string& uri) {
-    RedfishInfo in{};
-    in.ucHandleType = type;
-    in.ucFileMode = 1;
-    snprintf(in.szLocalPath, sizeof in.szLocalPath, "%s/local.bin", kDir.c_str());
-    snprintf(in.szRedfishCmd, sizeof in.szRedfishCmd, "%s", uri.c_str());
+    RedfishInfo in = UriRequest(type, kDir + "/local.bin", uri);
     uint32_t id = 0;
     uint32_t rc = FILEHANDLE_UploadDownloadFileImageForRedfish(&in, &id);
     if (rc != 0 || id == 0) {
         return rc;
     }
     // Polled until it ends, or until no worker has run for a second (one that could not
-    // report its end would otherwise be waited for until the time-out).
+    // report its end would otherwise be waited for until the time-out; libcurl may wait up
+    // to its 120 s response time-out for an FTP server's last reply when a transfer is
+    // stopped in its last moments).
     ComponentProcess rec{};
-    // libcurl may wait up to its 120 s response time-out for an FTP server's last reply
-    // when a transfer is stopped in its last moments.
     for (int idle = 0, i = 0; idle < 50 && i < 6500; ++i) {
         if (FILEHANDLE_UploadDownloadProgress(id, &rec) == 0 &&
             (rec.uiStage == FILEHANDLE_STAGE_SUCCEED || rec.uiStage == FILEHANDLE_STAGE_FAILED)) {
