@@ -55,11 +55,20 @@ Fn Next(const char* name) {
     return reinterpret_cast<Fn>(p);
 }
 
-// A copy of a capture, taken under its lock.
+// A copy of a capture, taken under its lock; one more item for it.
 template <typename T>
 T Locked(const T& capture) {
     std::lock_guard<std::mutex> l(g_mu);
     return capture;
+}
+template <typename T, typename Item>
+void Note(std::vector<T>& capture, Item&& item) {
+    std::lock_guard<std::mutex> l(g_mu);
+    capture.emplace_back(std::forward<Item>(item));
+}
+std::vector<unsigned char> EventBytes(const void* event) {
+    const unsigned char* p = static_cast<const unsigned char*>(event);
+    return {p, p + SDS_SDL_EVENT_SIZE};
 }
 
 }  // namespace
@@ -559,12 +568,18 @@ extern "C" time_t time(time_t* out) {
     return now;
 }
 
-// A seam that fails while its fault switch is on, and when the torture's count reaches it.
-#define FH_SEAM_IF(ret, name, params, fault, failed, args)              \
-    extern "C" ret name params {                                        \
-        static auto real = fhtest::Next<ret(*) params>(#name);          \
-        return faults().fault || FH_INJECT(#name) ? failed : real args; \
+// A seam: `note` runs first (a capture), then the call fails while `fault` holds or when the
+// torture's count reaches it, and otherwise goes on to the real one.
+#define FH_SEAM_NOTE(ret, name, params, note, fault, failed, args) \
+    extern "C" ret name params {                                   \
+        static auto real = fhtest::Next<ret(*) params>(#name);     \
+        note;                                                      \
+        return (fault) || FH_INJECT(#name) ? failed : real args;   \
     }
+#define FH_SEAM_IF(ret, name, params, fault, failed, args) \
+    FH_SEAM_NOTE(ret, name, params, (void)0, faults().fault, failed, args)
+#define FH_SEAM(ret, name, params, failed, args) \
+    FH_SEAM_NOTE(ret, name, params, (void)0, false, failed, args)
 
 FH_SEAM_IF(BMC_Db*, DB_GetCurrentDb, (void), noDb, nullptr, ())
 FH_SEAM_IF(int, DB_Get, (BMC_Db * db, uint32_t key, uint32_t size, void* buffer), dbGetFails, 1,
@@ -576,20 +591,21 @@ FH_SEAM_IF(int, BMC_CreateDetachThreadInternal,
            (BMC_THREAD_ROUTINE r, const char* n, void* a, pthread_t* t), threadCreateFails, EAGAIN,
            (r, n, a, t))
 FH_SEAM_IF(CURL*, curl_easy_init, (void), curlInitFails, nullptr, ())
-
-extern "C" int SDS_Internal_AddSdlFromBmc(const void* event, const char* file,
-                                          const char* function) {
-    static auto real =
-        fhtest::Next<int (*)(const void*, const char*, const char*)>("SDS_Internal_AddSdlFromBmc");
-    {
-        const unsigned char* p = static_cast<const unsigned char*>(event);
-        std::lock_guard<std::mutex> l(fhtest::g_mu);
-        fhtest::g_events.emplace_back(p, p + SDS_SDL_EVENT_SIZE);
-    }
-    return faults().eventSubmitFails || FH_INJECT("SDS_Internal_AddSdlFromBmc")
-               ? 5
-               : real(event, file, function);
-}
+FH_SEAM_NOTE(int, SDS_Internal_AddSdlFromBmc, (const void* e, const char* f, const char* fn),
+             fhtest::Note(fhtest::g_events, fhtest::EventBytes(e)), faults().eventSubmitFails, 5,
+             (e, f, fn))
+FH_SEAM_NOTE(int, BMC_System, (const char* command),
+             fhtest::Note(fhtest::g_commands, std::string(command != nullptr ? command : "")),
+             (faults().umountFails && command != nullptr && strncmp(command, "umount ", 7) == 0),
+             32, (command))
+FH_SEAM_NOTE(int, BRIDGE_TFTP,
+             (uint8_t t, const char* h, const char* r, int fd, uint32_t port, uint32_t b,
+              const char* p, int32_t n),
+             fhtest::Note(fhtest::g_bridge.transferPorts, port), false, -1,
+             (t, h, r, fd, port, b, p, n))
+FH_SEAM_NOTE(int, BRIDGE_GetTftpRemoteFileSize,
+             (const char* h, uint32_t port, const char* r, int32_t* n),
+             fhtest::Note(fhtest::g_bridge.sizePorts, port), false, -1, (h, port, r, n))
 
 extern "C" int BMC_DiagLogOut(uint32_t module, uint32_t reserved, uint32_t level, uint32_t line,
                               const char* file, const char* format, ...) {
@@ -605,19 +621,6 @@ extern "C" int BMC_DiagLogOut(uint32_t module, uint32_t reserved, uint32_t level
         fhtest::g_logs.push_back({module, level, text});
     }
     return real(module, reserved, level, line, file, "%s", text);
-}
-
-extern "C" int BMC_System(const char* command) {
-    static auto real = fhtest::Next<int (*)(const char*)>("BMC_System");
-    {
-        std::lock_guard<std::mutex> l(fhtest::g_mu);
-        fhtest::g_commands.emplace_back(command != nullptr ? command : "");
-    }
-    if ((faults().umountFails && command != nullptr && strncmp(command, "umount ", 7) == 0) ||
-        FH_INJECT("BMC_System")) {
-        return 32;
-    }
-    return real(command);
 }
 
 extern "C" int TASK_TaskServiceRegister(const void* registration, void* taskInfo,
@@ -667,42 +670,7 @@ extern "C" int BRIDGE_UNLOCK_LTF_FILE(int fd) {
     return real(fd);
 }
 
-extern "C" int BRIDGE_TFTP(uint8_t type, const char* host, const char* remote, int fd,
-                           uint32_t port, uint32_t blockSize, const char* progressFile,
-                           int32_t expectedSize) {
-    static auto real = fhtest::Next<int (*)(uint8_t, const char*, const char*, int, uint32_t,
-                                            uint32_t, const char*, int32_t)>("BRIDGE_TFTP");
-    {
-        std::lock_guard<std::mutex> l(fhtest::g_mu);
-        fhtest::g_bridge.transferPorts.push_back(port);
-    }
-    if (FH_INJECT("BRIDGE_TFTP")) {
-        return -1;
-    }
-    return real(type, host, remote, fd, port, blockSize, progressFile, expectedSize);
-}
-
-extern "C" int BRIDGE_GetTftpRemoteFileSize(const char* host, uint32_t port, const char* remote,
-                                            int32_t* size) {
-    static auto real = fhtest::Next<int (*)(const char*, uint32_t, const char*, int32_t*)>(
-        "BRIDGE_GetTftpRemoteFileSize");
-    {
-        std::lock_guard<std::mutex> l(fhtest::g_mu);
-        fhtest::g_bridge.sizePorts.push_back(port);
-    }
-    if (FH_INJECT("BRIDGE_GetTftpRemoteFileSize")) {
-        return -1;
-    }
-    return real(host, port, remote, size);
-}
-
 // ---- seams that only the torture counts: each fails as the real call reports failure ----
-
-#define FH_SEAM(ret, name, params, failed, args)               \
-    extern "C" ret name params {                               \
-        static auto real = fhtest::Next<ret(*) params>(#name); \
-        return FH_INJECT(#name) ? failed : real args;          \
-    }
 
 FH_SEAM(int, BMC_FileLock_AcquireLock, (const char* n, BMC_LOCK_HANDLE* h), -1, (n, h))
 FH_SEAM(int, BMC_Mkdir, (const char* p), -1, (p))
