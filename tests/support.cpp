@@ -31,6 +31,7 @@
 #define CURL_DISABLE_DEPRECATION 1
 #include <curl/curl.h>
 
+#include "common/raii.h"
 #include "platform/bmc_platform.h"
 
 namespace fhtest {
@@ -635,8 +636,7 @@ extern "C" int TASK_TaskServiceUpdate(const void* update) {
     if (update != nullptr) {
         TaskServiceUpdate copy;
         memcpy(&copy, update, sizeof copy);  // the caller's buffer need not be aligned
-        std::lock_guard<std::mutex> l(fhtest::g_mu);
-        fhtest::g_taskUpdates.push_back(copy);
+        fhtest::Note(fhtest::g_taskUpdates, copy);
     }
     return real(update);
 }
@@ -658,13 +658,10 @@ extern "C" int BRIDGE_UNLOCK_LTF_FILE(int fd) {
         held.erase(it);
         // The writer's descriptor is write-only: read the file through a new one.
         ComponentProcess rec{};
-        int rd = open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY | O_CLOEXEC);
-        if (rd >= 0 && pread(rd, &rec, sizeof rec, 0) == static_cast<ssize_t>(sizeof rec)) {
-            std::lock_guard<std::mutex> l(fhtest::g_mu);
-            fhtest::g_progress.push_back(rec);
-        }
-        if (rd >= 0) {
-            close(rd);
+        fh::UniqueFd rd(
+            open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY | O_CLOEXEC));
+        if (pread(rd.Get(), &rec, sizeof rec, 0) == static_cast<ssize_t>(sizeof rec)) {
+            fhtest::Note(fhtest::g_progress, rec);
         }
     }
     return real(fd);
