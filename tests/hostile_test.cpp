@@ -102,14 +102,12 @@ TEST_F(HostileTest, EveryCaseEndsWithItsResult) {
         std::vector<Run> runs;
         for (size_t i = first; i < n && i < first + FILEHANDLE_THREAD_MAX; ++i) {
             const Case& c = kCases[i];
-            RedfishInfo in{};
-            in.ucHandleType = c.type;
-            in.ucFileMode = 1;
             std::string local = c.type == FILEHANDLE_DOWNLOAD
                                     ? "/var/tmp/hostile/dl" + std::to_string(i)
                                     : "/var/tmp/hostile/src.bin";
-            snprintf(in.szLocalPath, sizeof in.szLocalPath, "%s", local.c_str());
-            snprintf(in.szRedfishCmd, sizeof in.szRedfishCmd, c.uri, base_ + c.port);
+            char uri[64];
+            snprintf(uri, sizeof uri, c.uri, base_ + c.port);
+            RedfishInfo in = UriRequest(c.type, local, uri);
             uint32_t id = 0;
             ASSERT_EQ(0u, FILEHANDLE_UploadDownloadFileImageForRedfish(&in, &id)) << c.mode;
             runs.push_back({&c, id, local, Clock::now(), time(nullptr)});

@@ -3,8 +3,11 @@
 // scripted peer for answers no real server gives on demand and for looking at the request
 // itself; then the task service, the operation log, the switch files and the process name.
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,8 +15,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdint>
+#include <future>
 #include <iterator>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,7 +27,6 @@
 #include "tests/support.h"
 
 using namespace fhtest;
-using namespace fhtest::tftp;
 
 namespace {
 
@@ -65,6 +68,88 @@ ComponentProcess ReadRecord(const std::string& path) {
     return r;
 }
 
+// A UDP peer on 127.0.0.1 (on `port`, or any free one) that keeps the first packet it
+// receives and answers the n-th packet with answers[n] (nothing when that is empty or
+// beyond the list): a TFTP server that falls silent, skips a step or refuses on demand.
+class ScriptedUdpPeer {
+  public:
+    explicit ScriptedUdpPeer(std::vector<std::string> answers, uint16_t port = 0)
+        : answers_(std::move(answers)), port_(BindLoopback(SOCK_DGRAM, port, &fd_)) {
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~ScriptedUdpPeer() {
+        stop_ = true;
+        thread_.join();
+        close(fd_);
+    }
+    bool Ok() const { return port_ != 0; }
+    uint16_t Port() const { return port_; }
+    int Packets() const { return packets_; }
+    std::string FirstPacket() {
+        std::lock_guard<std::mutex> l(mu_);
+        return first_;
+    }
+
+  private:
+    void Run() {
+        char buf[70000];
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        for (pollfd p{fd_, POLLIN, 0}; port_ != 0 && !stop_;) {
+            ssize_t n = poll(&p, 1, 20) <= 0 ? 0
+                                             : recvfrom(fd_, buf, sizeof buf, 0,
+                                                        reinterpret_cast<sockaddr*>(&from), &len);
+            if (n < 4) {
+                continue;
+            }
+            size_t index = static_cast<size_t>(packets_++);
+            if (index == 0) {
+                std::lock_guard<std::mutex> l(mu_);
+                first_.assign(buf, static_cast<size_t>(n));
+            }
+            if (index < answers_.size() && !answers_[index].empty()) {
+                (void)sendto(fd_, answers_[index].data(), answers_[index].size(), 0,
+                             reinterpret_cast<const sockaddr*>(&from), len);
+            }
+        }
+    }
+    std::vector<std::string> answers_;
+    int fd_ = -1;
+    const uint16_t port_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> packets_{0};
+    std::mutex mu_;
+    std::string first_;
+    std::thread thread_;
+};
+
+// What a scripted peer says: an option acknowledgement (tsize 1000000, blksize 512), a
+// first data block of 512 bytes, the error "file not found".
+const std::string kOack("\0\6tsize\0001000000\0blksize\000512", 28);  // with the closing NUL
+const std::string kBlock1 = std::string("\0\3\0\1", 4) + std::string(512, 'x');
+const std::string kNotFound("\0\5\0\1scripted\0", 13);
+
+// The NUL-separated fields of a request: name, mode, then option/value pairs.
+std::vector<std::string> RequestFields(const std::string& packet) {
+    std::vector<std::string> fields;
+    for (size_t pos = 2; pos < packet.size();) {
+        size_t end = std::min(packet.find('\0', pos), packet.size());
+        fields.push_back(packet.substr(pos, end - pos));
+        pos = end + 1;
+    }
+    return fields;
+}
+
+// An option's value among the fields, "<absent>" when it is not there.
+std::string Option(const std::vector<std::string>& fields, const std::string& name) {
+    for (size_t i = 2; i + 1 < fields.size(); i += 2) {
+        if (fields[i] == name) {
+            return fields[i + 1];
+        }
+    }
+    return "<absent>";
+}
+
 class TftpBridgeTest : public FhTest {
   protected:
     void SetUp() override {
@@ -89,50 +174,46 @@ class TftpBridgeTest : public FhTest {
 // Contents of every shape under names that a URL or a text-mode transfer would change go
 // both ways unchanged, and the size query reports their size.
 TEST_F(TftpBridgeTest, TransfersByteForByteInBothDirections) {
+    constexpr size_t kFourBlocks = SIZE_MAX;  // a size of four whole blocks
     BMC_System(("mkdir -p " + root_ + "/sub/dir").c_str());
-    struct Row {
-        const char* name;
-        size_t blocks;  // size in whole blocks, or
-        size_t bytes;   // a fixed size
-    };
-    const Row rows[] = {
-        {"small.bin", 0, 100},
-        {"with space, whole blocks.bin", 4, 0},
-        {"empty.bin", 0, 0},
-        {"3 MiB.bin", 0, 3u << 20},
-        {"hash#and?query;mode=netascii", 0, 3000},
-        {"percent%41+amp&eq=~..bin", 0, 3000},
-        {"sub/dir/nested.bin", 0, 3000},
+    const std::pair<const char*, size_t> rows[] = {
+        {"small.bin", 100},
+        {"with space, whole blocks.bin", kFourBlocks},
+        {"empty.bin", 0},
+        {"3 MiB.bin", 3u << 20},
+        {"hash#and?query;mode=netascii", 3000},
+        {"percent%41+amp&eq=~..bin", 3000},
+        {"sub/dir/nested.bin", 3000},
     };
     unsigned seed = 1;
     for (uint32_t blk : {512u, 1024u, 1468u}) {
-        for (const Row& r : rows) {
+        for (const auto& [name, bytes] : rows) {
             for (bool download : {true, false}) {
-                SCOPED_TRACE(std::string(r.name) + ", block size " + std::to_string(blk) +
+                SCOPED_TRACE(std::string(name) + ", block size " + std::to_string(blk) +
                              (download ? ", download" : ", upload"));
-                size_t size = r.blocks != 0 ? r.blocks * blk : r.bytes;
+                size_t size = bytes == kFourBlocks ? 4 * blk : bytes;
                 // Line ends and a NUL would change in a text-mode transfer.
                 std::string data =
                     (std::string("line\r\nnext\nlast\r\0end", 20) + RandomBytes(size, ++seed))
                         .substr(0, size);
                 std::string local = work_ + "/xfer.bin";
-                unlink((root_ + "/" + r.name).c_str());
+                unlink((root_ + "/" + name).c_str());
                 if (download) {
                     // Over an older, longer file (without O_TRUNC): only the new bytes stay;
                     // every other time the host by name, which resolves to the same server.
                     WriteFile(local, std::string(size + 3 * blk, 'O'));
-                    Serve(r.name, data);
-                    ASSERT_EQ(0, Transfer(true, local, r.name, blk, port_, kNoProgress, 0,
+                    Serve(name, data);
+                    ASSERT_EQ(0, Transfer(true, local, name, blk, port_, kNoProgress, 0,
                                           seed % 4 == 0 ? "localhost" : "127.0.0.1"));
                     EXPECT_TRUE(ReadFile(local) == data) << "downloaded content differs";
                 } else {
                     WriteFile(local, data);
-                    ASSERT_EQ(0, Transfer(false, local, r.name, blk, port_));
-                    ASSERT_TRUE(FileExists(root_ + "/" + r.name));
-                    EXPECT_TRUE(Served(r.name) == data) << "uploaded content differs";
+                    ASSERT_EQ(0, Transfer(false, local, name, blk, port_));
+                    ASSERT_TRUE(FileExists(root_ + "/" + name));
+                    EXPECT_TRUE(Served(name) == data) << "uploaded content differs";
                 }
                 int32_t got = -1;
-                EXPECT_EQ(0, BRIDGE_GetTftpRemoteFileSize("127.0.0.1", port_, r.name, &got));
+                EXPECT_EQ(0, BRIDGE_GetTftpRemoteFileSize("127.0.0.1", port_, name, &got));
                 EXPECT_EQ(static_cast<int32_t>(size), got);
             }
         }
@@ -140,26 +221,25 @@ TEST_F(TftpBridgeTest, TransfersByteForByteInBothDirections) {
 }
 
 // While a transfer runs, the task's progress file gets one record per new percentage (and
-// at most one a second besides), never torn, the last at 100 %. With no size known, or no
-// progress file to begin with, nothing is written and no file made. Once the file is
-// deleted and its path handed to a new task, the transfer stops and leaves that one alone.
+// at most one a second besides), never torn, the last at 100 % (also when the caller
+// announced more than the file holds). With no size known, or no progress file to begin
+// with, nothing is written and no file made. Once the file is deleted and its path handed
+// to a new task, the transfer stops and leaves that one alone.
 TEST_F(TftpBridgeTest, ProgressRecords) {
-    const size_t size = 8u << 20;
+    const int32_t size = 8 << 20;
     enum Expect { kRecords, kNothing, kStopped };
-    struct Case {
+    const struct {
         const char* name;
-        bool download;
-        bool pipe;            // an upload read from a pipe (no size of its own)
+        bool download, pipe;  // pipe: an upload read from a pipe (no size of its own)
         int32_t expected;     // for uploads: the size the caller announces
         bool progressExists;  // the progress file exists beforehand
         Expect expect;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"download, size from the server", true, false, 0, true, kRecords},
-        {"upload, size from the caller", false, false, static_cast<int32_t>(size), true, kRecords},
+        {"upload, size from the caller", false, false, size, true, kRecords},
         {"upload, size of the local file", false, false, 0, true, kRecords},
-        {"pipe upload, size from the caller", false, true, static_cast<int32_t>(size), true,
-         kRecords},
+        {"upload, more announced than sent", false, false, size + 5000, true, kRecords},
+        {"pipe upload, size from the caller", false, true, size, true, kRecords},
         {"pipe upload, no size known", false, true, 0, true, kNothing},
         {"download, no progress file", true, false, 0, false, kNothing},
         {"upload, no progress file", false, false, 0, false, kNothing},
@@ -167,9 +247,8 @@ TEST_F(TftpBridgeTest, ProgressRecords) {
         {"upload, task deleted", false, false, 0, true, kStopped},
     };
     std::string data = RandomBytes(size, 5);
-    std::string local = work_ + "/progress-data.bin";
-    std::string progress = work_ + "/task.progress";
-    for (const Case& c : cases) {
+    std::string local = work_ + "/progress-data.bin", progress = work_ + "/task.progress";
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ResetAll();
         unlink(progress.c_str());
@@ -184,7 +263,7 @@ TEST_F(TftpBridgeTest, ProgressRecords) {
         std::atomic<bool> done{false};
         int torn = 0;
         std::thread reader([&] {
-            while (!done) {
+            for (; !done; std::this_thread::sleep_for(std::chrono::microseconds(200))) {
                 fh::UniqueFd fd(open(progress.c_str(), O_RDONLY | O_CLOEXEC));
                 if (fd.Valid() && BRIDGE_LOCK_LTF_FILE_READ(fd.Get()) == 0) {
                     char buf[sizeof(ComponentProcess) + 1];
@@ -192,7 +271,6 @@ TEST_F(TftpBridgeTest, ProgressRecords) {
                     BRIDGE_UNLOCK_LTF_FILE(fd.Get());
                     torn += n != 0 && n != static_cast<ssize_t>(sizeof(ComponentProcess));
                 }
-                std::this_thread::sleep_for(std::chrono::microseconds(200));
             }
         });
         std::thread successor([&] {
@@ -245,8 +323,7 @@ TEST_F(TftpBridgeTest, ProgressRecords) {
         ComponentProcess want{1, 0, now, 100, "File transfer....", "", {}};
         ComponentProcess got = ReadRecord(progress);
         EXPECT_EQ(0, memcmp(&want, &got, sizeof want))
-            << "stage " << got.uiStage << " result " << got.uiResultCode << " time " << got.uiTime
-            << " percent " << unsigned(got.ucPercent) << " " << got.szDescription;
+            << "stage " << got.uiStage << " percent " << unsigned(got.ucPercent);
     }
 }
 
@@ -309,11 +386,12 @@ TEST_F(TftpBridgeTest, RequestOnTheWire) {
 // writes no record). All run at once, each in its own thread: bridges run in parallel.
 TEST_F(TftpBridgeTest, ExchangesInParallelEndInBoundedTime) {
     ScriptedUdpPeer silentAfterSize({kOack}), silentAfterBlock({kOack, kBlock1});
-    ScriptedUdpPeer skipsTheSize({kBlock1});
-    ASSERT_TRUE(silentAfterSize.Ok() && silentAfterBlock.Ok() && skipsTheSize.Ok());
+    ScriptedUdpPeer skipsTheSize({kBlock1}), endsShort({kOack, kBlock1.substr(0, 104)});
+    ASSERT_TRUE(silentAfterSize.Ok() && silentAfterBlock.Ok() && skipsTheSize.Ok() &&
+                endsShort.Ok());
     const uint8_t kDown = BRIDGE_TFTP_DOWNLOAD, kUp = BRIDGE_TFTP_UPLOAD;
     const char* h = "127.0.0.1";
-    struct Case {
+    const struct {
         const char* name;
         uint8_t type;
         const char* host;
@@ -322,8 +400,7 @@ TEST_F(TftpBridgeTest, ExchangesInParallelEndInBoundedTime) {
         int rc;
         double seconds = 30;  // the bound
         off_t sparse = -1;    // the remote file, created sparse of this size
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"download", kDown, h, port_, "par-1.bin", 0},
         {"another download", kDown, h, port_, "par-2.bin", 0},
         {"upload", kUp, h, port_, "par-3.bin", 0},
@@ -334,6 +411,7 @@ TEST_F(TftpBridgeTest, ExchangesInParallelEndInBoundedTime) {
         {"IPv6 loopback, nothing listening", kDown, "::1", port_, "x.bin", kFailed},
         {"silent after the size", kDown, h, silentAfterSize.Port(), "x.bin", kFailed},
         {"silent after a block", kDown, h, silentAfterBlock.Port(), "x.bin", kFailed},
+        {"ends short of the announced size", kDown, h, endsShort.Port(), "x.bin", kFailed},
         // Far too short to move the file: only the size was asked for.
         {"size skipped", kSizeQuery, h, skipsTheSize.Port(), "x.bin", kFailed, 5},
         {"missing file", kDown, h, port_, "no-such-file.bin", kNoSuchFile},
@@ -346,14 +424,13 @@ TEST_F(TftpBridgeTest, ExchangesInParallelEndInBoundedTime) {
     };
     const std::string data = RandomBytes(1u << 20, 8);
     struct Result {
-        int rc = 0;
-        int32_t size = 77;
-        double seconds = 0;
+        int rc;
+        int32_t size;
+        double seconds;
     };
-    std::vector<Result> results(std::size(cases));
-    std::vector<std::thread> threads;
+    std::vector<std::future<Result>> results;
     for (size_t i = 0; i < std::size(cases); ++i) {
-        const Case& c = cases[i];
+        const auto& c = cases[i];
         unlink((root_ + "/" + c.remote).c_str());
         if (c.sparse >= 0) {
             fh::UniqueFd fd(
@@ -365,33 +442,31 @@ TEST_F(TftpBridgeTest, ExchangesInParallelEndInBoundedTime) {
         std::string base = work_ + "/par-" + std::to_string(i);
         WriteFile(base + ".bin", c.type == kDown ? "older content" : data);
         WriteFile(base + ".progress", "");
-        threads.emplace_back([&, i, base] {
-            const Case& c = cases[i];
+        results.push_back(std::async(std::launch::async, [&c, base] {
             auto start = Clock::now();
-            results[i].rc =
-                c.type == kSizeQuery
-                    ? BRIDGE_GetTftpRemoteFileSize(c.host, c.port, c.remote, &results[i].size)
-                    : Transfer(c.type == kDown, base + ".bin", c.remote, 512, c.port,
-                               base + ".progress", c.type == kUp ? 1 << 20 : 0, c.host);
-            results[i].seconds = SecondsSince(start);
-        });
-    }
-    for (std::thread& t : threads) {
-        t.join();
+            Result r{0, 77, 0};
+            r.rc = c.type == kSizeQuery
+                       ? BRIDGE_GetTftpRemoteFileSize(c.host, c.port, c.remote, &r.size)
+                       : Transfer(c.type == kDown, base + ".bin", c.remote, 512, c.port,
+                                  base + ".progress", c.type == kUp ? 1 << 20 : 0, c.host);
+            r.seconds = SecondsSince(start);
+            return r;
+        }));
     }
     for (size_t i = 0; i < std::size(cases); ++i) {
-        const Case& c = cases[i];
+        const auto& c = cases[i];
         SCOPED_TRACE(c.name);
+        Result r = results[i].get();
         std::string base = work_ + "/par-" + std::to_string(i);
         if (c.rc == kFailed) {
-            EXPECT_NE(0, results[i].rc);
-            EXPECT_NE(-1, results[i].rc) << "refused as a bad argument";
+            EXPECT_NE(0, r.rc);
+            EXPECT_NE(-1, r.rc) << "refused as a bad argument";
         } else {
-            EXPECT_EQ(c.rc, results[i].rc);
+            EXPECT_EQ(c.rc, r.rc);
         }
-        EXPECT_EQ(c.type == kSizeQuery && c.rc == 0 ? c.sparse : 77, results[i].size)
+        EXPECT_EQ(c.type == kSizeQuery && c.rc == 0 ? c.sparse : 77, r.size)
             << "size changed on failure";
-        EXPECT_LT(results[i].seconds, c.seconds);
+        EXPECT_LT(r.seconds, c.seconds);
         if (c.type != kSizeQuery && c.rc == 0) {
             EXPECT_TRUE((c.type == kDown ? ReadFile(base + ".bin") : Served(c.remote)) == data);
         } else if (c.rc == kNoSuchFile && c.type == kDown) {
@@ -565,6 +640,28 @@ TEST_F(PlatformTest, TaskServiceRecordsAreSharedAndBounded) {
     EXPECT_EQ(-1, TASK_TaskServiceUpdate(&u)) << "a forgotten task was updated";
     ASSERT_EQ(0, TASK_TaskServiceRead(info.uiTaskId, nullptr, &upd));
     EXPECT_EQ(0u, upd.uiCount) << "the new task inherited its slot's update";
+}
+
+// A named lock keeps out every other holder, one that only reads too; a progress record's
+// write lock keeps out its readers. Each lets them in once released.
+TEST_F(PlatformTest, LocksKeepOutOtherHolders) {
+    BMC_LOCK_HANDLE named = 0;
+    ASSERT_EQ(0, BMC_FileLock_AcquireLock("platform-test.lock", &named));
+    fh::UniqueFd other(open(BMC_LOCK_DIR "/platform-test.lock", O_RDONLY | O_CLOEXEC));
+    EXPECT_NE(0, flock(other.Get(), LOCK_SH | LOCK_NB)) << "a reader got in beside the holder";
+    ASSERT_EQ(0, BMC_FileLock_ReleaseLock(named));
+    EXPECT_EQ(0, flock(other.Get(), LOCK_SH | LOCK_NB));
+
+    const char* record = "/var/tmp/platform-test.progress";
+    WriteFile(record, "");
+    fh::UniqueFd writer(open(record, O_RDWR | O_CLOEXEC)),
+        reader(open(record, O_RDONLY | O_CLOEXEC));
+    ASSERT_EQ(0, BRIDGE_LOCK_LTF_FILE_WRITE(writer.Get()));
+    struct flock shared {};
+    shared.l_type = F_RDLCK;
+    EXPECT_NE(0, fcntl(reader.Get(), F_OFD_SETLK, &shared)) << "a reader got in beside the writer";
+    ASSERT_EQ(0, BRIDGE_UNLOCK_LTF_FILE(writer.Get()));
+    EXPECT_EQ(0, fcntl(reader.Get(), F_OFD_SETLK, &shared));
 }
 
 TEST_F(PlatformTest, OperationLogEntryIsOneLine) {

@@ -26,10 +26,8 @@ namespace {
 const std::string kDir = "/var/tmp/stress";
 const long kOperations = getenv("FH_STRESS") != nullptr ? 10000 : 1000;  // over four processes
 
-int64_t Now() {
-    struct timespec ts {};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+int64_t Now() {  // the same clock in every process
+    return std::chrono::steady_clock::now().time_since_epoch().count();
 }
 
 // An identifier while one process held it: from its start's return to its delete's call.
@@ -39,12 +37,9 @@ struct Held {
 };
 
 uint32_t Start(const char* path, uint32_t seq, uint32_t* id) {
-    RedfishInfo in{};
-    in.ucHandleType = FILEHANDLE_DOWNLOAD;
-    in.ucFileMode = 1;
-    snprintf(in.szLocalPath, sizeof in.szLocalPath, "%s/%d-%u", kDir.c_str(), getpid(), seq);
-    snprintf(in.szRedfishCmd, sizeof in.szRedfishCmd, "http://127.0.0.1:%d%s", servers().httpPort,
-             path);
+    RedfishInfo in = UriRequest(FILEHANDLE_DOWNLOAD,
+                                kDir + "/" + std::to_string(getpid()) + "-" + std::to_string(seq),
+                                "http://127.0.0.1:" + std::to_string(servers().httpPort) + path);
     return FILEHANDLE_UploadDownloadFileImageForRedfish(&in, id);
 }
 

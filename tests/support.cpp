@@ -22,14 +22,17 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <random>
+#include <set>
 #include <sstream>
 #include <thread>
 
 #define CURL_DISABLE_DEPRECATION 1
 #include <curl/curl.h>
 
+#include "common/raii.h"
 #include "platform/bmc_platform.h"
 
 namespace fhtest {
@@ -52,6 +55,22 @@ Fn Next(const char* name) {
         abort();
     }
     return reinterpret_cast<Fn>(p);
+}
+
+// A copy of a capture, taken under its lock; one more item for it.
+template <typename T>
+T Locked(const T& capture) {
+    std::lock_guard<std::mutex> l(g_mu);
+    return capture;
+}
+template <typename T, typename Item>
+void Note(std::vector<T>& capture, Item&& item) {
+    std::lock_guard<std::mutex> l(g_mu);
+    capture.emplace_back(std::forward<Item>(item));
+}
+std::vector<unsigned char> EventBytes(const void* event) {
+    const unsigned char* p = static_cast<const unsigned char*>(event);
+    return {p, p + SDS_SDL_EVENT_SIZE};
 }
 
 }  // namespace
@@ -78,7 +97,9 @@ struct CodeRange {
 CodeRange g_ranges[8];
 size_t g_rangeCount = 0;
 void FindLibraryCode() {
-    dl_iterate_phdr(
+    static std::once_flag once;
+    std::call_once(
+        once, dl_iterate_phdr,
         [](dl_phdr_info* info, size_t, void*) {
             const char* name = info->dlpi_name != nullptr ? info->dlpi_name : "";
             if (strstr(name, "libfilehandle.so") == nullptr &&
@@ -99,8 +120,7 @@ void FindLibraryCode() {
 }  // namespace
 
 void FailNth(long n) {
-    static const bool found = (FindLibraryCode(), true);
-    (void)found;
+    FindLibraryCode();
     g_failedSeam = nullptr;
     g_seamCalls = 0;
     g_failAt = n;
@@ -114,8 +134,7 @@ std::string FailedSeam() {
 }
 
 void StallAt(const char* seam, int readyFd) {
-    static const bool found = (FindLibraryCode(), true);
-    (void)found;
+    FindLibraryCode();
     g_stallFd = readyFd;
     g_stallSeam = seam;
 }
@@ -146,8 +165,7 @@ bool Inject(const char* seam, const void* caller) {
 }
 
 std::vector<LogLine> Logs() {
-    std::lock_guard<std::mutex> l(g_mu);
-    return g_logs;
+    return Locked(g_logs);
 }
 
 bool Logged(unsigned level, const std::string& text) {
@@ -168,28 +186,23 @@ size_t CountLogged(const std::string& substring) {
 }
 
 std::vector<std::string> Commands() {
-    std::lock_guard<std::mutex> l(g_mu);
-    return g_commands;
+    return Locked(g_commands);
 }
 
 BridgeCalls TftpBridgeCalls() {
-    std::lock_guard<std::mutex> l(g_mu);
-    return g_bridge;
+    return Locked(g_bridge);
 }
 
 std::vector<ComponentProcess> ProgressWrites() {
-    std::lock_guard<std::mutex> l(g_mu);
-    return g_progress;
+    return Locked(g_progress);
 }
 
 std::vector<TaskServiceUpdate> TaskUpdates() {
-    std::lock_guard<std::mutex> l(g_mu);
-    return g_taskUpdates;
+    return Locked(g_taskUpdates);
 }
 
 std::vector<std::vector<unsigned char>> Events() {
-    std::lock_guard<std::mutex> l(g_mu);
-    return g_events;
+    return Locked(g_events);
 }
 
 std::vector<std::pair<std::string, std::string>> EventTexts() {
@@ -240,14 +253,11 @@ uint32_t FreezeClock(int32_t ahead) {
 void ResetAll() {
     g_frozenClock = 0;
     ASSERT_TRUE(WaitForWorkers()) << "a worker of an earlier test is still running";
-    faults().noDb = false;
-    faults().dbGetFails = false;
-    faults().dbPutFails = false;
-    faults().threadCreateFails = false;
-    faults().curlInitFails = false;
-    faults().eventSubmitFails = false;
-    faults().umountFails = false;
-    faults().taskRegisterFails = false;
+    for (auto f : {&Faults::noDb, &Faults::dbGetFails, &Faults::dbPutFails,
+                   &Faults::threadCreateFails, &Faults::curlInitFails, &Faults::eventSubmitFails,
+                   &Faults::umountFails, &Faults::taskRegisterFails}) {
+        faults().*f = false;
+    }
     WriteTable(TaskTable{});
     glob_t g{};
     if (glob("/var/uploadDownload*.progress", 0, nullptr, &g) == 0) {
@@ -298,12 +308,15 @@ Outcome RunRequest(ComponentInfo& request, int timeoutSeconds) {
     return Finish(rc, id, timeoutSeconds);
 }
 
-Outcome RunUri(uint8_t type, const std::string& local, const std::string& uri, int timeoutSeconds) {
-    RedfishInfo in{};
-    in.ucHandleType = type;
-    in.ucFileMode = 1;
+RedfishInfo UriRequest(uint8_t type, const std::string& local, const std::string& uri) {
+    RedfishInfo in{1, type, {}, {}};
     snprintf(in.szLocalPath, sizeof in.szLocalPath, "%s", local.c_str());
     snprintf(in.szRedfishCmd, sizeof in.szRedfishCmd, "%s", uri.c_str());
+    return in;
+}
+
+Outcome RunUri(uint8_t type, const std::string& local, const std::string& uri, int timeoutSeconds) {
+    RedfishInfo in = UriRequest(type, local, uri);
     uint32_t id = 0;
     uint32_t rc = FILEHANDLE_UploadDownloadFileImageForRedfish(&in, &id);
     return Finish(rc, id, timeoutSeconds);
@@ -332,50 +345,39 @@ ComponentProcess WaitForEnd(uint32_t id, int timeoutSeconds) {
 }
 
 namespace {
-bool IsWorkerName(const std::string& n) {
-    return n == "HttpThread" || n == "TftpThread" || n == "SftpThread" || n == "ScpThread" ||
-           n == "FtpThread" || n == "MountThread";
+// The names of this process's threads.
+std::vector<std::string> ThreadNames() {
+    std::vector<std::string> names;
+    glob_t g{};
+    if (glob("/proc/self/task/*/comm", 0, nullptr, &g) == 0) {
+        for (size_t i = 0; i < g.gl_pathc; ++i) {
+            std::string comm = ReadFile(g.gl_pathv[i]);
+            names.push_back(comm.substr(0, comm.find('\n')));
+        }
+    }
+    globfree(&g);
+    return names;
 }
 }  // namespace
 
 bool WaitForWorkers(int timeoutSeconds) {
+    const std::set<std::string> workers = {"HttpThread", "TftpThread", "SftpThread",
+                                           "ScpThread",  "FtpThread",  "MountThread"};
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
-    for (;;) {
-        bool any = false;
-        DIR* d = opendir("/proc/self/task");
-        while (dirent* e = d != nullptr ? readdir(d) : nullptr) {
-            if (e->d_name[0] == '.') {
-                continue;
-            }
-            std::string comm = ReadFile(std::string("/proc/self/task/") + e->d_name + "/comm");
-            while (!comm.empty() && comm.back() == '\n') {
-                comm.pop_back();
-            }
-            any = any || IsWorkerName(comm);
-        }
-        if (d != nullptr) {
-            closedir(d);
-        }
-        if (!any) {
+    for (;; std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+        auto names = ThreadNames();
+        if (std::none_of(names.begin(), names.end(),
+                         [&](const std::string& n) { return workers.count(n) != 0; })) {
             return true;
         }
         if (std::chrono::steady_clock::now() > end) {
             return false;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
 
 int ThreadCount() {
-    int n = 0;
-    DIR* d = opendir("/proc/self/task");
-    while (dirent* e = d != nullptr ? readdir(d) : nullptr) {
-        n += e->d_name[0] != '.';
-    }
-    if (d != nullptr) {
-        closedir(d);
-    }
-    return n;
+    return static_cast<int>(ThreadNames().size());
 }
 
 bool LockIsFree(const char* name) {
@@ -396,14 +398,11 @@ bool FileExists(const std::string& path) {
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 void WriteFile(const std::string& path, const std::string& data) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << data;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
 }
 
 std::string RandomBytes(size_t n, unsigned seed) {
@@ -487,8 +486,6 @@ std::vector<OpEntry> OperationLog() {
     return out;
 }
 
-namespace {
-// A socket of `type` bound to 127.0.0.1:`port` (0: any free port); its port, or 0.
 int BindLoopback(int type, uint16_t port, int* fd) {
     *fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
@@ -503,7 +500,6 @@ int BindLoopback(int type, uint16_t port, int* fd) {
     }
     return ntohs(a.sin_port);
 }
-}  // namespace
 
 SlowHttpServer::SlowHttpServer(std::string body) : body_(std::move(body)) {
     port_ = BindLoopback(SOCK_STREAM, 0, &listener_);
@@ -549,78 +545,6 @@ void SlowHttpServer::Serve() {
     }
 }
 
-ScriptedUdpPeer::ScriptedUdpPeer(std::vector<std::string> answers, uint16_t port)
-    : answers_(std::move(answers)) {
-    port_ = static_cast<uint16_t>(BindLoopback(SOCK_DGRAM, port, &fd_));
-    if (port_ != 0) {
-        thread_ = std::thread([this] { Run(); });
-    }
-}
-
-ScriptedUdpPeer::~ScriptedUdpPeer() {
-    stop_ = true;
-    if (thread_.joinable()) {
-        thread_.join();
-    }
-    if (fd_ >= 0) {
-        close(fd_);
-    }
-}
-
-std::string ScriptedUdpPeer::FirstPacket() {
-    std::lock_guard<std::mutex> l(mu_);
-    return first_;
-}
-
-void ScriptedUdpPeer::Run() {
-    while (!stop_) {
-        pollfd p{fd_, POLLIN, 0};
-        char buf[70000];
-        sockaddr_in from{};
-        socklen_t len = sizeof from;
-        ssize_t n = poll(&p, 1, 20) <= 0 ? 0
-                                         : recvfrom(fd_, buf, sizeof buf, 0,
-                                                    reinterpret_cast<sockaddr*>(&from), &len);
-        if (n < 4) {
-            continue;
-        }
-        size_t index = static_cast<size_t>(packets_++);
-        if (index == 0) {
-            std::lock_guard<std::mutex> l(mu_);
-            first_.assign(buf, static_cast<size_t>(n));
-        }
-        if (index < answers_.size() && !answers_[index].empty()) {
-            (void)sendto(fd_, answers_[index].data(), answers_[index].size(), 0,
-                         reinterpret_cast<const sockaddr*>(&from), sizeof from);
-        }
-    }
-}
-
-namespace tftp {
-const std::string kOack("\0\6tsize\0001000000\0blksize\000512", 28);  // with the closing NUL
-const std::string kBlock1 = std::string("\0\3\0\1", 4) + std::string(512, 'x');
-const std::string kNotFound("\0\5\0\1scripted\0", 13);
-
-std::vector<std::string> RequestFields(const std::string& packet) {
-    std::vector<std::string> fields;
-    for (size_t pos = 2; pos < packet.size();) {
-        size_t end = std::min(packet.find('\0', pos), packet.size());
-        fields.push_back(packet.substr(pos, end - pos));
-        pos = end + 1;
-    }
-    return fields;
-}
-
-std::string Option(const std::vector<std::string>& fields, const std::string& name) {
-    for (size_t i = 2; i + 1 < fields.size(); i += 2) {
-        if (fields[i] == name) {
-            return fields[i + 1];
-        }
-    }
-    return "<absent>";
-}
-}  // namespace tftp
-
 }  // namespace fhtest
 
 using fhtest::faults;
@@ -643,53 +567,44 @@ extern "C" time_t time(time_t* out) {
     return now;
 }
 
-extern "C" BMC_Db* DB_GetCurrentDb(void) {
-    static auto real = fhtest::Next<BMC_Db* (*)()>("DB_GetCurrentDb");
-    return faults().noDb || FH_INJECT("DB_GetCurrentDb") ? nullptr : real();
-}
-
-extern "C" int DB_Get(BMC_Db* db, uint32_t key, uint32_t size, void* buffer) {
-    static auto real = fhtest::Next<int (*)(BMC_Db*, uint32_t, uint32_t, void*)>("DB_Get");
-    return faults().dbGetFails || FH_INJECT("DB_Get") ? 1 : real(db, key, size, buffer);
-}
-
-extern "C" int DB_PutInternal(const char* file, uint32_t line, BMC_Db* db, uint32_t key,
-                              uint32_t size, const void* buffer) {
-    static auto real =
-        fhtest::Next<int (*)(const char*, uint32_t, BMC_Db*, uint32_t, uint32_t, const void*)>(
-            "DB_PutInternal");
-    return faults().dbPutFails || FH_INJECT("DB_PutInternal")
-               ? 1
-               : real(file, line, db, key, size, buffer);
-}
-
-extern "C" int BMC_CreateDetachThreadInternal(BMC_THREAD_ROUTINE routine, const char* name,
-                                              void* argument, pthread_t* thread) {
-    static auto real = fhtest::Next<int (*)(BMC_THREAD_ROUTINE, const char*, void*, pthread_t*)>(
-        "BMC_CreateDetachThreadInternal");
-    return faults().threadCreateFails || FH_INJECT("BMC_CreateDetachThreadInternal")
-               ? EAGAIN
-               : real(routine, name, argument, thread);
-}
-
-extern "C" CURL* curl_easy_init(void) {
-    static auto real = fhtest::Next<CURL* (*)()>("curl_easy_init");
-    return faults().curlInitFails || FH_INJECT("curl_easy_init") ? nullptr : real();
-}
-
-extern "C" int SDS_Internal_AddSdlFromBmc(const void* event, const char* file,
-                                          const char* function) {
-    static auto real =
-        fhtest::Next<int (*)(const void*, const char*, const char*)>("SDS_Internal_AddSdlFromBmc");
-    {
-        const unsigned char* p = static_cast<const unsigned char*>(event);
-        std::lock_guard<std::mutex> l(fhtest::g_mu);
-        fhtest::g_events.emplace_back(p, p + SDS_SDL_EVENT_SIZE);
+// A seam: `note` runs first (a capture), then the call fails while `fault` holds or when the
+// torture's count reaches it, and otherwise goes on to the real one.
+#define FH_SEAM_NOTE(ret, name, params, note, fault, failed, args) \
+    extern "C" ret name params {                                   \
+        static auto real = fhtest::Next<ret(*) params>(#name);     \
+        note;                                                      \
+        return (fault) || FH_INJECT(#name) ? failed : real args;   \
     }
-    return faults().eventSubmitFails || FH_INJECT("SDS_Internal_AddSdlFromBmc")
-               ? 5
-               : real(event, file, function);
-}
+#define FH_SEAM_IF(ret, name, params, fault, failed, args) \
+    FH_SEAM_NOTE(ret, name, params, (void)0, faults().fault, failed, args)
+#define FH_SEAM(ret, name, params, failed, args) \
+    FH_SEAM_NOTE(ret, name, params, (void)0, false, failed, args)
+
+FH_SEAM_IF(BMC_Db*, DB_GetCurrentDb, (void), noDb, nullptr, ())
+FH_SEAM_IF(int, DB_Get, (BMC_Db * db, uint32_t key, uint32_t size, void* buffer), dbGetFails, 1,
+           (db, key, size, buffer))
+FH_SEAM_IF(int, DB_PutInternal,
+           (const char* f, uint32_t l, BMC_Db* db, uint32_t k, uint32_t n, const void* b),
+           dbPutFails, 1, (f, l, db, k, n, b))
+FH_SEAM_IF(int, BMC_CreateDetachThreadInternal,
+           (BMC_THREAD_ROUTINE r, const char* n, void* a, pthread_t* t), threadCreateFails, EAGAIN,
+           (r, n, a, t))
+FH_SEAM_IF(CURL*, curl_easy_init, (void), curlInitFails, nullptr, ())
+FH_SEAM_NOTE(int, SDS_Internal_AddSdlFromBmc, (const void* e, const char* f, const char* fn),
+             fhtest::Note(fhtest::g_events, fhtest::EventBytes(e)), faults().eventSubmitFails, 5,
+             (e, f, fn))
+FH_SEAM_NOTE(int, BMC_System, (const char* command),
+             fhtest::Note(fhtest::g_commands, std::string(command != nullptr ? command : "")),
+             (faults().umountFails && command != nullptr && strncmp(command, "umount ", 7) == 0),
+             32, (command))
+FH_SEAM_NOTE(int, BRIDGE_TFTP,
+             (uint8_t t, const char* h, const char* r, int fd, uint32_t port, uint32_t b,
+              const char* p, int32_t n),
+             fhtest::Note(fhtest::g_bridge.transferPorts, port), false, -1,
+             (t, h, r, fd, port, b, p, n))
+FH_SEAM_NOTE(int, BRIDGE_GetTftpRemoteFileSize,
+             (const char* h, uint32_t port, const char* r, int32_t* n),
+             fhtest::Note(fhtest::g_bridge.sizePorts, port), false, -1, (h, port, r, n))
 
 extern "C" int BMC_DiagLogOut(uint32_t module, uint32_t reserved, uint32_t level, uint32_t line,
                               const char* file, const char* format, ...) {
@@ -707,19 +622,6 @@ extern "C" int BMC_DiagLogOut(uint32_t module, uint32_t reserved, uint32_t level
     return real(module, reserved, level, line, file, "%s", text);
 }
 
-extern "C" int BMC_System(const char* command) {
-    static auto real = fhtest::Next<int (*)(const char*)>("BMC_System");
-    {
-        std::lock_guard<std::mutex> l(fhtest::g_mu);
-        fhtest::g_commands.emplace_back(command != nullptr ? command : "");
-    }
-    if ((faults().umountFails && command != nullptr && strncmp(command, "umount ", 7) == 0) ||
-        FH_INJECT("BMC_System")) {
-        return 32;
-    }
-    return real(command);
-}
-
 extern "C" int TASK_TaskServiceRegister(const void* registration, void* taskInfo,
                                         uint32_t* startTime, uint8_t kind) {
     static auto real =
@@ -732,8 +634,7 @@ extern "C" int TASK_TaskServiceUpdate(const void* update) {
     if (update != nullptr) {
         TaskServiceUpdate copy;
         memcpy(&copy, update, sizeof copy);  // the caller's buffer need not be aligned
-        std::lock_guard<std::mutex> l(fhtest::g_mu);
-        fhtest::g_taskUpdates.push_back(copy);
+        fhtest::Note(fhtest::g_taskUpdates, copy);
     }
     return real(update);
 }
@@ -755,54 +656,16 @@ extern "C" int BRIDGE_UNLOCK_LTF_FILE(int fd) {
         held.erase(it);
         // The writer's descriptor is write-only: read the file through a new one.
         ComponentProcess rec{};
-        int rd = open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY | O_CLOEXEC);
-        if (rd >= 0 && pread(rd, &rec, sizeof rec, 0) == static_cast<ssize_t>(sizeof rec)) {
-            std::lock_guard<std::mutex> l(fhtest::g_mu);
-            fhtest::g_progress.push_back(rec);
-        }
-        if (rd >= 0) {
-            close(rd);
+        fh::UniqueFd rd(
+            open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY | O_CLOEXEC));
+        if (pread(rd.Get(), &rec, sizeof rec, 0) == static_cast<ssize_t>(sizeof rec)) {
+            fhtest::Note(fhtest::g_progress, rec);
         }
     }
     return real(fd);
 }
 
-extern "C" int BRIDGE_TFTP(uint8_t type, const char* host, const char* remote, int fd,
-                           uint32_t port, uint32_t blockSize, const char* progressFile,
-                           int32_t expectedSize) {
-    static auto real = fhtest::Next<int (*)(uint8_t, const char*, const char*, int, uint32_t,
-                                            uint32_t, const char*, int32_t)>("BRIDGE_TFTP");
-    {
-        std::lock_guard<std::mutex> l(fhtest::g_mu);
-        fhtest::g_bridge.transferPorts.push_back(port);
-    }
-    if (FH_INJECT("BRIDGE_TFTP")) {
-        return -1;
-    }
-    return real(type, host, remote, fd, port, blockSize, progressFile, expectedSize);
-}
-
-extern "C" int BRIDGE_GetTftpRemoteFileSize(const char* host, uint32_t port, const char* remote,
-                                            int32_t* size) {
-    static auto real = fhtest::Next<int (*)(const char*, uint32_t, const char*, int32_t*)>(
-        "BRIDGE_GetTftpRemoteFileSize");
-    {
-        std::lock_guard<std::mutex> l(fhtest::g_mu);
-        fhtest::g_bridge.sizePorts.push_back(port);
-    }
-    if (FH_INJECT("BRIDGE_GetTftpRemoteFileSize")) {
-        return -1;
-    }
-    return real(host, port, remote, size);
-}
-
 // ---- seams that only the torture counts: each fails as the real call reports failure ----
-
-#define FH_SEAM(ret, name, params, failed, args)               \
-    extern "C" ret name params {                               \
-        static auto real = fhtest::Next<ret(*) params>(#name); \
-        return FH_INJECT(#name) ? failed : real args;          \
-    }
 
 FH_SEAM(int, BMC_FileLock_AcquireLock, (const char* n, BMC_LOCK_HANDLE* h), -1, (n, h))
 FH_SEAM(int, BMC_Mkdir, (const char* p), -1, (p))

@@ -91,7 +91,9 @@ struct Outcome {
 };
 // Starts the request through the transfer entry, waits for its end and deletes it.
 Outcome RunRequest(ComponentInfo& request, int timeoutSeconds = 120);
-// The same through the Redfish entry with a transfer URI (file mode 1).
+// A Redfish request with a transfer URI (file mode 1), and the same as RunRequest through
+// the Redfish entry.
+RedfishInfo UriRequest(uint8_t type, const std::string& local, const std::string& uri);
 Outcome RunUri(uint8_t type, const std::string& local, const std::string& uri,
                int timeoutSeconds = 130);
 
@@ -157,39 +159,9 @@ class SlowHttpServer {
     std::thread thread_;
 };
 
-// A UDP peer on 127.0.0.1 (on `port`, or any free one) that keeps the first packet it
-// receives and answers the n-th packet with answers[n] (nothing when that is empty or
-// beyond the list): a TFTP server that falls silent, skips a step or refuses on demand.
-class ScriptedUdpPeer {
-  public:
-    explicit ScriptedUdpPeer(std::vector<std::string> answers, uint16_t port = 0);
-    ~ScriptedUdpPeer();
-    bool Ok() const { return port_ != 0; }
-    uint16_t Port() const { return port_; }
-    int Packets() const { return packets_; }
-    std::string FirstPacket();
-
-  private:
-    void Run();
-    std::vector<std::string> answers_;
-    int fd_ = -1;
-    uint16_t port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::atomic<int> packets_{0};
-    std::mutex mu_;
-    std::string first_;
-    std::thread thread_;
-};
-
-// What a scripted TFTP peer says and hears: an option acknowledgement (tsize 1000000,
-// blksize 512), a first data block of 512 bytes, the error "file not found"; the
-// NUL-separated fields of a request (name, mode, then option/value pairs) and an option's
-// value among them ("<absent>" when it is not there).
-namespace tftp {
-extern const std::string kOack, kBlock1, kNotFound;
-std::vector<std::string> RequestFields(const std::string& packet);
-std::string Option(const std::vector<std::string>& fields, const std::string& name);
-}  // namespace tftp
+// A socket of `type` (SOCK_STREAM: listening) bound to 127.0.0.1:`port` (0: any free
+// port) in *fd; its port, or 0.
+int BindLoopback(int type, uint16_t port, int* fd);
 
 // Common base: every test starts from an empty task table.
 class FhTest : public ::testing::Test {

@@ -174,35 +174,33 @@ TEST_F(TaskTableTest, LookupListAndDelete) {
     EXPECT_TRUE(LockIsFree(FILEHANDLE_TASK_LOCK_NAME));
 }
 
+// Without a database, or with its reads or its writes failing, each call fails with a code
+// of its own, stores nothing, reports no expiry count and leaves the table lock free.
 TEST_F(TaskTableTest, DatabaseFaults) {
-    uint32_t id = 0;
-    faults().noDb = true;
-    EXPECT_EQ(0xbc000002u, FILEHANLE_IDdetifier_ProgessFile(&id));
-    EXPECT_EQ(0x3c000004u, FILEHANDLE_DeleteProgressInfo(1));
-    TransferTaskInfo info{};
-    EXPECT_EQ(0x3c000004u, FILEHANDLE_GetTransferTaskInfo(&info));
-    char path[256];
-    EXPECT_EQ(0xbc000003u, FILEHANDLE_GetProgressFile(1, path));
-    uint32_t freed = 9;
-    FILEHANDLE_UploadDownloadDateClean(&freed);
-    EXPECT_EQ(9u, freed);  // no count without a database
-    faults().noDb = false;
-
-    faults().dbGetFails = true;
-    EXPECT_EQ(0xbc000004u, FILEHANLE_IDdetifier_ProgessFile(&id));
-    EXPECT_EQ(0x3c000006u, FILEHANDLE_DeleteProgressInfo(1));
-    EXPECT_EQ(0x3c000006u, FILEHANDLE_GetTransferTaskInfo(&info));
-    EXPECT_EQ(0xbc000004u, FILEHANDLE_GetProgressFile(1, path));
-    faults().dbGetFails = false;
-
-    faults().dbPutFails = true;
-    id = 0;
-    EXPECT_EQ(0xbc000005u, FILEHANLE_IDdetifier_ProgessFile(&id));
-    EXPECT_EQ(1u, id);  // stored before the write failed
-    EXPECT_FALSE(FileExists(PathOf(1)));
-    EXPECT_EQ(0x3c000002u, FILEHANLE_ClearTasksAndConfigID(&id));
-    EXPECT_EQ(0x3c000005u, FILEHANDLE_DeleteProgressInfo(1));
-    faults().dbPutFails = false;
-    EXPECT_EQ(0u, ReadTable().astSlot[0].uiIdentifier);
-    EXPECT_TRUE(LockIsFree(FILEHANDLE_TASK_LOCK_NAME));
+    const struct {
+        std::atomic<bool> Faults::*fault;
+        uint32_t allocate, handedOut, clear, remove, list, lookup;
+    } rows[] = {
+        {&Faults::noDb, 0xbc000002, 0, 0x3c000002, 0x3c000004, 0x3c000004, 0xbc000003},
+        {&Faults::dbGetFails, 0xbc000004, 0, 0x3c000002, 0x3c000006, 0x3c000006, 0xbc000004},
+        {&Faults::dbPutFails, 0xbc000005, 1, 0x3c000002, 0x3c000005, 0, 0xbc000009},
+    };
+    for (const auto& r : rows) {
+        faults().*r.fault = true;
+        uint32_t id = 0, freed = 9;
+        TransferTaskInfo info{};
+        char path[256];
+        EXPECT_EQ(r.allocate, FILEHANLE_IDdetifier_ProgessFile(&id));
+        EXPECT_EQ(r.handedOut, id);  // a write that fails comes after the choice
+        EXPECT_FALSE(FileExists(PathOf(1)));
+        EXPECT_EQ(r.clear, FILEHANLE_ClearTasksAndConfigID(&id));
+        EXPECT_EQ(r.remove, FILEHANDLE_DeleteProgressInfo(1));
+        EXPECT_EQ(r.list, FILEHANDLE_GetTransferTaskInfo(&info));
+        EXPECT_EQ(r.lookup, FILEHANDLE_GetProgressFile(1, path));
+        FILEHANDLE_UploadDownloadDateClean(&freed);
+        EXPECT_EQ(9u, freed) << "a count from an expiry that could not be stored";
+        faults().*r.fault = false;
+        EXPECT_EQ(0u, ReadTable().astSlot[0].uiIdentifier);
+        EXPECT_TRUE(LockIsFree(FILEHANDLE_TASK_LOCK_NAME));
+    }
 }

@@ -34,26 +34,23 @@ struct Op {
     uint8_t type;        // FILEHANDLE_DOWNLOAD, FILEHANDLE_UPLOAD, or 0 (no local file)
     const char* where;   // the transfer URI, or what the operation uses ({file.KEY}: Expand)
     const char* remote;  // the server's copy of the file
-    std::function<uint32_t(const std::string&)> run;  // 0 or the failure it reports
+    // 0 or the failure it reports; null: the transfer of `type`
+    std::function<uint32_t(const std::string&)> run;
 };
 
 // Starts the transfer, polls it to its end, deletes it: 0 or the failure code seen.
 uint32_t Transfer(uint8_t type, const std::string& uri) {
-    RedfishInfo in{};
-    in.ucHandleType = type;
-    in.ucFileMode = 1;
-    snprintf(in.szLocalPath, sizeof in.szLocalPath, "%s/local.bin", kDir.c_str());
-    snprintf(in.szRedfishCmd, sizeof in.szRedfishCmd, "%s", uri.c_str());
+    RedfishInfo in = UriRequest(type, kDir + "/local.bin", uri);
     uint32_t id = 0;
     uint32_t rc = FILEHANDLE_UploadDownloadFileImageForRedfish(&in, &id);
     if (rc != 0 || id == 0) {
         return rc;
     }
     // Polled until it ends, or until no worker has run for a second (one that could not
-    // report its end would otherwise be waited for until the time-out).
+    // report its end would otherwise be waited for until the time-out; libcurl may wait up
+    // to its 120 s response time-out for an FTP server's last reply when a transfer is
+    // stopped in its last moments).
     ComponentProcess rec{};
-    // libcurl may wait up to its 120 s response time-out for an FTP server's last reply
-    // when a transfer is stopped in its last moments.
     for (int idle = 0, i = 0; idle < 50 && i < 6500; ++i) {
         if (FILEHANDLE_UploadDownloadProgress(id, &rec) == 0 &&
             (rec.uiStage == FILEHANDLE_STAGE_SUCCEED || rec.uiStage == FILEHANDLE_STAGE_FAILED)) {
@@ -107,16 +104,9 @@ uint32_t List(const std::string&) {
 }
 
 // Both directions of one protocol: the URIs and the server's copy of each.
-#define FH_TRANSFERS(name, needs, down, served, up, received)                   \
-    {name " download",                                                          \
-     needs,                                                                     \
-     FILEHANDLE_DOWNLOAD,                                                       \
-     down,                                                                      \
-     served,                                                                    \
-     [](const std::string& u) { return Transfer(FILEHANDLE_DOWNLOAD, u); }},    \
-    {                                                                           \
-        name " upload", needs, FILEHANDLE_UPLOAD, up, received,                 \
-            [](const std::string& u) { return Transfer(FILEHANDLE_UPLOAD, u); } \
+#define FH_TRANSFERS(name, needs, down, served, up, received)                \
+    {name " download", needs, FILEHANDLE_DOWNLOAD, down, served, nullptr}, { \
+        name " upload", needs, FILEHANDLE_UPLOAD, up, received, nullptr      \
     }
 
 #define FH_SSH(scheme, port) scheme "://{ssh.FTP_USER}:{ssh.FTP_PASS}@127.0.0.1:{ssh." port "}"
@@ -254,7 +244,7 @@ TEST_F(TortureTest, FailEveryCallInTurn) {
                 }
             }
             FailNth(n);
-            uint32_t result = op.run(where);
+            uint32_t result = op.run ? op.run(where) : Transfer(op.type, where);
             bool reached = SeamCalls() >= n;
             std::string failed = FailedSeam();
             FailNth(0);

@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <map>
 #include <string>
 
 #include "frontend/filehandle_ulanddl.h"
@@ -16,27 +17,18 @@
 
 namespace {
 
-// The schemes libcurl may read for a protocol code; null where no libcurl URL is made.
-const char* CurlSchemes(uint8_t protocol) {
-    switch (protocol) {
-        case FILEHANDLE_PROTOCOL_HTTP:
-            return " http https ";
-        case FILEHANDLE_PROTOCOL_SFTP:
-            return " sftp ";
-        case FILEHANDLE_PROTOCOL_SCP:
-            return " scp ";
-        case FILEHANDLE_PROTOCOL_FTP:
-            return " ftp ftps ";
-        default:
-            return nullptr;
-    }
-}
+// The schemes libcurl may read for each protocol code for which a libcurl URL is made.
+const std::map<uint8_t, const char*> kCurlSchemes = {{FILEHANDLE_PROTOCOL_HTTP, " http https "},
+                                                     {FILEHANDLE_PROTOCOL_SFTP, " sftp "},
+                                                     {FILEHANDLE_PROTOCOL_SCP, " scp "},
+                                                     {FILEHANDLE_PROTOCOL_FTP, " ftp ftps "}};
 
 void CheckCurlReading(const ComponentInfo& out, const std::string& uri) {
-    const char* schemes = CurlSchemes(out.ucProtocolType);
-    if (schemes == nullptr) {
+    auto found = kCurlSchemes.find(out.ucProtocolType);
+    if (found == kCurlSchemes.end()) {
         return;
     }
+    const char* schemes = found->second;
     CURLU* u = curl_url();
     char* scheme = nullptr;
     char* host = nullptr;
@@ -53,10 +45,7 @@ void CheckCurlReading(const ComponentInfo& out, const std::string& uri) {
     curl_free(scheme);
     curl_free(host);
     curl_url_cleanup(u);
-    if (!ok) {
-        fprintf(stderr, "libcurl reads another URL: %s\n", out.szIpAdress);
-        abort();
-    }
+    FUZZ_CHECK(ok, "libcurl reads another URL: %s", out.szIpAdress);
 }
 
 }  // namespace
@@ -79,23 +68,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ComponentInfo out;
     memset(&out, 0, sizeof out);
     uint32_t rc = FILEHANDLE_ParseRedfishStruct(&in, &out);
-    if (rc != 0 && rc != 0x81000001u) {
-        fprintf(stderr, "unexpected result 0x%08x\n", rc);
-        abort();
-    }
+    FUZZ_CHECK(rc == 0 || rc == 0x81000001u, "unexpected result 0x%08x", rc);
     CheckTerminated(out.szIpAdress, "szIpAdress");
     CheckTerminated(out.szReadAddress, "szReadAddress");
     CheckTerminated(out.szStorageAddress, "szStorageAddress");
     CheckTerminated(out.szUserName, "szUserName");
     CheckTerminated(out.szPassword, "szPassword");
     if (rc == 0) {
-        if (out.ucProtocolType > 8 || out.ucProtocolType == 6) {
-            abort();
-        }
-        if (out.ucProtocolType != FILEHANDLE_PROTOCOL_LOCAL &&
-            (out.szIpAdress[0] == '\0' || out.uiPort > 65535)) {
-            abort();
-        }
+        FUZZ_CHECK(out.ucProtocolType <= 8 && out.ucProtocolType != 6, "protocol %u",
+                   out.ucProtocolType);
+        FUZZ_CHECK(out.ucProtocolType == FILEHANDLE_PROTOCOL_LOCAL ||
+                       (out.szIpAdress[0] != '\0' && out.uiPort <= 65535),
+                   "no host, or port %u", out.uiPort);
         CheckCurlReading(
             out, std::string(in.szRedfishCmd, strnlen(in.szRedfishCmd, sizeof in.szRedfishCmd)));
     }

@@ -10,6 +10,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -66,18 +67,14 @@ std::string LibraryHost(const ComponentInfo& out) {
 }
 
 uint8_t ProtocolCode(const std::string& protocol) {
-    const std::pair<const char*, uint8_t> codes[] = {
+    static const std::map<std::string, uint8_t> codes = {
         {"HTTP", FILEHANDLE_PROTOCOL_HTTP}, {"HTTPS", FILEHANDLE_PROTOCOL_HTTP},
         {"SFTP", FILEHANDLE_PROTOCOL_SFTP}, {"SCP", FILEHANDLE_PROTOCOL_SCP},
         {"FTP", FILEHANDLE_PROTOCOL_FTP},   {"TFTP", FILEHANDLE_PROTOCOL_TFTP},
         {"NFS", FILEHANDLE_PROTOCOL_NFS},   {"CIFS", FILEHANDLE_PROTOCOL_CIFS}};
-    for (const auto& c : codes) {
-        if (protocol == c.first) {
-            return c.second;
-        }
-    }
-    FUZZ_CHECK(false, "planned an unknown protocol %s", protocol.c_str());
-    return 0;
+    auto found = codes.find(protocol);
+    FUZZ_CHECK(found != codes.end(), "planned an unknown protocol %s", protocol.c_str());
+    return found->second;
 }
 
 }  // namespace
@@ -133,9 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(out.ucProtocolType == code, "planned %s, the library reads protocol %u",
                plan.protocol.c_str(), out.ucProtocolType);
     FUZZ_CHECK(PlannedHost(plan.shownUri) == LibraryHost(out),
-               "planned host of %s, the library "
-               "goes to %s",
-               plan.shownUri.c_str(), out.szIpAdress);
+               "planned host of %s, the library goes to %s", plan.shownUri.c_str(), out.szIpAdress);
     bool uriCredentials = code == FILEHANDLE_PROTOCOL_SFTP || code == FILEHANDLE_PROTOCOL_SCP ||
                           code == FILEHANDLE_PROTOCOL_FTP || code == FILEHANDLE_PROTOCOL_CIFS;
     if (uriCredentials && source.username && source.password) {

@@ -1,50 +1,40 @@
 // Replays fuzz inputs (files, or every file of the given directories) through the fuzz
 // target once each, as an ordinary test.
-#include <dirent.h>
 #include <stdint.h>
 #include <stdio.h>
-#include <sys/stat.h>
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <string>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
-namespace {
-
-int RunFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-    return 1;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-    int count = 0;
+    namespace fs = std::filesystem;
+    std::vector<fs::path> inputs;
     for (int i = 1; i < argc; ++i) {
-        struct stat st {};
-        if (stat(argv[i], &st) != 0) {
-            fprintf(stderr, "replay: %s not found\n", argv[i]);
-            return 1;
-        }
-        if (!S_ISDIR(st.st_mode)) {
-            count += RunFile(argv[i]);
+        std::error_code error;
+        if (!fs::is_directory(argv[i], error)) {
+            inputs.emplace_back(argv[i]);
             continue;
         }
-        DIR* d = opendir(argv[i]);
-        while (dirent* e = d != nullptr ? readdir(d) : nullptr) {
-            if (e->d_name[0] != '.') {
-                count += RunFile(std::string(argv[i]) + "/" + e->d_name);
+        for (const fs::directory_entry& e : fs::directory_iterator(argv[i], error)) {
+            if (e.path().filename().string()[0] != '.') {
+                inputs.push_back(e.path());
             }
         }
-        if (d != nullptr) {
-            closedir(d);
-        }
     }
-    printf("replayed %d inputs\n", count);
-    return count > 0 ? 0 : 1;
+    for (const fs::path& p : inputs) {
+        std::ifstream in(p, std::ios::binary);
+        if (!in) {
+            fprintf(stderr, "replay: %s not found\n", p.c_str());
+            return 1;
+        }
+        std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
+                                std::istreambuf_iterator<char>());
+        LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    }
+    printf("replayed %zu inputs\n", inputs.size());
+    return inputs.empty() ? 1 : 0;
 }
