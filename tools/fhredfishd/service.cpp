@@ -422,18 +422,18 @@ void Service::Install(httplib::Server& server) {
     });
     server.Get("/redfish/v1/TaskService/Tasks/?",
                [this](const httplib::Request&, httplib::Response& res) { GetTasks(res); });
-    server.Get(
-        "/redfish/v1/TaskService/Tasks/([^/]+)/?",
-        [this](const httplib::Request& req, httplib::Response& res) { GetTask(req, res, false); });
-    server.Delete(
-        "/redfish/v1/TaskService/Tasks/([^/]+)/?",
-        [this](const httplib::Request& req, httplib::Response& res) { DeleteTask(req, res); });
-    server.Get(
-        "/redfish/v1/TaskService/TaskMonitors/([^/]+)/?",
-        [this](const httplib::Request& req, httplib::Response& res) { GetTask(req, res, true); });
-    server.Delete(
-        "/redfish/v1/TaskService/TaskMonitors/([^/]+)/?",
-        [this](const httplib::Request& req, httplib::Response& res) { DeleteTask(req, res); });
+    server.Get(kTaskRoute, [this](const httplib::Request& req, httplib::Response& res) {
+        GetTask(req, res, false);
+    });
+    server.Delete(kTaskRoute, [this](const httplib::Request& req, httplib::Response& res) {
+        DeleteTask(req, res);
+    });
+    server.Get(kTaskMonitorRoute, [this](const httplib::Request& req, httplib::Response& res) {
+        GetTask(req, res, true);
+    });
+    server.Delete(kTaskMonitorRoute, [this](const httplib::Request& req, httplib::Response& res) {
+        DeleteTask(req, res);
+    });
     server.Get("/redfish/v1/Managers/?", [](const httplib::Request&, httplib::Response& res) {
         Reply(res, 200, Managers());
     });

@@ -225,6 +225,9 @@ uint32_t FindLogoTask(uint32_t before) {
 
 }  // namespace
 
+const char* const kTaskRoute = "/redfish/v1/TaskService/Tasks/([^/]+)/?";
+const char* const kTaskMonitorRoute = "/redfish/v1/TaskService/TaskMonitors/([^/]+)/?";
+
 std::optional<TaskRef> ParseTaskId(const std::string& text) {
     auto number = [](const std::string& digits) -> std::optional<uint32_t> {
         if (digits.empty() || digits.size() > 9 || digits[0] == '0') {

@@ -26,6 +26,11 @@ struct TaskRef {
     uint32_t id;
 };
 
+// The routes of one task and of its monitor (matched whole against the decoded path);
+// group 1 is the task's identifier, which ParseTaskId reads.
+extern const char* const kTaskRoute;
+extern const char* const kTaskMonitorRoute;
+
 std::optional<TaskRef> ParseTaskId(const std::string& text);
 std::string TaskIdText(const TaskRef& ref);
 std::string TaskUri(const TaskRef& ref);
