@@ -1,0 +1,99 @@
+// Fuzz target for what the TFTP bridge receives from a server. The input's first byte picks
+// the direction and the block size; the rest is a list of packets (a 16-bit length, then
+// the packet), which a loopback peer sends in answer to every request, followed by an
+// error packet that ends the exchange. Whatever arrives, the bridge returns, a download
+// keeps no more bytes than the packets carried, and the progress file holds one whole,
+// terminated record.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "frontend/filehandle_ulanddl.h"
+#include "platform/bmc_platform.h"
+#include "tests/fuzz/fuzz_support.h"
+
+namespace {
+
+const char* const kProgress = "/var/tmp/fuzz-tftp.progress";
+const char* const kLocal = "/var/tmp/fuzz-tftp.bin";
+const std::string kEnd("\0\5\0\0end\0", 8);  // error 0: ends any exchange at once
+
+// Answers every request (a packet of opcode 1 or 2) with `packets`, until the socket is
+// shut down.
+void Serve(int fd, const std::vector<std::string>& packets) {
+    char buf[70000];
+    for (;;) {
+        sockaddr_in peer{};
+        socklen_t len = sizeof peer;
+        ssize_t n = recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&peer), &len);
+        if (n <= 0) {
+            return;  // shut down (libcurl sends no empty datagram)
+        }
+        if (n < 2 || buf[0] != 0 || (buf[1] != 1 && buf[1] != 2)) {
+            continue;  // an acknowledgement or a data block of an upload
+        }
+        for (const std::string& p : packets) {
+            (void)sendto(fd, p.data(), p.size(), 0, reinterpret_cast<sockaddr*>(&peer), len);
+        }
+        (void)sendto(fd, kEnd.data(), kEnd.size(), 0, reinterpret_cast<sockaddr*>(&peer), len);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 1) {
+        return 0;
+    }
+    bool download = (data[0] & 1) == 0;
+    uint32_t blockSize = (data[0] & 2) != 0 ? 8 : 512;
+    std::vector<std::string> packets;
+    size_t carried = 0;
+    for (size_t i = 1; i + 2 <= size && packets.size() < 64;) {
+        size_t n = std::min<size_t>((data[i] << 8 | data[i + 1]) & 0x7ff, size - i - 2);
+        packets.emplace_back(reinterpret_cast<const char*>(data + i + 2), n);
+        carried += n;
+        i += 2 + n;
+    }
+    int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    FUZZ_CHECK(sock >= 0 && bind(sock, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
+                   getsockname(sock, reinterpret_cast<sockaddr*>(&addr), &len) == 0,
+               "no loopback peer");
+    std::thread peer(Serve, sock, std::cref(packets));
+
+    ComponentProcess first{};
+    first.uiStage = FILEHANDLE_STAGE_TRANSFERRING;
+    int progress = open(kProgress, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    FUZZ_CHECK(progress >= 0 && write(progress, &first, sizeof first) == sizeof first,
+               "no progress file");
+    int fd = open(kLocal, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (!download) {
+        FUZZ_CHECK(fd >= 0 && write(fd, data, size) == static_cast<ssize_t>(size), "no source");
+        (void)lseek(fd, 0, SEEK_SET);
+    }
+    (void)BRIDGE_TFTP(download ? BRIDGE_TFTP_DOWNLOAD : BRIDGE_TFTP_UPLOAD, "127.0.0.1", "f", fd,
+                      ntohs(addr.sin_port), blockSize, kProgress, 0);
+    (void)shutdown(sock, SHUT_RDWR);  // wakes the peer's receive, which then fails
+    peer.join();
+    off_t kept = lseek(fd, 0, SEEK_END);
+    FUZZ_CHECK(!download || kept <= static_cast<off_t>(carried), "kept %lld of %zu bytes",
+               static_cast<long long>(kept), carried);
+    ComponentProcess rec{};
+    FUZZ_CHECK(pread(progress, &rec, sizeof rec, 0) == sizeof rec &&
+                   lseek(progress, 0, SEEK_END) == sizeof rec,
+               "progress file torn");
+    CheckTerminated(rec.szDescription, "szDescription");
+    close(fd);
+    close(progress);
+    close(sock);
+    return 0;
+}
