@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ComponentInfo out;
     memset(&out, 0, sizeof out);
     uint32_t rc = FILEHANDLE_ParseRedfishStruct(&in, &out);
-    FUZZ_CHECK(rc == 0 || rc == 0x81000001u, "unexpected result 0x%08x", rc);
+    FUZZ_CHECK(rc == 0 || rc == FILEHANDLE_FAILED, "unexpected result 0x%08x", rc);
     CheckTerminated(out.szIpAdress, "szIpAdress");
     CheckTerminated(out.szReadAddress, "szReadAddress");
     CheckTerminated(out.szStorageAddress, "szStorageAddress");

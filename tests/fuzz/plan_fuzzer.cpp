@@ -122,7 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     memcpy(in.szRedfishCmd, plan.command.data(), plan.command.size());
     ComponentInfo out{};
     uint32_t rc = FILEHANDLE_ParseRedfishStruct(&in, &out);
-    FUZZ_CHECK(rc == 0 || rc == 0x81000001u, "parser result 0x%x", rc);
+    FUZZ_CHECK(rc == 0 || rc == FILEHANDLE_FAILED, "parser result 0x%x", rc);
     if (rc != 0) {
         return 0;
     }

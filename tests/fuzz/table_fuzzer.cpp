@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 
 #include "frontend/filehandle_ulanddl.h"
@@ -17,6 +18,32 @@
 
 // The record reader pauses between its tries; fuzzing need not wait.
 extern "C" int usleep(useconds_t) {
+    return 0;
+}
+
+// The database keeps its records in memory here, with the platform's answers (-1: no such
+// record, 1: a record of another size): what the library makes of the records is the
+// input, not how they reach the disk.
+namespace {
+std::map<uint32_t, std::string> g_records;
+}
+extern "C" BMC_Db* DB_GetCurrentDb(void) {
+    return reinterpret_cast<BMC_Db*>(&g_records);
+}
+extern "C" int DB_Get(BMC_Db*, uint32_t key, uint32_t size, void* buffer) {
+    auto it = g_records.find(key);
+    if (it == g_records.end()) {
+        return -1;
+    }
+    if (it->second.size() != size) {
+        return 1;
+    }
+    memcpy(buffer, it->second.data(), size);
+    return 0;
+}
+extern "C" int DB_PutInternal(const char*, uint32_t, BMC_Db*, uint32_t key, uint32_t size,
+                              const void* buffer) {
+    g_records[key].assign(static_cast<const char*>(buffer), size);
     return 0;
 }
 
@@ -63,12 +90,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         char path[256];
         memset(path, 'x', sizeof path);
         uint32_t rc = FILEHANDLE_GetProgressFile(id, path);
-        FUZZ_CHECK(OneOf(rc, {0, 0xbc000002, 0xbc000009}), "lookup %u: 0x%x", id, rc);
+        FUZZ_CHECK(OneOf(rc, {0, FILEHANDLE_IN_BAD_ARGUMENT, FILEHANDLE_IN_NO_SLOT_MATCH}),
+                   "lookup %u: 0x%x", id, rc);
         FUZZ_CHECK(rc != 0 || Path(id) == path, "lookup %u gave %.255s", id, path);
         ComponentProcess rec;
         memset(&rec, 'x', sizeof rec);
         rc = FILEHANDLE_UploadDownloadProgress(id, &rec);
-        FUZZ_CHECK(OneOf(rc, {0, 0x3c000009, 0x3c000607, 0x3c000608}), "poll %u: 0x%x", id, rc);
+        FUZZ_CHECK(OneOf(rc, {0, FILEHANDLE_E_PROGRESS, FILEHANDLE_E_NO_PROGRESS_PATH,
+                              FILEHANDLE_E_NO_PROGRESS_FILE}),
+                   "poll %u: 0x%x", id, rc);
         if (rc == 0) {
             CheckTerminated(rec.szDescription, "szDescription");
             CheckTerminated(rec.szStageDesc, "szStageDesc");
@@ -83,7 +113,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(freed <= FILEHANDLE_THREAD_MAX, "expiry freed %u", freed);
     uint32_t id = 0;
     uint32_t rc = FILEHANLE_IDdetifier_ProgessFile(&id);
-    FUZZ_CHECK(OneOf(rc, {0, 0xbc00000d}) && (rc != 0 || (id >= 1 && id <= 10)), "allocation");
+    FUZZ_CHECK(OneOf(rc, {0, FILEHANDLE_IN_TABLE_FULL}) && (rc != 0 || (id >= 1 && id <= 10)),
+               "allocation");
     for (id = 1; id <= FILEHANDLE_THREAD_MAX; ++id) {
         FUZZ_CHECK(FILEHANDLE_DeleteProgressInfo(id) == 0, "delete %u", id);
     }
