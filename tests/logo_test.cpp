@@ -35,8 +35,7 @@ constexpr char kSources[] = "/var/tmp/logo-src";
 constexpr char kSuccessText[] = "Uploaded the custom logo successfully.";
 constexpr char kFailureText[] = "Failed to upload the custom logo.";
 
-// Every entry under `root`: files with their content, directories as "<dir>",
-// links as
+// Every entry under `root`: files with their content, directories as "<dir>", links as
 // "-> target" (never followed).
 std::map<std::string, std::string> Tree(const std::string& root) {
     namespace fs = std::filesystem;
@@ -70,8 +69,8 @@ bool TransferTableEmpty() {
                        [](const TaskSlot& s) { return s.uiIdentifier == 0; });
 }
 
-// What the task service shows of the upload's task: its texts, and of an update
-// the task, the texts, state and percentage.
+// What the task service shows of the upload's task: its texts, and of an update the task,
+// the texts, state and percentage.
 std::vector<std::string> Shown(const TaskServiceRegistration& r) {
     return {r.szName,       r.szType,        r.szKey,    r.szOwner,  r.szMessageId,
             r.szMessageArg, r.szDescription, r.szTarget, r.szHealth, r.szTrigger};
@@ -93,9 +92,8 @@ class LogoTest : public FhTest {
         Reset();
     }
 
-    // A clean start: the storage partition as the controller mounts it (the logo
-    // directories themselves are the upload's to make), the feature on, no
-    // entries.
+    // A clean start: the storage partition as the controller mounts it (the logo directories
+    // themselves are the upload's to make), the feature on, no entries.
     void Reset() {
         ResetAll();
         BMC_System((std::string("rm -rf ") + kStorage + " " + kSources + " /var/tmp/logo-victim " +
@@ -129,8 +127,7 @@ class LogoTest : public FhTest {
         return dir + "/" + name;
     }
 
-    // The stored final record of the upload's task; every update sent was
-    // accepted.
+    // The stored final record of the upload's task; every update sent was accepted.
     void ExpectFinalUpdate(uint8_t state, uint8_t percent) {
         TaskServiceStoredUpdate upd{};
         ASSERT_EQ(0, TASK_TaskServiceRead(info_.uiTaskId, nullptr, &upd)) << info_.uiTaskId;
@@ -138,8 +135,7 @@ class LogoTest : public FhTest {
         EXPECT_EQ(Shown(info_.uiTaskId, message, state, percent), Shown(upd.stRecord));
         EXPECT_EQ(TaskUpdates().size(), upd.uiCount);
     }
-    // Exactly one operation-log entry, for the caller's origin (its line number
-    // aside).
+    // Exactly one operation-log entry, for the caller's origin (its line number aside).
     void ExpectOneEntry(const char* letter, const char* text) {
         auto log = OperationLog();
         ASSERT_EQ(1u, log.size());
@@ -175,16 +171,14 @@ TEST_F(LogoTest, EachRowLandsInItsDirectory) {
             SCOPED_TRACE(std::string(http ? "http " : "local ") + row.name);
             Reset();
             SetFeature(3, 200);  // any capability but 0 turns the feature on
-            // Over HTTP the directories do not exist yet; a local copy replaces an
-            // old logo.
+            // Over HTTP the directories do not exist yet; a local copy replaces an old logo.
             std::string installed =
                 http ? std::string(row.dir) + "/" + row.name : Installed(row.name, row.dir);
             unsigned i = static_cast<unsigned>(&row - rows);
             std::string content = RandomBytes(20000 + 1000 * i, i + http);
             std::string command = http ? Serve(row.name, content) : Source(row.name, content);
             if (i == 1) {
-                // The longest command taken (1024 characters: RefusedCommands), padded
-                // with
+                // The longest command taken (1024 characters: RefusedCommands), padded with
                 // "//" over HTTP and "/." locally, and one more '/' for an odd padding.
                 std::string head = command.substr(0, command.rfind('/'));
                 size_t pad = 1023 - head.size() - strlen("/logo2.png");
@@ -198,8 +192,7 @@ TEST_F(LogoTest, EachRowLandsInItsDirectory) {
             uint32_t now = FreezeClock();
 
             EXPECT_EQ(0u, Upload(command));
-            // The logo and nothing else (no temporary file) under the storage
-            // partition.
+            // The logo and nothing else (no temporary file) under the storage partition.
             std::map<std::string, std::string> want = {
                 {std::string(kStorage) + "/OEMFile", "<dir>"},
                 {std::string(kStorage) + "/OEMFile/bmc", "<dir>"},
@@ -247,8 +240,8 @@ TEST_F(LogoTest, PercentageMovesThenCompletes) {
     ExpectFinalUpdate(2, 100);  // the last update sent is the one stored
 }
 
-// Refused before any task or transfer: nothing under the storage partition
-// changes.
+// Refused before any task or transfer: nothing under the storage partition changes, and
+// no log line holds a password.
 TEST_F(LogoTest, RefusedCommands) {
     std::string src = kSources;
     struct Case {
@@ -268,6 +261,7 @@ TEST_F(LogoTest, RefusedCommands) {
         {"trailing blank", src + "/logo1.png "},
         {"trailing newline", src + "/logo1.png\n"},
         {"query string", "http://127.0.0.1:1/files/logo1.png?v=2"},
+        {"password holding '@'", "ftp://u:pw@secret@127.0.0.1:1/logo3.png"},
         {"temporary file's name", src + "/TmpLogo"},
         {"directory's name", src + "/logo"},
         {"1024 characters", std::string(1015, '/') + "logo1.png", false},
@@ -296,13 +290,13 @@ TEST_F(LogoTest, RefusedCommands) {
         EXPECT_EQ(last, TASK_TaskServiceLastId()) << "a task was registered";
         EXPECT_TRUE(TaskUpdates().empty());
         EXPECT_TRUE(TransferTableEmpty());
+        EXPECT_EQ(0u, CountLogged("secret"));
     }
 }
 
-// Whatever the command names and however its transfer ends, nothing but the
-// logo is written, never through a planted link; a failure keeps the installed
-// logo and removes the temporary one, and a stalled transfer keeps the
-// percentage last shown.
+// Whatever the command names and however its transfer ends, nothing but the logo is
+// written, never through a planted link; a failure keeps the installed logo and removes
+// the temporary one, and a stalled transfer keeps the percentage last shown.
 TEST_F(LogoTest, UploadsWriteOnlyTheLogo) {
     FH_REQUIRE_ENV("FH_TEST_SERVERS");
     const std::string victim = "/var/tmp/logo-victim/precious";
@@ -380,8 +374,7 @@ TEST_F(LogoTest, UploadsWriteOnlyTheLogo) {
         } else if (c.result != kStalled && c.result != kBadCommand) {
             ExpectFinalUpdate(4, 0);
         } else if (c.result == kStalled) {
-            // The failure keeps the percentage last shown, which saw the first half
-            // arrive.
+            // The failure keeps the percentage last shown, which saw the first half arrive.
             auto updates = TaskUpdates();
             ASSERT_GE(updates.size(), 2u);
             const TaskServiceUpdate& running = updates[updates.size() - 2];
@@ -389,8 +382,7 @@ TEST_F(LogoTest, UploadsWriteOnlyTheLogo) {
             EXPECT_GT(running.ucPercent, 0);
             EXPECT_LT(running.ucPercent, 100);
             ExpectFinalUpdate(4, running.ucPercent);
-            // The abandoned worker gives up once it sees its task gone; still only
-            // the logo.
+            // The abandoned worker gives up once it sees its task gone; still only the logo.
             EXPECT_TRUE(WaitForWorkers(30));
             writesOnlyTheLogo();
         }
