@@ -22,18 +22,12 @@ class TftpTest : public FhTest {
         local_ = "/var/tmp/tftp-test";
         BMC_System(("rm -rf " + local_ + " && mkdir -p " + local_).c_str());
     }
+    // The source is szReadAddress, the destination szStorageAddress.
     ComponentInfo Request(uint8_t type, const std::string& remote, const std::string& local,
                           uint32_t port) const {
-        ComponentInfo r{};
-        r.ucProtocolType = FILEHANDLE_PROTOCOL_TFTP;
-        r.ucHandleType = type;
-        strcpy(r.szIpAdress, "127.0.0.1");
+        ComponentInfo r = MakeRequest(FILEHANDLE_PROTOCOL_TFTP, type, "127.0.0.1", local);
         r.uiPort = port;
-        // The source is szReadAddress, the destination szStorageAddress.
-        snprintf(r.szReadAddress, sizeof r.szReadAddress, "%s",
-                 (type == FILEHANDLE_DOWNLOAD ? remote : local).c_str());
-        snprintf(r.szStorageAddress, sizeof r.szStorageAddress, "%s",
-                 (type == FILEHANDLE_DOWNLOAD ? local : remote).c_str());
+        strcpy(type == FILEHANDLE_DOWNLOAD ? r.szReadAddress : r.szStorageAddress, remote.c_str());
         return r;
     }
     uint32_t Port() const { return static_cast<uint32_t>(std::stoul(env_.at("TFTP_PORT"))); }
