@@ -114,78 +114,44 @@ TEST_F(EntryTest, FreshDatabaseGetsItsTableFirst) {
 // nor upload (each member fails it with its own description; the events name no file), and
 // libcurl that cannot start.
 TEST_F(EntryTest, WorkersFailBadTasks) {
-    const char* kEntry =
-        "File download or upload failed,because:connection parameter parsing error";
-    const std::string kFail = "File download or upload failed,because:";
-    struct Case {
+    const std::string kB = "File download or upload failed,because:";
+    const std::string kSp = "File download or upload failed, because: ";
+    const std::string kEntry = kB + "connection parameter parsing error";
+    const struct {
         uint8_t protocol, type;
-        bool curlInitFails;
         uint32_t result;
         std::string desc;
-        std::vector<Pair> events;
-    };
-    const Case cases[] = {
-        {FILEHANDLE_PROTOCOL_HTTP,
-         3,
-         false,
-         0x3c00000e,
-         "File download or upload failed, because: http connection parameter parsing error",
-         {{"Unknown", kEntry}}},
-        {FILEHANDLE_PROTOCOL_SFTP,
-         3,
-         false,
-         0x3c00000e,
-         kFail + "sftp connection parameter parsing error",
-         {{"Unknown", kEntry}, {"Unknown", kFail + "sftp connection parameter parsing error"}}},
-        {FILEHANDLE_PROTOCOL_SCP,
-         3,
-         false,
-         0x3c00000e,
-         kFail + "scp connection parameter parsing err",
-         {{"Unknown", kEntry}, {"Unknown", kFail + "scp connection parameter parsing err"}}},
-        {FILEHANDLE_PROTOCOL_FTP,
-         3,
-         false,
-         0x3c00000e,
-         kFail + "ftp connection parameter parsing error",
-         {{"Unknown", kEntry}, {"Unknown", kFail + "ftp connection parameter parsing error"}}},
-        {FILEHANDLE_PROTOCOL_TFTP,
-         3,
-         false,
-         0x3c00000f,
-         "File download or upload failed, because: tftp connection parameter parsing error",
-         {{"Unknown", kEntry},
-          {"Unknown",
-           "File download or upload failed, because: connection parameter parsing error"}}},
+        const char* workerEvent;  // after the entry's; null: none; empty: the description
+    } cases[] = {
+        {FILEHANDLE_PROTOCOL_HTTP, 3, 0x3c00000e, kSp + "http connection parameter parsing error",
+         nullptr},
+        {FILEHANDLE_PROTOCOL_SFTP, 3, 0x3c00000e, kB + "sftp connection parameter parsing error",
+         ""},
+        {FILEHANDLE_PROTOCOL_SCP, 3, 0x3c00000e, kB + "scp connection parameter parsing err", ""},
+        {FILEHANDLE_PROTOCOL_FTP, 3, 0x3c00000e, kB + "ftp connection parameter parsing error", ""},
+        {FILEHANDLE_PROTOCOL_TFTP, 3, 0x3c00000f, kSp + "tftp connection parameter parsing error",
+         "File download or upload failed, because: connection parameter parsing error"},
         // The mount members run their routine whatever the type (a remote path without '/'
         // stops it before any mount), then fail the task whatever the routine returned.
-        {FILEHANDLE_PROTOCOL_NFS,
-         3,
-         false,
-         0x3c00000e,
-         kEntry,
-         {{"Unknown", kEntry}, {"Unknown", kEntry}}},
-        {FILEHANDLE_PROTOCOL_CIFS,
-         3,
-         false,
-         0x3c00000e,
-         kEntry,
-         {{"Unknown", kEntry}, {"Unknown", kEntry}}},
-        {FILEHANDLE_PROTOCOL_HTTP,
-         1,
-         true,
-         0x3c00000f,
-         "File download or upload failed, because: curl_easy_init failed",
-         {{"fw.bin", "File download or upload failed, because: curl_easy_init failed"}}},
+        {FILEHANDLE_PROTOCOL_NFS, 3, 0x3c00000e, kEntry, ""},
+        {FILEHANDLE_PROTOCOL_CIFS, 3, 0x3c00000e, kEntry, ""},
+        // libcurl cannot start: the one event is the worker's, for the file.
+        {FILEHANDLE_PROTOCOL_HTTP, 1, 0x3c00000f, kSp + "curl_easy_init failed", ""},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(static_cast<int>(c.protocol) * 10 + c.type);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.desc);
         ResetAll();
         ComponentInfo r = MakeRequest(c.protocol, c.type, "127.0.0.1", "/tmp/fw.bin");
+        std::vector<Pair> events;
         if (c.type == 3) {
             strcpy(r.szStorageAddress, "fw.bin");
+            events.emplace_back("Unknown", kEntry);
         }
-        faults().curlInitFails = c.curlInitFails;
+        if (c.workerEvent != nullptr) {
+            events.emplace_back(c.type == 3 ? "Unknown" : "fw.bin",
+                                *c.workerEvent != '\0' ? c.workerEvent : c.desc);
+        }
+        faults().curlInitFails = c.type == 1;
         uint32_t id = 0;
         ASSERT_EQ(0u, FILEHANDLE_UploadDownloadFileImage(&r, &id));
         ComponentProcess rec = WaitForEnd(id);
@@ -195,7 +161,7 @@ TEST_F(EntryTest, WorkersFailBadTasks) {
         EXPECT_EQ(c.desc, rec.szDescription);
         EXPECT_TRUE(Commands().empty()) << "a mount ran";
         EXPECT_TRUE(TftpBridgeCalls().transferPorts.empty());
-        EXPECT_EQ(c.events, EventTexts());
+        EXPECT_EQ(events, EventTexts());
         EXPECT_EQ(0u, FILEHANDLE_DeleteProgressInfo(id));
         ExpectNothingLeft();
     }
