@@ -152,22 +152,20 @@ class LogoTest : public FhTest {
 }  // namespace
 
 TEST_F(LogoTest, EachRowLandsInItsDirectory) {
-    struct Row {
-        const char* name;
-        const char* dir;
-    };
-    const Row rows[] = {{"logo1.png", kBmcDir},
-                        {"logo2.png", kBmcDir},
-                        {"favicon.ico", kBmcDir},
-                        {"bios_logo_post.jpg", kBiosDir},
-                        {"bios_logo_quiet.jpg", kBiosDir}};
+    const struct {
+        const char *name, *dir;
+    } rows[] = {{"logo1.png", kBmcDir},
+                {"logo2.png", kBmcDir},
+                {"favicon.ico", kBmcDir},
+                {"bios_logo_post.jpg", kBiosDir},
+                {"bios_logo_quiet.jpg", kBiosDir}};
     std::string process = ReadFile("/proc/self/comm");
     process = process.substr(0, std::min<size_t>(process.find('\n'), 15));
     for (bool http : {false, true}) {
         if (http) {
             FH_REQUIRE_ENV("FH_TEST_SERVERS");
         }
-        for (const Row& row : rows) {
+        for (const auto& row : rows) {
             SCOPED_TRACE(std::string(http ? "http " : "local ") + row.name);
             Reset();
             SetFeature(3, 200);  // any capability but 0 turns the feature on
