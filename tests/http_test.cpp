@@ -102,6 +102,7 @@ TEST_F(HttpTest, Downloads) {
         if (c.result == 0) {
             EXPECT_EQ(2u, o.stage);
             EXPECT_EQ("File download or upload success", o.desc);
+            EXPECT_EQ(100, ProgressWrites().back().ucPercent);  // the final record's
             EXPECT_TRUE(ReadFile(local) == Served(c.served)) << "content differs";
             EXPECT_TRUE(ev.empty());
         } else {

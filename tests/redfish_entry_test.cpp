@@ -117,26 +117,6 @@ class RedfishHttpTest : public RedfishEntryTest {
     }
 };
 
-// A task either way; its final record shows it complete.
-TEST_F(RedfishHttpTest, EntryStartsATaskBothWays) {
-    const std::string local = dir_ + "/fw.bin", served = servers().dir + "/www/files/1m.bin";
-    for (uint8_t type : {1, 2}) {
-        SCOPED_TRACE(type);
-        // File mode 1: a download's file is the task's to write; an upload's source is kept.
-        RedfishInfo in = Info(type, 1, local, Url(type == 1 ? "/files/1m.bin" : "/upload/r/i.bin"));
-        uint32_t id = 0;
-        ASSERT_EQ(0u, FILEHANDLE_UploadDownloadFileImageForRedfish(&in, &id));
-        ASSERT_NE(0u, id);
-        ComponentProcess rec = WaitForEnd(id);
-        EXPECT_EQ(2u, rec.uiStage);
-        EXPECT_EQ(100, rec.ucPercent);
-        EXPECT_TRUE(ReadFile(type == 1 ? local : servers().dir + "/uploads/i.bin") ==
-                    ReadFile(served));
-        EXPECT_TRUE(FileExists(local));
-        EXPECT_EQ(0u, FILEHANDLE_DeleteProgressInfo(id));
-    }
-}
-
 TEST_F(RedfishHttpTest, StartAndWait) {
     struct Case {
         const char* name;
