@@ -81,11 +81,13 @@ TEST_F(EntryTest, StartRefusalsAndFaults) {
         EXPECT_EQ(threads, ThreadCount());
         ExpectNothingLeft();
     }
+    ResetAll();
     ComponentInfo r = MakeRequest(0, 1, "http://127.0.0.1:1/x", "/tmp/x");
     uint32_t id = 77;
     EXPECT_EQ(0x3c000401u, FILEHANDLE_UploadDownloadFileImage(nullptr, &id));
     EXPECT_EQ(0x3c000401u, FILEHANDLE_UploadDownloadFileImage(&r, nullptr));
     EXPECT_EQ(77u, id);
+    EXPECT_TRUE(Events().empty());
 }
 
 TEST_F(EntryTest, FreshDatabaseGetsItsTableFirst) {
