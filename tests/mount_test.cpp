@@ -128,24 +128,26 @@ TEST_F(MountTest, Failures) {
     struct Case {
         const char* name;
         uint8_t type;
-        std::string local;
-        std::string remote;
-        const char* password;  // CIFS only; empty: the right one
+        std::string local, remote;
         uint32_t result;
-        bool nfsOnly = false;  // samba serves a FIFO as an empty file
+        uint8_t only = 0;           // the one share it holds for; 0: both
+        const char* password = "";  // empty: the right one
     };
     WriteFile(local_ + "/src.bin", "source");
     const Case cases[] = {
-        {"missing remote file", 1, "dl.bin", "dir/no-such.bin", "", 0x3c000011},
-        {"missing share directory", 1, "dl.bin", "no-such-dir/f.bin", "", 0x3c000012},
-        {"missing local source", 2, "absent.bin", "dir/f.bin", "", 0x3c00000c},
-        {"missing local directory", 1, "nodir/dl.bin", "dir/f.bin", "", 0x3c00000c},
-        // The share serves a link to a local file, and a FIFO that no one feeds.
-        {"download of a link on the share", 1, "dl.bin", "dir/link", "", 0x3c000011},
-        {"upload onto a link on the share", 2, "src.bin", "dir/link", "", 0x3c00000c},
-        {"download of a FIFO on the share", 1, "dl.bin", "dir/fifo", "", 0x3c000011, true},
+        {"missing remote file", 1, "dl.bin", "dir/no-such.bin", 0x3c000011},
+        {"missing share directory", 1, "dl.bin", "no-such-dir/f.bin", 0x3c000012},
+        {"missing local source", 2, "absent.bin", "dir/f.bin", 0x3c00000c},
+        {"missing local directory", 1, "nodir/dl.bin", "dir/f.bin", 0x3c00000c},
+        // The share serves a link to a local file, and a FIFO that no one feeds (samba
+        // serves it as an empty file).
+        {"download of a link on the share", 1, "dl.bin", "dir/link", 0x3c000011},
+        {"upload onto a link on the share", 2, "src.bin", "dir/link", 0x3c00000c},
+        {"download of a FIFO on the share", 1, "dl.bin", "dir/fifo", 0x3c000011,
+         FILEHANDLE_PROTOCOL_NFS},
         // The local disk fills up halfway: the partial download is removed.
-        {"local disk full", 1, "full/dl.bin", "dir/big.bin", "", 0x3c000013},
+        {"local disk full", 1, "full/dl.bin", "dir/big.bin", 0x3c000013},
+        {"wrong password", 1, "dl.bin", "dir/f.bin", 0x3c000012, FILEHANDLE_PROTOCOL_CIFS, "wrong"},
     };
     const std::string victim = local_ + "/victim";
     WriteFile(victim, "local secret");
@@ -159,15 +161,20 @@ TEST_F(MountTest, Failures) {
         unlink((Root(s) + "/dir/fifo").c_str());
         ASSERT_EQ(0, mkfifo((Root(s) + "/dir/fifo").c_str(), 0666));
         for (const Case& c : cases) {
-            if (c.nfsOnly && s.code != FILEHANDLE_PROTOCOL_NFS) {
+            if (c.only != 0 && s.code != c.only) {
                 continue;
             }
             SCOPED_TRACE(std::string(s.name) + ": " + c.name);
             ResetAll();
             std::string local = local_ + "/" + c.local;
-            Outcome o = RunUri(c.type, local, Uri(s, c.remote));
+            Outcome o = RunUri(c.type, local, Uri(s, c.remote, true, c.password));
             EXPECT_EQ(3u, o.stage);
             EXPECT_EQ(c.result, o.result) << o.desc;
+            if (c.result == 0x3c000012) {
+                EXPECT_EQ("File download or upload failed,because:" + std::string(s.name) +
+                              " mount failed",
+                          o.desc);
+            }
             if (c.type == FILEHANDLE_DOWNLOAD) {
                 EXPECT_FALSE(FileExists(local));
             }
@@ -177,11 +184,6 @@ TEST_F(MountTest, Failures) {
         }
     }
     EXPECT_EQ(0, umount((local_ + "/full").c_str()));
-    ResetAll();
-    Outcome o = RunUri(FILEHANDLE_DOWNLOAD, local_ + "/dl.bin",
-                       Uri(kShares[1], "dir/f.bin", true, "wrong"));
-    EXPECT_EQ(0x3c000012u, o.result);
-    EXPECT_EQ("File download or upload failed,because:CIFS mount failed", o.desc);
 }
 
 TEST_F(MountTest, AFailedUmountNeverDeletesRemoteFiles) {
