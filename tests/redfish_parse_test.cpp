@@ -25,6 +25,13 @@ RedfishInfo Info(const char* uri, uint8_t type) {
     return r;
 }
 
+// The fields the parser writes, for a readable difference.
+std::string Fields(const ComponentInfo& r) {
+    return std::to_string(r.ucProtocolType) + " " + r.szIpAdress + " port " +
+           std::to_string(r.uiPort) + " user " + r.szUserName + " password " + r.szPassword +
+           " read " + r.szReadAddress + " storage " + r.szStorageAddress;
+}
+
 class RedfishParseTest : public FhTest {};
 
 }  // namespace
@@ -60,6 +67,10 @@ TEST_F(RedfishParseTest, UriTable) {
         {"nfs://10.0.0.1/f", 2, 3, "10.0.0.1", 0, "", "", kLocal, "/f"},
         {"tftp://[fe80::1]:69/f.bin", 1, 1, "fe80::1", 69, "", "", "f.bin"},
         {"tftp://10.0.0.9/dir/up.bin", 2, 1, "10.0.0.9", 0, "", "", nullptr, "dir/up.bin"},
+        // the highest port, for the protocols that libcurl does not check later
+        {"nfs://10.0.0.1:65535/f", 1, 3, "10.0.0.1", 65535, "", "", kLocal, "/f"},
+        {"cifs://u:p@10.0.0.2:65535/s/f", 2, 4, "10.0.0.2", 65535, "u", "p", kLocal, "/s/f"},
+        {"tftp://10.0.0.9:65535/f", 1, 1, "10.0.0.9", 65535, "", "", "f"},
         {"http://192.168.1.10:8080/dir/f.bin", 1, 0, "http://192.168.1.10:8080/dir/f.bin", 8080},
         {"https://[fe80::1]:443/f", 1, 0, "https://[fe80::1]/f", 443},
         {"https://[fe80::1]/f", 2, 0, "https://[fe80::1]/f", 0},
@@ -85,23 +96,13 @@ TEST_F(RedfishParseTest, UriTable) {
         e.ucKeepSourceFlag = w.type == FILEHANDLE_UPLOAD ? 1 : 0;
         e.ucHttpsFlag = strncmp(w.uri, "https:", 6) == 0 ? 1 : 0;
         strcpy(w.type == FILEHANDLE_UPLOAD ? e.szReadAddress : e.szStorageAddress, kLocal);
-        if (w.read != nullptr) {
-            strcpy(e.szReadAddress, w.read);
-        }
-        if (w.storage != nullptr) {
-            strcpy(e.szStorageAddress, w.storage);
-        }
+        strcpy(e.szReadAddress, w.read != nullptr ? w.read : e.szReadAddress);
+        strcpy(e.szStorageAddress, w.storage != nullptr ? w.storage : e.szStorageAddress);
         strcpy(e.szIpAdress, w.ip);
         e.uiPort = w.port;
         strcpy(e.szUserName, w.user);
         strcpy(e.szPassword, w.password);
-        EXPECT_EQ(e.ucProtocolType, out.ucProtocolType);
-        EXPECT_STREQ(e.szIpAdress, out.szIpAdress);
-        EXPECT_EQ(e.uiPort, out.uiPort);
-        EXPECT_STREQ(e.szUserName, out.szUserName);
-        EXPECT_STREQ(e.szPassword, out.szPassword);
-        EXPECT_STREQ(e.szReadAddress, out.szReadAddress);
-        EXPECT_STREQ(e.szStorageAddress, out.szStorageAddress);
+        EXPECT_EQ(Fields(e), Fields(out));
         EXPECT_EQ(0, memcmp(&e, &out, sizeof e)) << "a field outside the table was written";
     }
 }
@@ -114,12 +115,16 @@ TEST_F(RedfishParseTest, RefusedOrMeanOneThing) {
     const std::string longPath = "http://10.0.0.1/" + std::string(2000, 'a');
     const std::string tooLongUser = "ftp://" + std::string(32, 'u') + ":p@10.0.0.5/f";
     const std::string tooLongPass = "sftp://u:" + std::string(33, 'p') + "@10.0.0.5/f";
+    // A host name label holds 63 characters at most (of the letters a host may have here).
+    const std::string label63 = std::string(63, 'a') + ".bad";
+    const std::string label64 = "http://a" + label63 + "/f", name63 = "http://" + label63 + "/f";
     const char* const refused[] = {
         // not of their pattern (NFS and TFTP requests are not checked by libcurl later)
         "nfs://1.2.3/f", "tftp://1.2.3/f", "tftp://10.0.0.1:0/f", "scp://user@10.0.0.1/f",
         "sftp://u:p@10.0.0.1", "http://10.0.0.1", "http://[FE80::1]/f", "http://server.example/f",
         "http://1.2.3/f", "http://10.0.0.1:0/f", "http://10.0.0.1:65536/f", "https://[::1]:0/f",
-        tooLongUser.c_str(), tooLongPass.c_str(),
+        "nfs://10.0.0.1:65536/f", "cifs://u:p@10.0.0.1:65536/s/f", "tftp://10.0.0.1:65536/f",
+        label64.c_str(), tooLongUser.c_str(), tooLongPass.c_str(),
         // SCP paths that the server's scp would misread
         "scp://u:p@10.0.0.1/a%0Ab", "scp://u:p@10.0.0.1/a%09b", "scp://u:p@10.0.0.1/~/-r",
         "scp://u:p@10.0.0.1/-t",
@@ -127,8 +132,9 @@ TEST_F(RedfishParseTest, RefusedOrMeanOneThing) {
         "sftp-file://u:p@127.0.0.1/etc/shadow", "sftp.file://u:p@127.0.0.1/etc/passwd",
         "ftp-gopher://u:p@127.0.0.1:6379/_INFO", "http-gopher://[::ffff:7f00:1]:6379/_INFO",
         "http-dict://[::1]:11211/stats", "https-file:///etc/passwd", "sftpx://u:p@10.0.0.1/f",
-        "httpx://10.0.0.1/f", "ftpes://u:p@10.0.0.1/f", "tftp-x://10.0.0.1/f",
-        "nfs+ssh://10.0.0.1/f", "cifs-smb://u:p@10.0.0.1/s/f", "https:/host:8443/http://10.0.0.1/f",
+        "httpx://10.0.0.1/f", "ftpes://u:p@10.0.0.1/f", "tftp-x://10.0.0.1/f", "nfsx://10.0.0.1/f",
+        "cifsx://u:p@10.0.0.1/s/f", "tftpx://10.0.0.1/f", "nfs+ssh://10.0.0.1/f",
+        "cifs-smb://u:p@10.0.0.1/s/f", "https:/host:8443/http://10.0.0.1/f",
         "scp:/u:p@h/scp://u:p@10.0.0.1/f",
         // credentials that would move the host in the URL
         "ftp://u:p@evil.example.com:2121/x@10.0.0.1/f", "ftp://host#:p@10.0.0.1/f",
@@ -163,6 +169,7 @@ TEST_F(RedfishParseTest, RefusedOrMeanOneThing) {
         {"http://10.0.0.1:00080/f", "10.0.0.1"},
         {"http://[::]/f", "[::]"},
         {longPath.c_str(), "10.0.0.1"},
+        {name63.c_str(), label63.c_str()},
     };
     // Four threads at once: the parser keeps no state, so every answer is the same.
     auto check = [&] {

@@ -75,11 +75,8 @@ TEST_F(RemoteSizeTest, EveryProtocolAgainstItsServer) {
     uint32_t size = 5;
     EXPECT_EQ(0u, SizeOf("http://127.0.0.1:" + http["HTTP_PORT"] + "/nolen/size.bin", &size));
     EXPECT_EQ(0xffffffffu, size);
-    EXPECT_EQ(0u, CountLogged("curl_easy_init failed"));
-    EXPECT_TRUE(Logged(6, "SFTP or SCP Protocol file handle"));
-    EXPECT_EQ("", ReadFile("/proc/self/mountinfo").find("confbup") == std::string::npos
-                      ? ""
-                      : "a probe left its mount behind");
+    EXPECT_EQ(std::string::npos, ReadFile("/proc/self/mountinfo").find("confbup"))
+        << "a probe left its mount behind";
 }
 
 TEST_F(RemoteSizeTest, RefusalsAndPathLimits) {
@@ -87,7 +84,6 @@ TEST_F(RemoteSizeTest, RefusalsAndPathLimits) {
     // An unparsable URI leaves the caller's size alone.
     EXPECT_EQ(0x3c000402u, SizeOf("http://[FE80::1]/f", &size));
     EXPECT_EQ(1234u, size);
-    EXPECT_TRUE(Logged(2, "FILEHANDLE_TransferRedfishStruct failed"));
     RedfishInfo in{};
     EXPECT_EQ(0x81000002u, FILEHANDLE_GetRemoteFileSize(nullptr, &size));
     EXPECT_EQ(0x81000002u, FILEHANDLE_GetRemoteFileSize(&in, nullptr));
@@ -100,8 +96,7 @@ TEST_F(RemoteSizeTest, RefusalsAndPathLimits) {
         size = 9;
         std::string name(len, 'n');
         EXPECT_EQ(0x3c000002u, SizeOf("tftp://127.0.0.1:1/" + name, &size));
-        EXPECT_EQ(len == 241,
-                  Logged(2, "The tftp protocol file path exceeds the maximum supported length"));
+        EXPECT_EQ(len == 240, !TftpBridgeCalls().sizePorts.empty());
         EXPECT_EQ(0u, size);
     }
     // A local path that does not exist: size 0.
@@ -117,7 +112,6 @@ TEST_F(RemoteSizeTest, RefusalsAndPathLimits) {
     faults().curlInitFails = true;
     EXPECT_EQ(0xbc00000au, SFTP_GetRemoteFileSize(&r, &s));
     faults().curlInitFails = false;
-    EXPECT_TRUE(Logged(2, "SFTP_GetRemoteFileSize:curl_easy_init failed!"));
     EXPECT_EQ(0x81000001u, HTTP_GetRemoteFileSize(&r, &s));  // closed port
     EXPECT_EQ(0, s);
 }
