@@ -50,14 +50,14 @@ TEST_F(EntryTest, StartRefusalsAndFaults) {
         const char* event;  // null: none
     };
     std::vector<Case> cases = {
-        {"no database", 0, &faults().noDb, 0x3c000604, 55, nullptr},
-        {"thread not created", 0, &faults().threadCreateFails, 0x3c000002, 1, kInit},
-        {"table unreadable", 0, &faults().dbGetFails, 0x3c000402, 0, kInit},
-        {"table unwritable", 0, &faults().dbPutFails, 0x3c000402, 0, kInit},
+        {"no database", 0, &faults().noDb, FILEHANDLE_E_ENTRY_NO_DB, 55, nullptr},
+        {"thread not created", 0, &faults().threadCreateFails, FILEHANDLE_E_START_FAILED, 1, kInit},
+        {"table unreadable", 0, &faults().dbGetFails, FILEHANDLE_E_NO_TASK, 0, kInit},
+        {"table unwritable", 0, &faults().dbPutFails, FILEHANDLE_E_NO_TASK, 0, kInit},
     };
     for (uint8_t code : {5, 6, 9, 200, 255}) {  // the identifier is the deleted task's
-        cases.push_back({"protocol " + std::to_string(code), code, nullptr, 0x3c000403, 1,
-                         "File transfer protocol not supported"});
+        cases.push_back({"protocol " + std::to_string(code), code, nullptr,
+                         FILEHANDLE_E_BAD_PROTOCOL, 1, "File transfer protocol not supported"});
     }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -84,15 +84,15 @@ TEST_F(EntryTest, StartRefusalsAndFaults) {
     ResetAll();
     ComponentInfo r = MakeRequest(0, 1, "http://127.0.0.1:1/x", "/tmp/x");
     uint32_t id = 77;
-    EXPECT_EQ(0x3c000401u, FILEHANDLE_UploadDownloadFileImage(nullptr, &id));
-    EXPECT_EQ(0x3c000401u, FILEHANDLE_UploadDownloadFileImage(&r, nullptr));
+    EXPECT_EQ(FILEHANDLE_E_ENTRY_NULL_ARGUMENT, FILEHANDLE_UploadDownloadFileImage(nullptr, &id));
+    EXPECT_EQ(FILEHANDLE_E_ENTRY_NULL_ARGUMENT, FILEHANDLE_UploadDownloadFileImage(&r, nullptr));
     EXPECT_EQ(77u, id);
     EXPECT_TRUE(Events().empty());
 }
 
 TEST_F(EntryTest, FreshDatabaseGetsItsTableFirst) {
     // In a child with a database of its own: the entry writes an empty table, then
-    // allocates identifier 1; if that write fails the result is 0x3c000005.
+    // allocates identifier 1; if that write fails the result is FILEHANDLE_E_DB_WRITE.
     for (bool putFails : {false, true}) {
         pid_t pid = fork();
         ASSERT_GE(pid, 0);
@@ -104,7 +104,8 @@ TEST_F(EntryTest, FreshDatabaseGetsItsTableFirst) {
             ComponentInfo r = MakeRequest(5, 1, "x", "/tmp/a");
             uint32_t id = 99;
             uint32_t rc = FILEHANDLE_UploadDownloadFileImage(&r, &id);
-            _exit(putFails ? !(rc == 0x3c000005 && id == 0) : !(rc == 0x3c000403 && id == 1));
+            _exit(putFails ? !(rc == FILEHANDLE_E_DB_WRITE && id == 0)
+                           : !(rc == FILEHANDLE_E_BAD_PROTOCOL && id == 1));
         }
         int st = 0;
         waitpid(pid, &st, 0);
@@ -125,20 +126,24 @@ TEST_F(EntryTest, WorkersFailBadTasks) {
         std::string desc;
         const char* workerEvent;  // after the entry's; null: none; empty: the description
     } cases[] = {
-        {FILEHANDLE_PROTOCOL_HTTP, 3, 0x3c00000e, kSp + "http connection parameter parsing error",
-         nullptr},
-        {FILEHANDLE_PROTOCOL_SFTP, 3, 0x3c00000e, kB + "sftp connection parameter parsing error",
-         ""},
-        {FILEHANDLE_PROTOCOL_SCP, 3, 0x3c00000e, kB + "scp connection parameter parsing err", ""},
-        {FILEHANDLE_PROTOCOL_FTP, 3, 0x3c00000e, kB + "ftp connection parameter parsing error", ""},
-        {FILEHANDLE_PROTOCOL_TFTP, 3, 0x3c00000f, kSp + "tftp connection parameter parsing error",
+        {FILEHANDLE_PROTOCOL_HTTP, 3, FILEHANDLE_E_PARAMETER,
+         kSp + "http connection parameter parsing error", nullptr},
+        {FILEHANDLE_PROTOCOL_SFTP, 3, FILEHANDLE_E_PARAMETER,
+         kB + "sftp connection parameter parsing error", ""},
+        {FILEHANDLE_PROTOCOL_SCP, 3, FILEHANDLE_E_PARAMETER,
+         kB + "scp connection parameter parsing err", ""},
+        {FILEHANDLE_PROTOCOL_FTP, 3, FILEHANDLE_E_PARAMETER,
+         kB + "ftp connection parameter parsing error", ""},
+        {FILEHANDLE_PROTOCOL_TFTP, 3, FILEHANDLE_E_TRANSFER_FAILED,
+         kSp + "tftp connection parameter parsing error",
          "File download or upload failed, because: connection parameter parsing error"},
         // The mount members run their routine whatever the type (a remote path without '/'
         // stops it before any mount), then fail the task whatever the routine returned.
-        {FILEHANDLE_PROTOCOL_NFS, 3, 0x3c00000e, kEntry, ""},
-        {FILEHANDLE_PROTOCOL_CIFS, 3, 0x3c00000e, kEntry, ""},
+        {FILEHANDLE_PROTOCOL_NFS, 3, FILEHANDLE_E_PARAMETER, kEntry, ""},
+        {FILEHANDLE_PROTOCOL_CIFS, 3, FILEHANDLE_E_PARAMETER, kEntry, ""},
         // libcurl cannot start: the one event is the worker's, for the file.
-        {FILEHANDLE_PROTOCOL_HTTP, 1, 0x3c00000f, kSp + "curl_easy_init failed", ""},
+        {FILEHANDLE_PROTOCOL_HTTP, 1, FILEHANDLE_E_TRANSFER_FAILED, kSp + "curl_easy_init failed",
+         ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.desc);
@@ -198,14 +203,16 @@ TEST_F(EntryTest, ThreadBodyRefusesForeignOrBadTasks) {
         EXPECT_FALSE(FileExists("/var/uploadDownload" + std::to_string(c.first) + ".progress"));
     }
     std::thread([] { EXPECT_EQ(nullptr, HttpThread(nullptr)); }).join();
-    EXPECT_EQ(0xbc000001u, HTTP_UploadDownloadFile(nullptr));
+    EXPECT_EQ(FILEHANDLE_IN_NULL_POINTER, HTTP_UploadDownloadFile(nullptr));
     EXPECT_TRUE(Events().empty());
 }
 
 TEST_F(EntryTest, ErrorMappingAndDataCallbacks) {
-    const std::pair<int, uint32_t> map[] = {{0, 0x3c00000f}, {7, 0x3c000010},  {78, 0x3c000011},
-                                            {6, 0x3c00000f}, {28, 0x3c00000f}, {67, 0x3c00000f},
-                                            {-1, 0x3c00000f}};
+    const std::pair<int, uint32_t> map[] = {
+        {0, FILEHANDLE_E_TRANSFER_FAILED},   {7, FILEHANDLE_E_COULD_NOT_CONNECT},
+        {78, FILEHANDLE_E_REMOTE_NOT_FOUND}, {6, FILEHANDLE_E_TRANSFER_FAILED},
+        {28, FILEHANDLE_E_TRANSFER_FAILED},  {67, FILEHANDLE_E_TRANSFER_FAILED},
+        {-1, FILEHANDLE_E_TRANSFER_FAILED}};
     for (auto& m : map) {
         EXPECT_EQ(m.second, CURLCode_Convert_External_ErrorCode(m.first)) << m.first;
     }
@@ -226,8 +233,8 @@ TEST_F(EntryTest, TftpPathLengthLimit) {
         uint32_t result;
         const char* reason;
     } cases[] = {
-        {241, 10, 0x3c000002, "File upload and download initialization failed"},
-        {10, 241, 0x3c000002, "File upload and download initialization failed"},
+        {241, 10, FILEHANDLE_E_START_FAILED, "File upload and download initialization failed"},
+        {10, 241, FILEHANDLE_E_START_FAILED, "File upload and download initialization failed"},
         {240, 240, 0,
          "File download or upload failed, because: The Remote file does not exist or the ip is "
          "wrong"},
@@ -243,7 +250,7 @@ TEST_F(EntryTest, TftpPathLengthLimit) {
         EXPECT_EQ(c.result, FILEHANDLE_UploadDownloadFileImage(&r, &id));
         EXPECT_EQ(1u, id);
         if (c.result == 0) {
-            EXPECT_EQ(0x3c00000du, WaitForEnd(id).uiResultCode);
+            EXPECT_EQ(FILEHANDLE_E_REMOTE_MISSING, WaitForEnd(id).uiResultCode);
             EXPECT_EQ(0u, FILEHANDLE_DeleteProgressInfo(id));
             EXPECT_FALSE(FileExists(store));
         }
@@ -262,13 +269,17 @@ TEST_F(EntryTest, NullPointersEverywhere) {
         std::function<uint32_t()> run;
         uint32_t result;
     } cases[] = {
-        {"puiIdentifier", [] { return FILEHANLE_ClearTasksAndConfigID(nullptr); }, 0xbc000001},
+        {"puiIdentifier", [] { return FILEHANLE_ClearTasksAndConfigID(nullptr); },
+         FILEHANDLE_IN_NULL_POINTER},
         {"puiTaskNum", [] { return FILEHANDLE_UploadDownloadDateClean(nullptr), 0u; }, 0},
         {"pstComponentProcess", [] { return FILEHANDLE_UploadDownloadProgress(1, nullptr); },
-         0x3c000001},
-        {"pstTransferTaskInfo", [] { return FILEHANDLE_GetTransferTaskInfo(nullptr); }, 0x3c000001},
-        {"pcProgressFilePath", [] { return FILEHANDLE_GetProgressFile(1, nullptr); }, 0xbc000001},
-        {"pstComponentInfo", [] { return HTTP_UploadDownloadFile(nullptr); }, 0xbc000001},
+         FILEHANDLE_E_NULL_ARGUMENT},
+        {"pstTransferTaskInfo", [] { return FILEHANDLE_GetTransferTaskInfo(nullptr); },
+         FILEHANDLE_E_NULL_ARGUMENT},
+        {"pcProgressFilePath", [] { return FILEHANDLE_GetProgressFile(1, nullptr); },
+         FILEHANDLE_IN_NULL_POINTER},
+        {"pstComponentInfo", [] { return HTTP_UploadDownloadFile(nullptr); },
+         FILEHANDLE_IN_NULL_POINTER},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.argument);
@@ -281,7 +292,7 @@ TEST_F(EntryTest, NullPointersEverywhere) {
         EXPECT_EQ(0u, logs[0].text.rfind("Pointer " + std::string(c.argument) + " is Null", 0))
             << logs[0].text;
     }
-    EXPECT_EQ(0xbc000002u, FILEHANLE_IDdetifier_ProgessFile(nullptr));
+    EXPECT_EQ(FILEHANDLE_IN_BAD_ARGUMENT, FILEHANLE_IDdetifier_ProgessFile(nullptr));
     ExpectNothingLeft();
 }
 
@@ -319,13 +330,13 @@ TEST_F(EntryTest, CurlRoutinesSpeakOnlyTheirProtocols) {
         ResetAll();
         char desc[1024] = {0};
         ComponentInfo req = MakeRequest(2, c.type, "sftp://127.0.0.1:1/x", path);
-        EXPECT_EQ(0x3c000001u, c.run(nullptr, desc));
-        EXPECT_EQ(0x3c000001u, c.run(&req, nullptr));
+        EXPECT_EQ(FILEHANDLE_E_NULL_ARGUMENT, c.run(nullptr, desc));
+        EXPECT_EQ(FILEHANDLE_E_NULL_ARGUMENT, c.run(&req, nullptr));
         EXPECT_STREQ("", desc);
         if (c.openReason == nullptr) {
             continue;
         }
-        EXPECT_EQ(0x3c00000cu, c.run(&req, desc));
+        EXPECT_EQ(FILEHANDLE_E_LOCAL_FILE, c.run(&req, desc));
         char want[1024];
         snprintf(want, sizeof want, c.openReason, path.c_str());
         EXPECT_STREQ(want, desc);
@@ -342,14 +353,14 @@ TEST_F(EntryTest, CurlRoutinesSpeakOnlyTheirProtocols) {
             }
             uint32_t rc = c.run(&r, desc);
             EXPECT_NE(0u, rc);
-            EXPECT_TRUE(!lineBreak || rc == 0x3c00000e) << rc;
+            EXPECT_TRUE(!lineBreak || rc == FILEHANDLE_E_PARAMETER) << rc;
             EXPECT_NE("secret", ReadFile("/var/tmp/out.bin"));
             EXPECT_EQ("secret", ReadFile("/var/tmp/secret"));
         }
     }
     ComponentInfo r{};
     char desc[1024];
-    EXPECT_EQ(0x3c000001u, MOUNT_UploadDownloadFile(&r, nullptr, desc));
+    EXPECT_EQ(FILEHANDLE_E_NULL_ARGUMENT, MOUNT_UploadDownloadFile(&r, nullptr, desc));
 }
 
 // Another local user plants links and files where the library creates or opens its own,
@@ -383,10 +394,11 @@ TEST_F(EntryTest, PlantedLinksAndLocksOfAnotherUser) {
     strcpy(r.szStorageAddress, "/export/f");
     r.uiIdentifier = 3;
     char desc[1024] = {0};
-    EXPECT_EQ(0x3c00000fu, MOUNT_UploadDownloadFile(&r, "/var/nothing.progress", desc));
+    EXPECT_EQ(FILEHANDLE_E_TRANSFER_FAILED,
+              MOUNT_UploadDownloadFile(&r, "/var/nothing.progress", desc));
     EXPECT_TRUE(Commands().empty());
     r = MakeRequest(0, 1, "http://127.0.0.1:1/f", "/var/tmp/planted.bin");
-    EXPECT_EQ(0x3c00000cu, HTTP_DownLoadFileByCurl(&r, desc));
+    EXPECT_EQ(FILEHANDLE_E_LOCAL_FILE, HTTP_DownLoadFileByCurl(&r, desc));
     EXPECT_EQ("victim", ReadFile("/var/tmp/victim"));
     // A lock held by another user's process: the call gives up after the lock's wait.
     unlink("/var/lock/" FILEHANDLE_TASK_LOCK_NAME);
@@ -403,7 +415,7 @@ TEST_F(EntryTest, PlantedLinksAndLocksOfAnotherUser) {
     char c;
     ASSERT_EQ(1, read(ready[0], &c, 1));
     time_t start = time(nullptr);
-    EXPECT_EQ(0xbc000004u, FILEHANLE_IDdetifier_ProgessFile(&id));
+    EXPECT_EQ(FILEHANDLE_IN_DB_READ, FILEHANLE_IDdetifier_ProgessFile(&id));
     EXPECT_LE(time(nullptr) - start, 20);
     kill(holder, SIGKILL);
     waitpid(holder, nullptr, 0);

@@ -19,7 +19,9 @@ using namespace fhtest;
 
 namespace {
 
-const std::set<uint32_t> kFailures = {0x3c00000c, 0x3c00000d, 0x3c00000f, 0x3c000010, 0x3c000011};
+const std::set<uint32_t> kFailures = {FILEHANDLE_E_LOCAL_FILE, FILEHANDLE_E_REMOTE_MISSING,
+                                      FILEHANDLE_E_TRANSFER_FAILED, FILEHANDLE_E_COULD_NOT_CONNECT,
+                                      FILEHANDLE_E_REMOTE_NOT_FOUND};
 
 struct Case {
     const char* mode;

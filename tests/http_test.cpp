@@ -54,23 +54,26 @@ TEST_F(HttpTest, Downloads) {
     };
     const Case cases[] = {
         {"plain file", "/files/1m.bin", kPlain, false, 0, "1m.bin", nullptr},
-        {"closed port", "http://127.0.0.1:1/x.bin", kPlain, false, 0x3c000010, nullptr, nullptr},
+        {"closed port", "http://127.0.0.1:1/x.bin", kPlain, false, FILEHANDLE_E_COULD_NOT_CONNECT,
+         nullptr, nullptr},
         {"no content length", "/nolen/1m.bin", kPlain, false, 0, "1m.bin", nullptr},
-        {"404", "/files/missing.bin", kPlain, false, 0x3c00000f, nullptr,
+        {"404", "/files/missing.bin", kPlain, false, FILEHANDLE_E_TRANSFER_FAILED, nullptr,
          "File download or upload failed,because:No error"},
-        {"redirect not followed over http", "/redirect/hello.txt", kPlain, false, 0x3c00000f,
-         nullptr, "File download or upload failed,because:No error"},
+        {"redirect not followed over http", "/redirect/hello.txt", kPlain, false,
+         FILEHANDLE_E_TRANSFER_FAILED, nullptr, "File download or upload failed,because:No error"},
         {"redirect followed over https", "/redirect/hello.txt", kNoVerify, false, 0, "hello.txt",
          nullptr},
         {"basic auth", "/auth/hello.txt", kPlain, true, 0, "hello.txt", nullptr},
-        {"basic auth missing", "/auth/hello.txt", kPlain, false, 0x3c00000f, nullptr, nullptr},
+        {"basic auth missing", "/auth/hello.txt", kPlain, false, FILEHANDLE_E_TRANSFER_FAILED,
+         nullptr, nullptr},
         {"https verified", "/files/1m.bin", kVerify, false, 0, "1m.bin", nullptr},
-        {"https unknown CA", "/files/hello.txt", kWrongCa, false, 0x3c00000f, nullptr, nullptr},
-        {"https type 3 uses defaults", "/files/hello.txt", kBadType, false, 0x3c00000f, nullptr,
-         nullptr},
+        {"https unknown CA", "/files/hello.txt", kWrongCa, false, FILEHANDLE_E_TRANSFER_FAILED,
+         nullptr, nullptr},
+        {"https type 3 uses defaults", "/files/hello.txt", kBadType, false,
+         FILEHANDLE_E_TRANSFER_FAILED, nullptr, nullptr},
         {"client certificate", "/mtls/hello.txt", kClientCert, false, 0, "hello.txt", nullptr},
-        {"client certificate missing", "/mtls/hello.txt", kVerify, false, 0x3c00000f, nullptr,
-         nullptr},
+        {"client certificate missing", "/mtls/hello.txt", kVerify, false,
+         FILEHANDLE_E_TRANSFER_FAILED, nullptr, nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -134,12 +137,13 @@ TEST_F(HttpTest, Uploads) {
         {"move consumes the source", "new.bin", "/upload/up/fw.bin", 0, false, 0, false},
         {"same name kept", "fw.bin", "/upload/up/fw.bin", 1, false, 0, true},
         {"same name consumed", "fw.bin", "/upload/up/fw.bin", 0, false, 0, false},
-        {"failed move puts the source back", "new.bin", "/status/500/fw.bin", 0, false, 0x3c00000f,
+        {"failed move puts the source back", "new.bin", "/status/500/fw.bin", 0, false,
+         FILEHANDLE_E_TRANSFER_FAILED, true},
+        {"failed copy keeps the source", "new.bin", "/status/403/fw.bin", 1, false,
+         FILEHANDLE_E_TRANSFER_FAILED, true},
+        {"staging name taken", "new.bin", "/upload/up/fw.bin", 1, true, FILEHANDLE_E_LOCAL_FILE,
          true},
-        {"failed copy keeps the source", "new.bin", "/status/403/fw.bin", 1, false, 0x3c00000f,
-         true},
-        {"staging name taken", "new.bin", "/upload/up/fw.bin", 1, true, 0x3c00000c, true},
-        {"no remote name", "new.bin", "/upload/", 1, false, 0x3c00000e, true},
+        {"no remote name", "new.bin", "/upload/", 1, false, FILEHANDLE_E_PARAMETER, true},
     };
     std::string content = RandomBytes(700000, 7);
     for (const Case& c : cases) {
@@ -246,7 +250,7 @@ TEST_F(HttpTest, TasksOfAnotherProcessAreWatchedAndDeletedHere) {
     ComponentInfo r = MakeRequest(FILEHANDLE_PROTOCOL_HTTP, FILEHANDLE_DOWNLOAD,
                                   Url(false, "/files/hello.txt"), work_ + "/eleventh.bin");
     uint32_t id = 99;
-    EXPECT_EQ(0x3c000402u, FILEHANDLE_UploadDownloadFileImage(&r, &id));
+    EXPECT_EQ(FILEHANDLE_E_NO_TASK, FILEHANDLE_UploadDownloadFileImage(&r, &id));
     EXPECT_EQ(0u, id);
     for (uint32_t i : ids) {
         EXPECT_EQ(0u, FILEHANDLE_DeleteProgressInfo(i));

@@ -21,12 +21,9 @@ using namespace fhtest;
 
 namespace {
 
-constexpr uint32_t kBadCommand = 0x3c00040a;
-constexpr uint32_t kUnsupported = 0x3c000614;
-constexpr uint32_t kNullArgument = 0x3c000c01;
-constexpr uint32_t kStartFailed = 0x3c000c02;
-constexpr uint32_t kTransferFailed = 0x3c000c09;
-constexpr uint32_t kStalled = 0x3c000c0f;
+// The upload's results for a transfer that failed, and for one that stalled.
+constexpr uint32_t kTransferFailed = FILEHANDLE_E_PROGRESS | FILEHANDLE_LOGO_FAILURE_BITS;
+constexpr uint32_t kStalled = FILEHANDLE_E_TRANSFER_FAILED | FILEHANDLE_LOGO_FAILURE_BITS;
 
 constexpr char kStorage[] = "/mnt/sdmmc0p2";
 constexpr char kBmcDir[] = "/mnt/sdmmc0p2/OEMFile/bmc/logo";
@@ -269,38 +266,44 @@ TEST_F(LogoTest, UploadsWriteOnlyTheLogo) {
         {"dot dot inside the path", src + "/../logo-src/logo1.png", 0, "new image"},
         {"the installed logo itself", logo, 0},
         {"links planted, then an upload", src + "/logo1.png", 0, "new image", true},
-        {"links planted, then a failure", src + "/missing/logo1.png", kStartFailed, "precious",
-         true},
+        {"links planted, then a failure", src + "/missing/logo1.png",
+         FILEHANDLE_E_LOGO_START_FAILED, "precious", true},
         {"climbing out of the logo directory",
-         std::string(kBmcDir) + "/../../../../../var/tmp/logo-victim/logo1.png", kStartFailed},
-        {"upper-case scheme", "HTTP://127.0.0.1/x/logo1.png", kStartFailed},
+         std::string(kBmcDir) + "/../../../../../var/tmp/logo-victim/logo1.png",
+         FILEHANDLE_E_LOGO_START_FAILED},
+        {"upper-case scheme", "HTTP://127.0.0.1/x/logo1.png", FILEHANDLE_E_LOGO_START_FAILED},
         {"missing remote file", Http("/files/no-such-dir/logo1.png"), kTransferFailed},
         {"server error", Http("/status/500/logo1.png"), kTransferFailed},
         {"closed port", "http://127.0.0.1:1/logo1.png", kTransferFailed},
-        {"missing local source", src + "/no-such-dir/logo1.png", kStartFailed},
-        {"URI the parser refuses", "http://[FE80::1]/logo1.png", kStartFailed},
+        {"missing local source", src + "/no-such-dir/logo1.png", FILEHANDLE_E_LOGO_START_FAILED},
+        {"URI the parser refuses", "http://[FE80::1]/logo1.png", FILEHANDLE_E_LOGO_START_FAILED},
         // Half of a 2 MiB file, then nothing: the upload gives up on its own.
         {"stalled transfer", Http("/stall/logo1.png"), kStalled},
         // Refused before any task or transfer.
-        {"the temporary file", temp, kBadCommand},
-        {"name outside the table", src + "/logo3.png", kBadCommand},
-        {"no slash", "logo1.png", kBadCommand},
-        {"empty last element", src + "/", kBadCommand},
-        {"dot dot", src + "/logo1.png/..", kBadCommand},
-        {"other case", src + "/LOGO1.PNG", kBadCommand},
-        {"trailing blank", src + "/logo1.png ", kBadCommand},
-        {"trailing newline", src + "/logo1.png\n", kBadCommand},
-        {"query string", "http://127.0.0.1:1/files/logo1.png?v=2", kBadCommand},
-        {"password holding '@'", "ftp://u:pw@secret@127.0.0.1:1/logo3.png", kBadCommand},
-        {"temporary file's name", src + "/TmpLogo", kBadCommand},
-        {"directory's name", src + "/logo", kBadCommand},
-        {"1024 characters", std::string(1015, '/') + "logo1.png", kBadCommand},
-        {"4000 characters", std::string(3991, '/') + "logo1.png", kBadCommand},
-        {"capability 0", src + "/logo1.png", kUnsupported, "old logo", false, 3, 0},
-        {"OEM flag 2", src + "/logo1.png", kUnsupported, "old logo", false, 2, 1},
-        {"OEM flag 255", src + "/logo1.png", kUnsupported, "old logo", false, 255, 1},
-        {"no OEM flag", src + "/logo1.png", kUnsupported, "old logo", false, -1, 1},
-        {"no capability", src + "/logo1.png", kUnsupported, "old logo", false, 3, -1},
+        {"the temporary file", temp, FILEHANDLE_E_BAD_TARGET},
+        {"name outside the table", src + "/logo3.png", FILEHANDLE_E_BAD_TARGET},
+        {"no slash", "logo1.png", FILEHANDLE_E_BAD_TARGET},
+        {"empty last element", src + "/", FILEHANDLE_E_BAD_TARGET},
+        {"dot dot", src + "/logo1.png/..", FILEHANDLE_E_BAD_TARGET},
+        {"other case", src + "/LOGO1.PNG", FILEHANDLE_E_BAD_TARGET},
+        {"trailing blank", src + "/logo1.png ", FILEHANDLE_E_BAD_TARGET},
+        {"trailing newline", src + "/logo1.png\n", FILEHANDLE_E_BAD_TARGET},
+        {"query string", "http://127.0.0.1:1/files/logo1.png?v=2", FILEHANDLE_E_BAD_TARGET},
+        {"password holding '@'", "ftp://u:pw@secret@127.0.0.1:1/logo3.png",
+         FILEHANDLE_E_BAD_TARGET},
+        {"temporary file's name", src + "/TmpLogo", FILEHANDLE_E_BAD_TARGET},
+        {"directory's name", src + "/logo", FILEHANDLE_E_BAD_TARGET},
+        {"1024 characters", std::string(1015, '/') + "logo1.png", FILEHANDLE_E_BAD_TARGET},
+        {"4000 characters", std::string(3991, '/') + "logo1.png", FILEHANDLE_E_BAD_TARGET},
+        {"capability 0", src + "/logo1.png", FILEHANDLE_E_LOGO_UNSUPPORTED, "old logo", false, 3,
+         0},
+        {"OEM flag 2", src + "/logo1.png", FILEHANDLE_E_LOGO_UNSUPPORTED, "old logo", false, 2, 1},
+        {"OEM flag 255", src + "/logo1.png", FILEHANDLE_E_LOGO_UNSUPPORTED, "old logo", false, 255,
+         1},
+        {"no OEM flag", src + "/logo1.png", FILEHANDLE_E_LOGO_UNSUPPORTED, "old logo", false, -1,
+         1},
+        {"no capability", src + "/logo1.png", FILEHANDLE_E_LOGO_UNSUPPORTED, "old logo", false, 3,
+         -1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -342,7 +345,8 @@ TEST_F(LogoTest, UploadsWriteOnlyTheLogo) {
             ASSERT_EQ(0, lstat(logo.c_str(), &st));
             EXPECT_TRUE(S_ISREG(st.st_mode)) << "the logo is not a plain file";
             ExpectFinalUpdate(2, 100);
-        } else if (c.result == kBadCommand || c.result == kUnsupported) {
+        } else if (c.result == FILEHANDLE_E_BAD_TARGET ||
+                   c.result == FILEHANDLE_E_LOGO_UNSUPPORTED) {
             EXPECT_EQ(last, TASK_TaskServiceLastId()) << "a task was registered";
             EXPECT_TRUE(TaskUpdates().empty());
         } else if (c.result != kStalled) {
@@ -376,7 +380,7 @@ TEST_F(LogoTest, WithoutATaskTheUploadGoesOn) {
         size_t sent = TaskUpdates().size();
         unlink(BMC_OPERATE_LOG_PATH);
         faults().taskRegisterFails = true;
-        EXPECT_EQ(succeeds ? 0 : kStartFailed,
+        EXPECT_EQ(succeeds ? 0 : FILEHANDLE_E_LOGO_START_FAILED,
                   Upload(succeeds ? Source("logo2.png", "second")
                                   : std::string(kSources) + "/missing/logo2.png"));
         faults().taskRegisterFails = false;
@@ -396,9 +400,9 @@ TEST_F(LogoTest, NullArguments) {
     TaskServiceTaskInfo info{};
     const char* command = "/var/tmp/logo-src/logo1.png";
     Source("logo1.png", "image");
-    EXPECT_EQ(kNullArgument, FILEHANDLE_UploadLogo(nullptr, &origin, &info));
-    EXPECT_EQ(kNullArgument, FILEHANDLE_UploadLogo(command, nullptr, &info));
-    EXPECT_EQ(kNullArgument, FILEHANDLE_UploadLogo(command, &origin, nullptr));
+    EXPECT_EQ(FILEHANDLE_E_LOGO_NULL_ARGUMENT, FILEHANDLE_UploadLogo(nullptr, &origin, &info));
+    EXPECT_EQ(FILEHANDLE_E_LOGO_NULL_ARGUMENT, FILEHANDLE_UploadLogo(command, nullptr, &info));
+    EXPECT_EQ(FILEHANDLE_E_LOGO_NULL_ARGUMENT, FILEHANDLE_UploadLogo(command, &origin, nullptr));
     EXPECT_TRUE(OperationLog().empty());
     EXPECT_FALSE(FileExists(std::string(kBmcDir) + "/logo1.png"));
 }

@@ -135,19 +135,20 @@ TEST_F(MountTest, Failures) {
     };
     WriteFile(local_ + "/src.bin", "source");
     const Case cases[] = {
-        {"missing remote file", 1, "dl.bin", "dir/no-such.bin", 0x3c000011},
-        {"missing share directory", 1, "dl.bin", "no-such-dir/f.bin", 0x3c000012},
-        {"missing local source", 2, "absent.bin", "dir/f.bin", 0x3c00000c},
-        {"missing local directory", 1, "nodir/dl.bin", "dir/f.bin", 0x3c00000c},
+        {"missing remote file", 1, "dl.bin", "dir/no-such.bin", FILEHANDLE_E_REMOTE_NOT_FOUND},
+        {"missing share directory", 1, "dl.bin", "no-such-dir/f.bin", FILEHANDLE_E_MOUNT_FAILED},
+        {"missing local source", 2, "absent.bin", "dir/f.bin", FILEHANDLE_E_LOCAL_FILE},
+        {"missing local directory", 1, "nodir/dl.bin", "dir/f.bin", FILEHANDLE_E_LOCAL_FILE},
         // The share serves a link to a local file, and a FIFO that no one feeds (samba
         // serves it as an empty file).
-        {"download of a link on the share", 1, "dl.bin", "dir/link", 0x3c000011},
-        {"upload onto a link on the share", 2, "src.bin", "dir/link", 0x3c00000c},
-        {"download of a FIFO on the share", 1, "dl.bin", "dir/fifo", 0x3c000011,
+        {"download of a link on the share", 1, "dl.bin", "dir/link", FILEHANDLE_E_REMOTE_NOT_FOUND},
+        {"upload onto a link on the share", 2, "src.bin", "dir/link", FILEHANDLE_E_LOCAL_FILE},
+        {"download of a FIFO on the share", 1, "dl.bin", "dir/fifo", FILEHANDLE_E_REMOTE_NOT_FOUND,
          FILEHANDLE_PROTOCOL_NFS},
         // The local disk fills up halfway: the partial download is removed.
-        {"local disk full", 1, "full/dl.bin", "dir/big.bin", 0x3c000013},
-        {"wrong password", 1, "dl.bin", "dir/f.bin", 0x3c000012, FILEHANDLE_PROTOCOL_CIFS, "wrong"},
+        {"local disk full", 1, "full/dl.bin", "dir/big.bin", FILEHANDLE_E_SHORT_COPY},
+        {"wrong password", 1, "dl.bin", "dir/f.bin", FILEHANDLE_E_MOUNT_FAILED,
+         FILEHANDLE_PROTOCOL_CIFS, "wrong"},
     };
     const std::string victim = local_ + "/victim";
     WriteFile(victim, "local secret");
@@ -170,7 +171,7 @@ TEST_F(MountTest, Failures) {
             Outcome o = RunUri(c.type, local, Uri(s, c.remote, true, c.password));
             EXPECT_EQ(3u, o.stage);
             EXPECT_EQ(c.result, o.result) << o.desc;
-            if (c.result == 0x3c000012) {
+            if (c.result == FILEHANDLE_E_MOUNT_FAILED) {
                 EXPECT_EQ("File download or upload failed,because:" + std::string(s.name) +
                               " mount failed",
                           o.desc);
@@ -256,7 +257,7 @@ TEST_F(MountTest, HostileTextsStayLiteral) {
             char desc[1024] = {0};
             uint32_t rc = MOUNT_UploadDownloadFile(&r, "/var/uploadDownload1.progress", desc);
             if (cifs && optionLike) {
-                EXPECT_EQ(0x3c000012u, rc);
+                EXPECT_EQ(FILEHANDLE_E_MOUNT_FAILED, rc);
                 for (const std::string& cmd : Commands()) {
                     EXPECT_NE(0, cmd.compare(0, 6, "mount ")) << cmd;
                 }
@@ -305,17 +306,19 @@ TEST_F(MountLocalTest, CopyInChunksWithProgress) {
         EXPECT_EQ(size, fread(&copied[0], 1, size, out));
         EXPECT_TRUE(copied == data);
         rewind(in);
-        EXPECT_EQ(0x3c000013u, MOUNT_FileReadWrite(in, out, progress.c_str(), size + 1));
+        EXPECT_EQ(FILEHANDLE_E_SHORT_COPY,
+                  MOUNT_FileReadWrite(in, out, progress.c_str(), size + 1));
         fclose(in);
         fclose(out);
     }
-    EXPECT_EQ(0x3c000001u, MOUNT_FileReadWrite(nullptr, stdout, "p", 1));
-    EXPECT_EQ(0x3c000001u, MOUNT_FileReadWrite(stdin, nullptr, "p", 1));
-    EXPECT_EQ(0x3c000001u, MOUNT_FileReadWrite(stdin, stdout, nullptr, 1));
+    EXPECT_EQ(FILEHANDLE_E_NULL_ARGUMENT, MOUNT_FileReadWrite(nullptr, stdout, "p", 1));
+    EXPECT_EQ(FILEHANDLE_E_NULL_ARGUMENT, MOUNT_FileReadWrite(stdin, nullptr, "p", 1));
+    EXPECT_EQ(FILEHANDLE_E_NULL_ARGUMENT, MOUNT_FileReadWrite(stdin, stdout, nullptr, 1));
 }
 
-// The mount command of each form (no server answers here, so every mount fails: 0x3c000012),
-// or none for a remote path that names no directory; nothing is left behind.
+// The mount command of each form (no server answers here, so every mount fails:
+// FILEHANDLE_E_MOUNT_FAILED), or none for a remote path that names no directory; nothing is left
+// behind.
 TEST_F(MountLocalTest, CommandFormsAndRefusals) {
     const char* kNfs = "mount -t nfs -o nolock,nosuid,nodev,noexec";
     const char* kCifs = "mount -t cifs -o 'nolock,nosuid,nodev,noexec,";
@@ -347,7 +350,7 @@ TEST_F(MountLocalTest, CommandFormsAndRefusals) {
         strcpy(r.szReadAddress, "/var/tmp/never.bin");
         char desc[1024] = {0};
         // No server answers here: with no mount helper at all the command fails too.
-        EXPECT_EQ(c.mount.empty() ? 0x3c00000eu : 0x3c000012u,
+        EXPECT_EQ(c.mount.empty() ? FILEHANDLE_E_PARAMETER : FILEHANDLE_E_MOUNT_FAILED,
                   MOUNT_UploadDownloadFile(&r, "/var/nothing.progress", desc));
         auto cmds = Commands();
         if (!c.mount.empty()) {
@@ -365,14 +368,14 @@ TEST_F(MountLocalTest, CommandFormsAndRefusals) {
     // The size probe: null arguments, and all ten of its directories taken.
     ComponentInfo r{};
     int32_t size = 7;
-    EXPECT_EQ(0xbc000001u, Mount_GetRemoteFileSize(nullptr, &size));
-    EXPECT_EQ(0xbc000001u, Mount_GetRemoteFileSize(&r, nullptr));
+    EXPECT_EQ(FILEHANDLE_IN_NULL_POINTER, Mount_GetRemoteFileSize(nullptr, &size));
+    EXPECT_EQ(FILEHANDLE_IN_NULL_POINTER, Mount_GetRemoteFileSize(&r, nullptr));
     for (int n = 0; n < 10; ++n) {
         mkdir(("/var/confbup_temp" + std::to_string(n)).c_str(), 0755);
     }
     ResetAll();
     r = MakeRequest(3, FILEHANDLE_DOWNLOAD, "127.0.0.1", "/export/f");
-    EXPECT_EQ(0x81000001u, Mount_GetRemoteFileSize(&r, &size));
+    EXPECT_EQ(FILEHANDLE_FAILED, Mount_GetRemoteFileSize(&r, &size));
     EXPECT_EQ(7, size);
     EXPECT_TRUE(Commands().empty());
     for (int n = 0; n < 10; ++n) {

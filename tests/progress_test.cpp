@@ -45,7 +45,7 @@ TEST_F(ProgressTest, WriterAndReaderRoundTrip) {
         SCOPED_TRACE(r.stage);
         ComponentProcess rec{};
         rec.uiStage = r.stage;
-        rec.uiResultCode = 0x3c000011;
+        rec.uiResultCode = FILEHANDLE_E_REMOTE_NOT_FOUND;
         rec.ucPercent = 42;
         strcpy(rec.szDescription, "File download or upload failed, because: x");
         uint32_t before = static_cast<uint32_t>(time(nullptr));
@@ -72,16 +72,17 @@ TEST_F(ProgressTest, WriterAndReaderRoundTrip) {
 
 TEST_F(ProgressTest, ReaderFailures) {
     ComponentProcess out{};
-    EXPECT_EQ(0x3c000001u, FILEHANDLE_UploadDownloadProgress(1, nullptr));
-    EXPECT_EQ(0x3c000607u, FILEHANDLE_UploadDownloadProgress(1, &out));  // no such task
+    EXPECT_EQ(FILEHANDLE_E_NULL_ARGUMENT, FILEHANDLE_UploadDownloadProgress(1, nullptr));
+    EXPECT_EQ(FILEHANDLE_E_NO_PROGRESS_PATH,
+              FILEHANDLE_UploadDownloadProgress(1, &out));  // no such task
     uint32_t id = NewTask();
     unlink(Path(id).c_str());
-    EXPECT_EQ(0x3c000608u, FILEHANDLE_UploadDownloadProgress(id, &out));
+    EXPECT_EQ(FILEHANDLE_E_NO_PROGRESS_FILE, FILEHANDLE_UploadDownloadProgress(id, &out));
 
-    // A short record: six attempts about 200 ms apart, then 0x3c000009.
+    // A short record: six attempts about 200 ms apart, then FILEHANDLE_E_PROGRESS.
     WriteFile(Path(id), std::string(100, '\0'));
     auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(0x3c000009u, FILEHANDLE_UploadDownloadProgress(id, &out));
+    EXPECT_EQ(FILEHANDLE_E_PROGRESS, FILEHANDLE_UploadDownloadProgress(id, &out));
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     EXPECT_GE(secs, 1.15);
     EXPECT_LT(secs, 3.0);

@@ -55,8 +55,10 @@ TEST_F(RedfishEntryTest, LocalCopyAndMove) {
         {"upload moves", 2, 1, "a/l", "b/o", 0, false, true},
         {"download copies", 1, 0, "a/l", "b/o", 0, true, true},
         {"download moves", 1, 1, "a/l", "b/o", 0, false, true},
-        {"copy into a missing directory", 2, 0, "a/l", "missing/o", 0x3c000002, true, false},
-        {"move into a missing directory", 1, 1, "missing/l", "b/o", 0x3c000002, true, false},
+        {"copy into a missing directory", 2, 0, "a/l", "missing/o", FILEHANDLE_E_START_FAILED, true,
+         false},
+        {"move into a missing directory", 1, 1, "missing/l", "b/o", FILEHANDLE_E_START_FAILED, true,
+         false},
         {"copy onto itself", 2, 0, "a/l", "a/./l", 0, true, true},
     };
     for (const auto& c : cases) {
@@ -70,7 +72,8 @@ TEST_F(RedfishEntryTest, LocalCopyAndMove) {
             WriteFile(source, "payload");
             RedfishInfo in = Info(c.type, c.mode, local, other);
             if (sync) {
-                EXPECT_EQ(c.result == 0 ? 0u : 0x81000001u, FILEHANDLE_UploadDownloadFile(&in, 5));
+                EXPECT_EQ(c.result == 0 ? 0u : FILEHANDLE_FAILED,
+                          FILEHANDLE_UploadDownloadFile(&in, 5));
             } else {
                 uint32_t id = 99;
                 EXPECT_EQ(c.result, FILEHANDLE_UploadDownloadFileImageForRedfish(&in, &id));
@@ -87,22 +90,24 @@ TEST_F(RedfishEntryTest, LocalCopyAndMove) {
 TEST_F(RedfishEntryTest, Refusals) {
     uint32_t id = 42;
     RedfishInfo in = Info(1, 0, "nofolder.bin", "http://127.0.0.1:1/f");
-    EXPECT_EQ(0x3c000411u, FILEHANDLE_UploadDownloadFileImageForRedfish(&in, &id));
+    EXPECT_EQ(FILEHANDLE_E_LOCAL_PATH, FILEHANDLE_UploadDownloadFileImageForRedfish(&in, &id));
     EXPECT_EQ(42u, id);
     EXPECT_TRUE(Events().empty());
-    EXPECT_EQ(0x3c000401u, FILEHANDLE_UploadDownloadFileImageForRedfish(nullptr, &id));
-    EXPECT_EQ(0x3c000401u, FILEHANDLE_UploadDownloadFileImageForRedfish(&in, nullptr));
+    EXPECT_EQ(FILEHANDLE_E_ENTRY_NULL_ARGUMENT,
+              FILEHANDLE_UploadDownloadFileImageForRedfish(nullptr, &id));
+    EXPECT_EQ(FILEHANDLE_E_ENTRY_NULL_ARGUMENT,
+              FILEHANDLE_UploadDownloadFileImageForRedfish(&in, nullptr));
 
     in = Info(1, 0, "/tmp/x/f.bin", "http://[FE80::1]/f");
-    EXPECT_EQ(0x3c000402u, FILEHANDLE_UploadDownloadFileImageForRedfish(&in, &id));
+    EXPECT_EQ(FILEHANDLE_E_NO_TASK, FILEHANDLE_UploadDownloadFileImageForRedfish(&in, &id));
     EXPECT_EQ(0u, id);
     auto ev = EventTexts();
     ASSERT_EQ(1u, ev.size());
     EXPECT_EQ("f.bin", ev[0].first);
     EXPECT_EQ("File transfer protocol not supported", ev[0].second);
 
-    EXPECT_EQ(0x81000002u, FILEHANDLE_UploadDownloadFile(nullptr, 5));
-    EXPECT_EQ(0x81000001u, FILEHANDLE_UploadDownloadFile(&in, 5));
+    EXPECT_EQ(FILEHANDLE_NULL_REQUEST, FILEHANDLE_UploadDownloadFile(nullptr, 5));
+    EXPECT_EQ(FILEHANDLE_FAILED, FILEHANDLE_UploadDownloadFile(&in, 5));
     EXPECT_EQ(0u, TaskCount());
 }
 
@@ -129,9 +134,9 @@ TEST_F(RedfishHttpTest, StartAndWait) {
     const Case cases[] = {
         {"download", 1, Url("/files/1m.bin"), 5, 0, 0, 3},
         {"upload", 2, Url("/upload/wait/up.bin"), 5, 0, 0, 3},
-        {"missing file", 1, Url("/files/nothing.bin"), 5, 0x81000001, 0, 3},
-        {"stall, limit 3", 1, Url("/stall/1m.bin"), 3, 0x81000001, 2.5, 6},
-        {"stall, limit 11 means 5", 1, Url("/stall/1m.bin"), 11, 0x81000001, 4.5, 8},
+        {"missing file", 1, Url("/files/nothing.bin"), 5, FILEHANDLE_FAILED, 0, 3},
+        {"stall, limit 3", 1, Url("/stall/1m.bin"), 3, FILEHANDLE_FAILED, 2.5, 6},
+        {"stall, limit 11 means 5", 1, Url("/stall/1m.bin"), 11, FILEHANDLE_FAILED, 4.5, 8},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -12,7 +12,7 @@ using namespace fhtest;
 
 namespace {
 
-constexpr uint32_t kRefused = 0x81000001;
+constexpr uint32_t kRefused = FILEHANDLE_FAILED;
 const char* const kLocal = "/tmp/local/f.bin";
 
 // File mode 1 throughout: an upload hands it on, a download does not.
@@ -221,8 +221,8 @@ TEST_F(RedfishParseTest, RefusedOrMeanOneThing) {
 TEST_F(RedfishParseTest, NullArgumentsAndUnterminatedTexts) {
     RedfishInfo in = Info("http://10.0.0.1/f", 1);
     ComponentInfo out{};
-    EXPECT_EQ(0xbc000001u, FILEHANDLE_ParseRedfishStruct(nullptr, &out));
-    EXPECT_EQ(0xbc000001u, FILEHANDLE_ParseRedfishStruct(&in, nullptr));
+    EXPECT_EQ(FILEHANDLE_IN_NULL_POINTER, FILEHANDLE_ParseRedfishStruct(nullptr, &out));
+    EXPECT_EQ(FILEHANDLE_IN_NULL_POINTER, FILEHANDLE_ParseRedfishStruct(&in, nullptr));
     // Unterminated texts are read only within their arrays.
     memset(in.szLocalPath, 'a', sizeof in.szLocalPath);
     memset(in.szRedfishCmd, 'b', sizeof in.szRedfishCmd);

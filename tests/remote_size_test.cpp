@@ -68,7 +68,7 @@ TEST_F(RemoteSizeTest, EveryProtocolAgainstItsServer) {
             continue;  // a 404 page has a length of its own: the probe reads no status
         }
         size = 77;
-        EXPECT_EQ(0x3c000002u, SizeOf(c.dir + missing, &size));
+        EXPECT_EQ(FILEHANDLE_E_START_FAILED, SizeOf(c.dir + missing, &size));
         EXPECT_EQ(0u, size);
     }
     // A reply without Content-Length: result 0, size -1.
@@ -82,11 +82,11 @@ TEST_F(RemoteSizeTest, EveryProtocolAgainstItsServer) {
 TEST_F(RemoteSizeTest, RefusalsAndPathLimits) {
     uint32_t size = 1234;
     // An unparsable URI leaves the caller's size alone.
-    EXPECT_EQ(0x3c000402u, SizeOf("http://[FE80::1]/f", &size));
+    EXPECT_EQ(FILEHANDLE_E_NO_TASK, SizeOf("http://[FE80::1]/f", &size));
     EXPECT_EQ(1234u, size);
     RedfishInfo in{};
-    EXPECT_EQ(0x81000002u, FILEHANDLE_GetRemoteFileSize(nullptr, &size));
-    EXPECT_EQ(0x81000002u, FILEHANDLE_GetRemoteFileSize(&in, nullptr));
+    EXPECT_EQ(FILEHANDLE_NULL_REQUEST, FILEHANDLE_GetRemoteFileSize(nullptr, &size));
+    EXPECT_EQ(FILEHANDLE_NULL_REQUEST, FILEHANDLE_GetRemoteFileSize(&in, nullptr));
 
     // TFTP: a remote path of 241 characters is refused without asking the bridge; 240 is
     // asked (here of a closed port, so it fails there).
@@ -95,23 +95,23 @@ TEST_F(RemoteSizeTest, RefusalsAndPathLimits) {
         ResetAll();
         size = 9;
         std::string name(len, 'n');
-        EXPECT_EQ(0x3c000002u, SizeOf("tftp://127.0.0.1:1/" + name, &size));
+        EXPECT_EQ(FILEHANDLE_E_START_FAILED, SizeOf("tftp://127.0.0.1:1/" + name, &size));
         EXPECT_EQ(len == 240, !TftpBridgeCalls().sizePorts.empty());
         EXPECT_EQ(0u, size);
     }
     // A local path that does not exist: size 0.
     size = 3;
-    EXPECT_EQ(0x3c000002u, SizeOf("/var/tmp/none.bin", &size));
+    EXPECT_EQ(FILEHANDLE_E_START_FAILED, SizeOf("/var/tmp/none.bin", &size));
     EXPECT_EQ(0u, size);
 
     // The probes themselves.
     int32_t s = 8;
-    EXPECT_EQ(0xbc000001u, HTTP_GetRemoteFileSize(nullptr, &s));
+    EXPECT_EQ(FILEHANDLE_IN_NULL_POINTER, HTTP_GetRemoteFileSize(nullptr, &s));
     ComponentInfo r = MakeRequest(0, 1, "http://127.0.0.1:1/x", "/var/tmp/x");
-    EXPECT_EQ(0xbc000001u, FTP_GetRemoteFileSize(&r, nullptr));
+    EXPECT_EQ(FILEHANDLE_IN_NULL_POINTER, FTP_GetRemoteFileSize(&r, nullptr));
     faults().curlInitFails = true;
-    EXPECT_EQ(0xbc00000au, SFTP_GetRemoteFileSize(&r, &s));
+    EXPECT_EQ(FILEHANDLE_IN_ENGINE_FAILED, SFTP_GetRemoteFileSize(&r, &s));
     faults().curlInitFails = false;
-    EXPECT_EQ(0x81000001u, HTTP_GetRemoteFileSize(&r, &s));  // closed port
+    EXPECT_EQ(FILEHANDLE_FAILED, HTTP_GetRemoteFileSize(&r, &s));  // closed port
     EXPECT_EQ(0, s);
 }

@@ -95,9 +95,12 @@ TEST_F(SshFtpTest, Failures) {
         bool sftpOnlyResult;   // the result holds for SFTP and FTP; SCP reports its own
     };
     const Case cases[] = {
-        {"wrong password", 1, "wrongpw.bin", "hello.txt", "nope", "", 0x3c00000f, false},
-        {"closed port", 1, "closed.bin", "hello.txt", "", "1", 0x3c000010, false},
-        {"missing remote file", 1, "missing.bin", "no-such-file.bin", "", "", 0x3c000011, true},
+        {"wrong password", 1, "wrongpw.bin", "hello.txt", "nope", "", FILEHANDLE_E_TRANSFER_FAILED,
+         false},
+        {"closed port", 1, "closed.bin", "hello.txt", "", "1", FILEHANDLE_E_COULD_NOT_CONNECT,
+         false},
+        {"missing remote file", 1, "missing.bin", "no-such-file.bin", "", "",
+         FILEHANDLE_E_REMOTE_NOT_FOUND, true},
         {"upload into a missing remote directory", 2, "src.bin", "no-such-dir/x.bin", "", "", 0,
          false},
     };
@@ -234,10 +237,10 @@ TEST_F(SshFtpLocalTest, LocalFilesKeepThirtyTwoBitSizes) {
             char desc[1024] = {0}, want[1024];
             snprintf(want, sizeof want, u.reason, big.c_str());
             if (size > INT32_MAX) {
-                EXPECT_EQ(0x3c00000cu, u.run(&r, desc));
+                EXPECT_EQ(FILEHANDLE_E_LOCAL_FILE, u.run(&r, desc));
                 EXPECT_STREQ(want, desc);
             } else {
-                EXPECT_EQ(0x3c000010u, u.run(&r, desc));
+                EXPECT_EQ(FILEHANDLE_E_COULD_NOT_CONNECT, u.run(&r, desc));
             }
         }
         EXPECT_EQ(size > INT32_MAX ? 0u : 3u, CountLogged("curl_easy_perform"));
@@ -274,12 +277,13 @@ TEST_F(SshFtpLocalTest, ScpRefusesPathsTheServerWouldMisread) {
             uint32_t rc =
                 upload ? SCP_UploadFileByCurl(&r, desc) : SCP_DownLoadFileByCurl(&r, desc);
             if (c.refused) {
-                EXPECT_EQ(0x3c00000eu, rc);
+                EXPECT_EQ(FILEHANDLE_E_PARAMETER, rc);
                 EXPECT_STREQ("File download or upload failed,because:scp path is not allowed",
                              desc);
                 EXPECT_EQ(0u, CountLogged("curl_easy_perform"));
             } else {
-                EXPECT_EQ(0x3c000010u, rc);  // it went on to the (closed) server port
+                EXPECT_EQ(FILEHANDLE_E_COULD_NOT_CONNECT,
+                          rc);  // it went on to the (closed) server port
             }
         }
     }

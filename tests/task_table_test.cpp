@@ -51,7 +51,7 @@ TEST_F(TaskTableTest, AllocatesLowestFreeSlotWithInitialRecord) {
     EXPECT_EQ(0u, rec.ucPercent);
     EXPECT_STREQ("File download or upload init", rec.szDescription);
     EXPECT_NEAR(now, rec.uiTime, 2);
-    EXPECT_EQ(0xbc00000du, FILEHANLE_IDdetifier_ProgessFile(&id));  // full
+    EXPECT_EQ(FILEHANDLE_IN_TABLE_FULL, FILEHANLE_IDdetifier_ProgessFile(&id));  // full
     EXPECT_TRUE(LockIsFree(FILEHANDLE_TASK_LOCK_NAME));
 }
 
@@ -117,7 +117,7 @@ TEST_F(TaskTableTest, FullTablePurgesOnceThenRetries) {
         }
         WriteTable(t);
         uint32_t id = 0;
-        EXPECT_EQ(fiveEnded ? 0u : 0x3c000002u, FILEHANLE_ClearTasksAndConfigID(&id));
+        EXPECT_EQ(fiveEnded ? 0u : FILEHANDLE_E_START_FAILED, FILEHANLE_ClearTasksAndConfigID(&id));
         EXPECT_EQ(fiveEnded ? 5u : 0u, id);
         TaskTable after = ReadTable();
         for (uint32_t i = 1; i <= 10; ++i) {
@@ -125,7 +125,7 @@ TEST_F(TaskTableTest, FullTablePurgesOnceThenRetries) {
             EXPECT_EQ(PathOf(i), after.astSlot[i - 1].szProgressFile);
         }
     }
-    EXPECT_EQ(0xbc000001u, FILEHANLE_ClearTasksAndConfigID(nullptr));
+    EXPECT_EQ(FILEHANDLE_IN_NULL_POINTER, FILEHANLE_ClearTasksAndConfigID(nullptr));
 }
 
 TEST_F(TaskTableTest, LookupListAndDelete) {
@@ -138,15 +138,19 @@ TEST_F(TaskTableTest, LookupListAndDelete) {
     const struct {
         uint32_t id;
         uint32_t result;
-    } lookups[] = {{7, 0},          {2, 0},          {5, 0xbc000009},
-                   {1, 0xbc000009}, {0, 0xbc000002}, {11, 0xbc000002}};
+    } lookups[] = {{7, 0},
+                   {2, 0},
+                   {5, FILEHANDLE_IN_NO_SLOT_MATCH},
+                   {1, FILEHANDLE_IN_NO_SLOT_MATCH},
+                   {0, FILEHANDLE_IN_BAD_ARGUMENT},
+                   {11, FILEHANDLE_IN_BAD_ARGUMENT}};
     for (const auto& l : lookups) {
         char path[256] = "";
         EXPECT_EQ(l.result, FILEHANDLE_GetProgressFile(l.id, path)) << l.id;
         EXPECT_EQ(l.result == 0 ? PathOf(l.id) : "", path) << l.id;
     }
-    EXPECT_EQ(0xbc000001u, FILEHANDLE_GetProgressFile(2, nullptr));
-    EXPECT_EQ(0x3c000001u, FILEHANDLE_GetTransferTaskInfo(nullptr));
+    EXPECT_EQ(FILEHANDLE_IN_NULL_POINTER, FILEHANDLE_GetProgressFile(2, nullptr));
+    EXPECT_EQ(FILEHANDLE_E_NULL_ARGUMENT, FILEHANDLE_GetTransferTaskInfo(nullptr));
 
     auto list = [] {
         TransferTaskInfo info;
@@ -160,8 +164,12 @@ TEST_F(TaskTableTest, LookupListAndDelete) {
     const struct {
         uint32_t id;
         uint32_t result;
-    } deletes[] = {{0, 0x3c00040a}, {11, 0x3c00040a}, {0xffffffffu, 0x3c00040a},
-                   {1, 0},          {5, 0},           {2, 0},
+    } deletes[] = {{0, FILEHANDLE_E_BAD_TARGET},
+                   {11, FILEHANDLE_E_BAD_TARGET},
+                   {0xffffffffu, FILEHANDLE_E_BAD_TARGET},
+                   {1, 0},
+                   {5, 0},
+                   {2, 0},
                    {7, 0}};  // 1 is free; 5 holds 3 and is left alone
     for (const auto& d : deletes) {
         EXPECT_EQ(d.result, FILEHANDLE_DeleteProgressInfo(d.id)) << d.id;
@@ -181,9 +189,12 @@ TEST_F(TaskTableTest, DatabaseFaults) {
         std::atomic<bool> Faults::*fault;
         uint32_t allocate, handedOut, clear, remove, list, lookup;
     } rows[] = {
-        {&Faults::noDb, 0xbc000002, 0, 0x3c000002, 0x3c000004, 0x3c000004, 0xbc000003},
-        {&Faults::dbGetFails, 0xbc000004, 0, 0x3c000002, 0x3c000006, 0x3c000006, 0xbc000004},
-        {&Faults::dbPutFails, 0xbc000005, 1, 0x3c000002, 0x3c000005, 0, 0xbc000009},
+        {&Faults::noDb, FILEHANDLE_IN_BAD_ARGUMENT, 0, FILEHANDLE_E_START_FAILED,
+         FILEHANDLE_E_NO_DB, FILEHANDLE_E_NO_DB, FILEHANDLE_IN_NO_DB},
+        {&Faults::dbGetFails, FILEHANDLE_IN_DB_READ, 0, FILEHANDLE_E_START_FAILED,
+         FILEHANDLE_E_DB_READ, FILEHANDLE_E_DB_READ, FILEHANDLE_IN_DB_READ},
+        {&Faults::dbPutFails, FILEHANDLE_IN_DB_WRITE, 1, FILEHANDLE_E_START_FAILED,
+         FILEHANDLE_E_DB_WRITE, 0, FILEHANDLE_IN_NO_SLOT_MATCH},
     };
     for (const auto& r : rows) {
         faults().*r.fault = true;

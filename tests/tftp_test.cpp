@@ -79,16 +79,20 @@ TEST_F(TftpTest, Failures) {
         bool bridgeCalled;
     };
     const Case cases[] = {
-        {"missing remote file", 1, "no-such.bin", local_ + "/dl.bin", false, 0x3c00000d,
+        {"missing remote file", 1, "no-such.bin", local_ + "/dl.bin", false,
+         FILEHANDLE_E_REMOTE_MISSING,
          "File download or upload failed, because: The Remote file does not exist or the ip is "
          "wrong",
          true},
-        {"directory at the destination", 1, "f.bin", local_ + "/adir", true, 0x3c00000c,
-         "File download or upload failed, because: cannot open local file", false},
-        {"unreadable upload source", 2, "x.bin", local_ + "/absent.bin", false, 0x3c00000c,
-         "File download or upload failed, because: cannot open local file", false},
-        {"missing local directory", 1, "f.bin", local_ + "/no/dir.bin", false, 0x3c00000c,
-         "File download or upload failed, because: cannot open local file", false},
+        {"directory at the destination", 1, "f.bin", local_ + "/adir", true,
+         FILEHANDLE_E_LOCAL_FILE, "File download or upload failed, because: cannot open local file",
+         false},
+        {"unreadable upload source", 2, "x.bin", local_ + "/absent.bin", false,
+         FILEHANDLE_E_LOCAL_FILE, "File download or upload failed, because: cannot open local file",
+         false},
+        {"missing local directory", 1, "f.bin", local_ + "/no/dir.bin", false,
+         FILEHANDLE_E_LOCAL_FILE, "File download or upload failed, because: cannot open local file",
+         false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
