@@ -262,35 +262,74 @@ TEST_F(EntryTest, TftpPathLengthLimit) {
     }
 }
 
-// A null pointer is reported once, at level 7 and under the name of the argument.
+// A null pointer is reported first, at level 7, under the name of the argument and of the
+// exported function the caller called (never of a helper inside it). kAny: a result that
+// other tests check.
 TEST_F(EntryTest, NullPointersEverywhere) {
+    constexpr uint32_t kAny = 0xffffffffu;
+    ComponentInfo req = MakeRequest(0, 1, "http://127.0.0.1:1/x", "/tmp/x");
+    RedfishInfo info{};
+    uint32_t u = 0;
+    char desc[1024];
     const struct {
         const char* argument;
+        const char* func;
         std::function<uint32_t()> run;
         uint32_t result;
     } cases[] = {
-        {"puiIdentifier", [] { return FILEHANLE_ClearTasksAndConfigID(nullptr); },
-         FILEHANDLE_IN_NULL_POINTER},
-        {"puiTaskNum", [] { return FILEHANDLE_UploadDownloadDateClean(nullptr), 0u; }, 0},
-        {"pstComponentProcess", [] { return FILEHANDLE_UploadDownloadProgress(1, nullptr); },
-         FILEHANDLE_E_NULL_ARGUMENT},
-        {"pstTransferTaskInfo", [] { return FILEHANDLE_GetTransferTaskInfo(nullptr); },
-         FILEHANDLE_E_NULL_ARGUMENT},
-        {"pcProgressFilePath", [] { return FILEHANDLE_GetProgressFile(1, nullptr); },
-         FILEHANDLE_IN_NULL_POINTER},
-        {"pstComponentInfo", [] { return HTTP_UploadDownloadFile(nullptr); },
-         FILEHANDLE_IN_NULL_POINTER},
+        {"puiIdentifier", "FILEHANLE_ClearTasksAndConfigID",
+         [] { return FILEHANLE_ClearTasksAndConfigID(nullptr); }, FILEHANDLE_IN_NULL_POINTER},
+        {"puiTaskNum", "FILEHANDLE_UploadDownloadDateClean",
+         [] { return FILEHANDLE_UploadDownloadDateClean(nullptr), 0u; }, 0},
+        {"pstComponentProcess", "FILEHANDLE_UploadDownloadProgress",
+         [] { return FILEHANDLE_UploadDownloadProgress(1, nullptr); }, FILEHANDLE_E_NULL_ARGUMENT},
+        {"pstTransferTaskInfo", "FILEHANDLE_GetTransferTaskInfo",
+         [] { return FILEHANDLE_GetTransferTaskInfo(nullptr); }, FILEHANDLE_E_NULL_ARGUMENT},
+        {"pcProgressFilePath", "FILEHANDLE_GetProgressFile",
+         [] { return FILEHANDLE_GetProgressFile(1, nullptr); }, FILEHANDLE_IN_NULL_POINTER},
+        {"pstComponentInfo", "HTTP_UploadDownloadFile",
+         [] { return HTTP_UploadDownloadFile(nullptr); }, FILEHANDLE_IN_NULL_POINTER},
+        {"pstComponentInfo", "Mount_CIFSNFSUploadDownloadFile",
+         [] { return Mount_CIFSNFSUploadDownloadFile(nullptr); }, FILEHANDLE_IN_NULL_POINTER},
+        {"pstRedfishInfo", "FILEHANDLE_ParseRedfishStruct",
+         [&] { return FILEHANDLE_ParseRedfishStruct(nullptr, &req); }, FILEHANDLE_IN_NULL_POINTER},
+        {"puiFileSize", "FILEHANDLE_GetRemoteFileSize",
+         [&] { return FILEHANDLE_GetRemoteFileSize(&info, nullptr); }, FILEHANDLE_NULL_REQUEST},
+        {"pstRedfishInfo", "FILEHANDLE_UploadDownloadFile",
+         [] { return FILEHANDLE_UploadDownloadFile(nullptr, 5); }, FILEHANDLE_NULL_REQUEST},
+        {"pcRedfishCmd", "FILEHANDLE_UploadLogo",
+         [&] { return FILEHANDLE_UploadLogo(nullptr, &u, &u); }, FILEHANDLE_E_LOGO_NULL_ARGUMENT},
+        {"pstFdRead", "MOUNT_FileReadWrite",
+         [] { return MOUNT_FileReadWrite(nullptr, stdin, "/tmp/p", 1); }, kAny},
+        {"pstComponentInfo", "MOUNT_UploadDownloadFile",
+         [&] { return MOUNT_UploadDownloadFile(nullptr, "/tmp/p", desc); }, kAny},
+        {"piFileSize", "Mount_GetRemoteFileSize",
+         [&] { return Mount_GetRemoteFileSize(&req, nullptr); }, kAny},
+        {"pcMountFilePath", "UMOUNT_UploadDownloadClean",
+         [] { return UMOUNT_UploadDownloadClean(nullptr), 0u; }, 0},
+        {"pcHostsys", "TFTP_FileUploadDownload",
+         [] { return TFTP_FileUploadDownload(nullptr, 0, "a", "b", "/tmp/p", 1); }, kAny},
+        {"pcTaskDesc", "HTTP_DownLoadFileByCurl",
+         [&] { return HTTP_DownLoadFileByCurl(&req, nullptr); }, FILEHANDLE_E_NULL_ARGUMENT},
+        {"piFileSize", "FTP_GetRemoteFileSize",
+         [&] { return FTP_GetRemoteFileSize(&req, nullptr); }, FILEHANDLE_IN_NULL_POINTER},
+        {"pcFilePathName", "FILEHANDLE_AddSdl_TaskExecutionFailed",
+         [] { return FILEHANDLE_AddSdl_TaskExecutionFailed(nullptr, "x"), 0u; }, 0},
+        {"pstComponentProcess", "FILEHANDLE_UploadDownloadSetProgress",
+         [] { return FILEHANDLE_UploadDownloadSetProgress(nullptr, "/tmp/p"), 0u; }, 0},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.argument);
+        SCOPED_TRACE(c.func);
         ResetAll();
-        EXPECT_EQ(c.result, c.run());
+        uint32_t rc = c.run();
+        EXPECT_TRUE(c.result == kAny || c.result == rc) << std::hex << rc;
         auto logs = Logs();
-        ASSERT_EQ(1u, logs.size());
+        ASSERT_FALSE(logs.empty());
         EXPECT_EQ(7u, logs[0].level);
         EXPECT_EQ(0u, logs[0].module);
-        EXPECT_EQ(0u, logs[0].text.rfind("Pointer " + std::string(c.argument) + " is Null", 0))
-            << logs[0].text;
+        std::string want = std::string("Pointer ") + c.argument +
+                           " is Null, File:filehandle_ulanddl Func:" + c.func + " Line:";
+        EXPECT_EQ(0u, logs[0].text.rfind(want, 0)) << logs[0].text;
     }
     EXPECT_EQ(FILEHANDLE_IN_BAD_ARGUMENT, FILEHANLE_IDdetifier_ProgessFile(nullptr));
     ExpectNothingLeft();

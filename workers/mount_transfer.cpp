@@ -231,18 +231,20 @@ class ShareMount {
 
 // The chunked copy with progress; each chunk moves in pieces of `pieceSize` bytes, each
 // written as soon as it is read.
+// Its null-pointer reports name MOUNT_FileReadWrite, the exported call whose copy it is.
 uint32_t CopyInPieces(FILE* pstFdRead, FILE* pstFdWrite, const char* pcProgressFilePath,
                       uint32_t size, size_t pieceSize) {
+    const char* func = "MOUNT_FileReadWrite";
     if (pstFdRead == nullptr) {
-        FH_LOG_NULL("pstFdRead");
+        FH_LOG_NULL_AS("pstFdRead", func);
         return FILEHANDLE_E_NULL_ARGUMENT;
     }
     if (pstFdWrite == nullptr) {
-        FH_LOG_NULL("pstFdWrite");
+        FH_LOG_NULL_AS("pstFdWrite", func);
         return FILEHANDLE_E_NULL_ARGUMENT;
     }
     if (pcProgressFilePath == nullptr) {
-        FH_LOG_NULL("pcProgressFilePath");
+        FH_LOG_NULL_AS("pcProgressFilePath", func);
         return FILEHANDLE_E_NULL_ARGUMENT;
     }
     MallocPtr<char> buffer(static_cast<char*>(malloc(kChunk)));
