@@ -20,6 +20,14 @@ struct SchemeName {
     const char* alias;   // another scheme text the URI may carry with this prefix, or null
 };
 
+// How the URI parser writes a request's address and paths.
+enum class UriForm {
+    kUrl,          // a libcurl URL rebuilt from scheme, host and path
+    kShare,        // host, share path and local path of a mount
+    kHostAndPath,  // the bare address, and the path as the remote side of the direction
+    kAsGiven,      // the URI itself (an IPv6 host is rebuilt in brackets)
+};
+
 struct Protocol {
     uint8_t code;
     struct {
@@ -31,6 +39,8 @@ struct Protocol {
         // The request URL is checked against libcurl's own URL parser (the share and TFTP
         // protocols build no libcurl URL).
         bool curlUrl;
+        UriForm form;
+        bool scpPath;  // the path must pass the SCP path check (no control character, no '-')
     } uri;
     struct {
         const char* log;             // logged before the worker starts

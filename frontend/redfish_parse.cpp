@@ -229,7 +229,7 @@ extern "C" uint32_t FILEHANDLE_ParseRedfishStruct(const RedfishInfo* pstRedfishI
         return RefuseAmbiguous("credentials would change the URL");
     }
 
-    if (protocol->code == FILEHANDLE_PROTOCOL_SCP && !ScpPathIsSafe(("scp://h/" + path).c_str())) {
+    if (protocol->uri.scpPath && !ScpPathIsSafe(("scp://h/" + path).c_str())) {
         FH_LOG(BMC_LOG_ERROR, "SCP path refused: control character or leading '-'.");
         return FILEHANDLE_FAILED;
     }
@@ -295,31 +295,26 @@ extern "C" uint32_t FILEHANDLE_ParseRedfishStruct(const RedfishInfo* pstRedfishI
     std::string host = kind == 2 ? "[" + address + "]" : address;
 
     const char* s = schemeText.c_str();
-    switch (protocol->code) {
-        case FILEHANDLE_PROTOCOL_SFTP:
-            CopyText(out.szUserName, user.c_str());
-            CopyText(out.szPassword, password.c_str());
-            BMC_Scnprintf(out.szIpAdress, sizeof out.szIpAdress, "%s://%s/%s", s, host.c_str(),
-                          path.c_str());
-            break;
-        case FILEHANDLE_PROTOCOL_SCP:
-        case FILEHANDLE_PROTOCOL_FTP:
-            CopyText(out.szUserName, user.c_str());
-            CopyText(out.szPassword, password.c_str());
-            BMC_Scnprintf(out.szIpAdress, sizeof out.szIpAdress, "%s://%s:%s@%s/%s", s,
-                          out.szUserName, out.szPassword, host.c_str(), path.c_str());
-            break;
-        case FILEHANDLE_PROTOCOL_CIFS:
-        case FILEHANDLE_PROTOCOL_NFS:
-            if (protocol->code == FILEHANDLE_PROTOCOL_CIFS) {
-                CopyText(out.szUserName, user.c_str());
-                CopyText(out.szPassword, password.c_str());
+    if (protocol->uri.credentials) {
+        CopyText(out.szUserName, user.c_str());
+        CopyText(out.szPassword, password.c_str());
+    }
+    switch (protocol->uri.form) {
+        case UriForm::kUrl:
+            if (protocol->uri.credentialsInUrl) {
+                BMC_Scnprintf(out.szIpAdress, sizeof out.szIpAdress, "%s://%s:%s@%s/%s", s,
+                              out.szUserName, out.szPassword, host.c_str(), path.c_str());
+            } else {
+                BMC_Scnprintf(out.szIpAdress, sizeof out.szIpAdress, "%s://%s/%s", s, host.c_str(),
+                              path.c_str());
             }
+            break;
+        case UriForm::kShare:
             CopyText(out.szIpAdress, host.c_str());
             BMC_Scnprintf(out.szStorageAddress, sizeof out.szStorageAddress, "/%s", path.c_str());
             CopyText(out.szReadAddress, local);
             break;
-        case FILEHANDLE_PROTOCOL_TFTP:
+        case UriForm::kHostAndPath:
             CopyText(out.szIpAdress, address.c_str());
             if (in.ucHandleType == FILEHANDLE_UPLOAD) {
                 CopyText(out.szStorageAddress, path.c_str());
@@ -327,7 +322,7 @@ extern "C" uint32_t FILEHANDLE_ParseRedfishStruct(const RedfishInfo* pstRedfishI
                 CopyText(out.szReadAddress, path.c_str());
             }
             break;
-        default:  // HTTP and HTTPS
+        case UriForm::kAsGiven:
             if (kind == 2) {
                 BMC_Scnprintf(out.szIpAdress, sizeof out.szIpAdress, "%s://%s/%s", s, host.c_str(),
                               path.c_str());
