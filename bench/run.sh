@@ -152,18 +152,20 @@ row ftp-get $B "$fresh" "$fhbench get ftp://$cred@127.0.0.1:$FTP_PORT/big.bin $o
 up="cmp -s $home/incoming/up\$n.bin $src && rm -f $home/incoming/up\$n.bin"
 row ftp-put $B "$up" "$fhbench put $src ftp://$cred@127.0.0.1:$FTP_PORT/incoming/up\$n.bin" \
   curl "curl -sS -u $cred -T $src $ftp/incoming/up\$n.bin"
-row sftp-get $B "$fresh" "$fhbench get sftp://$cred@127.0.0.1:$SSH_PORT$home/big.bin $out" \
-  "OpenSSH sftp" "openssh sftp $ssh_opts -P $SSH_PORT $FTP_USER@127.0.0.1:$home/big.bin $out" \
-  curl "curl -sS -k -u $cred -o $out $sftp/big.bin"
-row sftp-put $B "$up" "$fhbench put $src sftp://$cred@127.0.0.1:$SSH_PORT$home/incoming/up\$n.bin" \
-  "OpenSSH sftp" "echo \"put $src $home/incoming/up\$n.bin\" | openssh sftp $ssh_opts -P $SSH_PORT $FTP_USER@127.0.0.1" \
-  curl "curl -sS -k -u $cred -T $src $sftp/incoming/up\$n.bin"
-row scp-get $B "$fresh" "$fhbench get scp://$cred@127.0.0.1:$SSH_PORT$home/big.bin $out" \
-  "OpenSSH scp -O" "openssh scp -O $ssh_opts -P $SSH_PORT $FTP_USER@127.0.0.1:$home/big.bin $out" \
-  curl "curl -sS -k -u $cred -o $out $scp/big.bin"
-row scp-put $B "$up" "$fhbench put $src scp://$cred@127.0.0.1:$SSH_PORT$home/incoming/up\$n.bin" \
-  "OpenSSH scp -O" "openssh scp -O $ssh_opts -P $SSH_PORT $src $FTP_USER@127.0.0.1:$home/incoming/up\$n.bin" \
-  curl "curl -sS -k -u $cred -T $src $scp/incoming/up\$n.bin"
+at="$FTP_USER@127.0.0.1:$home"
+ossh="openssh sftp $ssh_opts -P $SSH_PORT"
+oscp="openssh scp -O $ssh_opts -P $SSH_PORT"
+declare -A openssh_name=([sftp]="OpenSSH sftp" [scp]="OpenSSH scp -O")
+declare -A openssh_get=([sftp]="$ossh $at/big.bin $out" [scp]="$oscp $at/big.bin $out")
+declare -A openssh_put=([sftp]="echo \"put $src $home/incoming/up\$n.bin\" | $ossh ${at%%:*}"
+  [scp]="$oscp $src $at/incoming/up\$n.bin")
+for p in sftp scp; do
+  ours=$p://$cred@127.0.0.1:$SSH_PORT$home
+  row $p-get $B "$fresh" "$fhbench get $ours/big.bin $out" \
+    "${openssh_name[$p]}" "${openssh_get[$p]}" curl "curl -sS -k -u $cred -o $out ${!p}/big.bin"
+  row $p-put $B "$up" "$fhbench put $src $ours/incoming/up\$n.bin" \
+    "${openssh_name[$p]}" "${openssh_put[$p]}" curl "curl -sS -k -u $cred -T $src ${!p}/incoming/up\$n.bin"
+done
 row tftp-get $TB "$tfresh" "$fhbench get $tftp/tbig.bin $out" \
   "curl blksize 1024" "curl -sS --tftp-blksize 1024 -o $out $tftp/tbig.bin"
 row tftp-put $TB "cmp -s $troot/up\$n.bin $tsrc && rm -f $troot/up\$n.bin" \
