@@ -28,9 +28,12 @@ tsize=${3:-16}
 bench_enter "$@"
 www=$TEST_DIR/www/files
 uploads=$TEST_DIR/uploads
+# shellcheck disable=SC1090 # the servers' env files
 . "$FH_SSH_FTP_ENV"
 home=$FTP_HOME
+# shellcheck disable=SC1090
 . "$FH_SHARE_ENV"
+# shellcheck disable=SC1090
 . "$FH_TFTP_ENV"
 troot=$TEST_DIR/root
 
@@ -52,7 +55,9 @@ cred=$FTP_USER:$FTP_PASS
 http=http://127.0.0.1:$HTTP_PORT
 https=https://127.0.0.1:$HTTPS_PORT
 ftp=ftp://127.0.0.1:$FTP_PORT
+# shellcheck disable=SC2034 # read as ${!p}
 sftp=sftp://127.0.0.1:$SSH_PORT$home
+# shellcheck disable=SC2034
 scp=scp://127.0.0.1:$SSH_PORT$home
 tftp=tftp://127.0.0.1:$TFTP_PORT
 nfs=nfs://127.0.0.1:$NFS_PORT$NFS_EXPORT
@@ -63,6 +68,7 @@ openssh() { sshpass -p "$FTP_PASS" "$@"; }  # TOOL ARGS...: OpenSSH's client wit
 form="-F sendfile=@$src -F filename=postit2.c -F submit=send"
 # shellcheck disable=SC2034 # read through "through"
 nfs_mount=(-t nfs -o "nolock,port=$NFS_PORT" "127.0.0.1:$NFS_EXPORT")
+# shellcheck disable=SC2034
 cifs_mount=(-t cifs -o "nolock,port=$CIFS_PORT,soft,noserverino,username=$CIFS_USER,password=$CIFS_PASS"
   "//127.0.0.1/$CIFS_SHARE")
 
