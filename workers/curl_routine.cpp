@@ -24,8 +24,8 @@ constexpr long kReceiveBufferBytes = 64 * 1024;
 // SFTP and SCP move data through libssh2 in pieces of these buffers. libssh2 keeps a whole
 // piece of SFTP writes in flight at once, so an upload piece of 1 MiB instead of libcurl's
 // 64 KiB waits far less for the server's answers; it is allocated only for uploads. A larger
-// receive buffer gained nothing measurable and cost about three times its size in memory
-// for every running download (bench/run.sh, and the README's performance table).
+// receive buffer gained nothing measurable and cost memory in every running download
+// (bench/run.sh, and the README's performance table).
 constexpr long kSshReceiveBufferBytes = 256 * 1024;
 constexpr long kSshUploadBufferBytes = 1024 * 1024;
 
