@@ -144,7 +144,7 @@ bool MountShare(const ComponentInfo& q, const std::string& shareDir, const std::
 enum class ReadAhead { kDefault, kSequential };
 
 // How data moves through each kind of share, chosen by measuring against cp through the
-// same mount (bench/share_bench.sh). From a CIFS share the file is read with sequential
+// same mount (bench/run.sh). From a CIFS share the file is read with sequential
 // advice (the kernel's read-ahead doubles) in 128 KiB pieces, as cp does: whole 1 MiB
 // reads without advice were slower. Writes to it move whole chunks, which beat 128 KiB
 // ones. Through NFS, whose mounts prefer 1 MiB I/O, whole chunks move with the kernel's
@@ -187,7 +187,7 @@ UniqueFile OpenFile(const std::string& path, int flags, const char* mode, long* 
     }
     // The copy moves pieces of 128 KiB or more, so stdio's buffer adds nothing; worse, a
     // buffered seek to the end and back left reads through a FUSE NFS mount four to five
-    // times slower (bench/share_bench.sh). Unbuffered, fread and fwrite go straight through.
+    // times slower (bench/run.sh). Unbuffered, fread and fwrite go straight through.
     setvbuf(f.Get(), nullptr, _IONBF, 0);
     if (size == nullptr) {
         return f;
