@@ -39,7 +39,7 @@ enum class CurlOpt : uint8_t {
     kVerbose,           // CURLOPT_VERBOSE 1, trace to standard error (passwords masked)
     kConnectTimeout30,  // CURLOPT_CONNECTTIMEOUT 30
     kReceiveBuffer,     // CURLOPT_BUFFERSIZE: a tuning, not part of the exchange
-    kSshReceiveBuffer,  // the same, sized for libssh2
+    kSshReceiveBuffer,  // receive and upload buffers sized for libssh2
     kCustomGet,         // CURLOPT_CUSTOMREQUEST "GET"
     kNoBody,            // CURLOPT_NOBODY 1
     kHeader,            // CURLOPT_HEADER 1

@@ -186,7 +186,7 @@ UniqueFile OpenFile(const std::string& path, int flags, const char* mode, long* 
         }
     }
     // The copy moves pieces of 128 KiB or more, so stdio's buffer adds nothing; worse, a
-    // buffered seek to the end and back left reads through a FUSE NFS mount four to five
+    // buffered seek to the end and back left reads through a FUSE NFS mount several
     // times slower (bench/run.sh). Unbuffered, fread and fwrite go straight through.
     setvbuf(f.Get(), nullptr, _IONBF, 0);
     if (size == nullptr) {
