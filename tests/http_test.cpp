@@ -239,10 +239,13 @@ TEST_F(HttpTest, TasksOfAnotherProcessAreWatchedAndDeletedHere) {
     ASSERT_EQ(static_cast<ssize_t>(sizeof ids), read(fds[0], ids, sizeof ids));
     close(fds[0]);
     ComponentProcess rec{};
-    EXPECT_TRUE(WaitUntil([&] {
-        return FILEHANDLE_UploadDownloadProgress(ids[9], &rec) == 0 &&
-               strcmp(rec.szDescription, "File transfer....") == 0;
-    }));
+    // Ten transfers start at once: on a loaded machine the last may take a while.
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            return FILEHANDLE_UploadDownloadProgress(ids[9], &rec) == 0 &&
+                   strcmp(rec.szDescription, "File transfer....") == 0;
+        },
+        60000));
     EXPECT_EQ(1u, rec.uiStage);
     TransferTaskInfo info{};
     ASSERT_EQ(0u, FILEHANDLE_GetTransferTaskInfo(&info));
