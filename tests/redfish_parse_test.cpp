@@ -96,8 +96,12 @@ TEST_F(RedfishParseTest, UriTable) {
         e.ucKeepSourceFlag = w.type == FILEHANDLE_UPLOAD ? 1 : 0;
         e.ucHttpsFlag = strncmp(w.uri, "https:", 6) == 0 ? 1 : 0;
         strcpy(w.type == FILEHANDLE_UPLOAD ? e.szReadAddress : e.szStorageAddress, kLocal);
-        strcpy(e.szReadAddress, w.read != nullptr ? w.read : e.szReadAddress);
-        strcpy(e.szStorageAddress, w.storage != nullptr ? w.storage : e.szStorageAddress);
+        if (w.read != nullptr) {
+            strcpy(e.szReadAddress, w.read);
+        }
+        if (w.storage != nullptr) {
+            strcpy(e.szStorageAddress, w.storage);
+        }
         strcpy(e.szIpAdress, w.ip);
         e.uiPort = w.port;
         strcpy(e.szUserName, w.user);
