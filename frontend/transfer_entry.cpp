@@ -1,5 +1,4 @@
 // The main entry: check a request, give it a task and route it to its protocol's worker.
-#include <string.h>
 
 #include "common/fh_internal.h"
 #include "common/protocols.h"
