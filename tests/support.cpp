@@ -719,7 +719,16 @@ extern "C" void* malloc(size_t n) {
 extern "C" CURLcode curl_easy_setopt(CURL* h, CURLoption option, ...) {
     static auto real = fhtest::Next<CURLcode (*)(CURL*, CURLoption, ...)>("curl_easy_setopt");
     va_list ap;
+    // The signature is libcurl's own; its enum parameter is int-sized, so
+    // va_start is well defined here whatever clang's promotion check says.
+#if defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wvarargs"
+#endif
     va_start(ap, option);
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif
     CURLcode rc = CURLE_UNKNOWN_OPTION;
     if (option < CURLOPTTYPE_OBJECTPOINT) {
         long v = va_arg(ap, long);
