@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <mutex>
 #include <string>
 
 #include "common/curl_raii.h"
@@ -104,25 +105,43 @@ bool CurlReadsTheSame(const Protocol& p, const SchemeName& s, const ComponentInf
     return user.empty() && password.empty();
 }
 
-// A compiled pattern, freed once.
+// A pattern compiled on its first use and kept for the life of the process: compiling
+// was most of a parse's cost, and regexec may share a compiled pattern between threads. A
+// failed compilation is not kept, so the next call tries again.
 class Regex {
   public:
-    explicit Regex(const char* pattern) : err_(regcomp(&re_, pattern, REG_EXTENDED)) {}
-    ~Regex() {
-        if (err_ == 0) {
-            regfree(&re_);
-        }
-    }
-    Regex(const Regex&) = delete;
-    Regex& operator=(const Regex&) = delete;
+    explicit Regex(const char* pattern) : re_(Compiled(pattern, &err_)) {}
     int CompileError() const { return err_; }
     int Match(const char* text, size_t n, regmatch_t* m) const {
-        return regexec(&re_, text, n, m, 0);
+        return regexec(re_, text, n, m, 0);
     }
 
   private:
-    regex_t re_;
-    int err_;
+    static const regex_t* Compiled(const char* pattern, int* err) {
+        struct Entry {
+            const char* pattern;
+            regex_t re;
+        };
+        static std::mutex mutex;
+        static Entry cache[8];  // the URI and host patterns, each a literal of this file
+        std::lock_guard<std::mutex> hold(mutex);
+        for (Entry& e : cache) {
+            if (e.pattern == pattern) {
+                *err = 0;
+                return &e.re;
+            }
+            if (e.pattern == nullptr) {
+                *err = regcomp(&e.re, pattern, REG_EXTENDED);
+                e.pattern = *err == 0 ? pattern : nullptr;
+                return *err == 0 ? &e.re : nullptr;
+            }
+        }
+        *err = REG_ESPACE;
+        return nullptr;
+    }
+
+    int err_ = 0;
+    const regex_t* re_;
 };
 
 std::string Group(const char* text, const regmatch_t& m) {

@@ -9,6 +9,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <mutex>
+#include <string>
+
 #include "common/raii.h"
 #include "platform/bmc_platform.h"
 #include "platform/platform_internal.h"
@@ -34,27 +37,72 @@ bool MakeDirs(const std::string& dir) {
     return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool AppendLine(const char* path, const std::string& line) {
-    fh::UniqueFd fd(open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-    if (!fd.Valid()) {
+namespace {
+
+int OpenForAppend(const char* path) {
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
         std::string p(path);
-        if (!MakeDirs(p.substr(0, p.rfind('/')))) {
-            return false;
-        }
-        fd = fh::UniqueFd(open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-        if (!fd.Valid()) {
-            return false;
+        if (MakeDirs(p.substr(0, p.rfind('/')))) {
+            fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
         }
     }
-    // Logs live on the controller's small /var: past kMaxLogBytes the file is moved to
-    // "<path>.1" (replacing the previous one) and a new one is started.
+    return fd;
+}
+
+// A log keeps its descriptor between lines (opening the file for each line was most of a
+// line's cost). It is opened again when the file was removed or replaced, at least once a
+// second (a log that a rotator moved away is followed within that), and after it grew past
+// kMaxLogBytes: logs live on the controller's small /var, so the full file is moved to
+// "<path>.1" (replacing the previous one) and a new one is started.
+struct OpenLog {
+    std::string path;
+    fh::UniqueFd fd;
+    time_t openedAt = 0;
+};
+
+bool MakeCurrent(OpenLog& log, time_t now) {
     struct stat st {};
-    if (fstat(fd.Get(), &st) == 0 && st.st_size > kMaxLogBytes) {
-        rename(path, (std::string(path) + ".1").c_str());
+    if (log.fd.Valid() && now - log.openedAt < 1 && fstat(log.fd.Get(), &st) == 0 &&
+        st.st_nlink > 0 && st.st_size <= kMaxLogBytes) {
+        return true;
+    }
+    log.fd = fh::UniqueFd(OpenForAppend(log.path.c_str()));
+    log.openedAt = now;
+    // A failed move leaves the file growing; the line is written all the same.
+    if (log.fd.Valid() && fstat(log.fd.Get(), &st) == 0 && st.st_size > kMaxLogBytes &&
+        rename(log.path.c_str(), (log.path + ".1").c_str()) == 0) {
+        log.fd = fh::UniqueFd(OpenForAppend(log.path.c_str()));
+    }
+    return log.fd.Valid();
+}
+
+std::mutex g_logsMutex;
+OpenLog g_logs[4];  // the diagnostic, event and operation logs
+
+}  // namespace
+
+bool AppendLine(const char* path, const std::string& line) {
+    struct timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    std::lock_guard<std::mutex> hold(g_logsMutex);
+    OpenLog spare;  // a path beyond the table is opened for this line only
+    OpenLog* log = &spare;
+    for (OpenLog& l : g_logs) {
+        if (l.path == path || l.path.empty()) {
+            log = &l;
+            break;
+        }
+    }
+    if (log->path.empty()) {
+        log->path = path;
+    }
+    if (!MakeCurrent(*log, ts.tv_sec)) {
+        return false;
     }
     ssize_t n;
     do {
-        n = write(fd.Get(), line.data(), line.size());
+        n = write(log->fd.Get(), line.data(), line.size());
     } while (n < 0 && errno == EINTR);
     return n == static_cast<ssize_t>(line.size());
 }

@@ -43,6 +43,11 @@ namespace fh {
 
 bool EnsureTaskTable(BMC_Db* db) {
     TaskTable table{};
+    // A table that is there needs no lock to be seen (reads are consistent snapshots):
+    // the lock is taken only to create it.
+    if (ReadTaskTable(db, &table) >= 0) {
+        return true;
+    }
     TaskTableLock lock;
     if (!lock.Held() || (ReadTaskTable(db, &table) < 0 && FH_WRITE_TASK_TABLE(db, &table) != 0)) {
         FH_LOG(BMC_LOG_ERROR, "Failed to put Task information to DB.");
