@@ -310,8 +310,8 @@ TEST_F(EntryTest, EveryMemberBothWaysAgainstItsServer) {
         env[name] = LoadEnvFile(var);
     }
     const std::string local = "/var/tmp/members", src = local + "/src.bin", dst = local + "/dst";
-    BMC_System(("rm -rf " + local + " && mkdir -p " + local + " && mkdir -p -m 777 " +
-                env["share"]["NFS_ROOT"] + "/dir " + env["share"]["CIFS_ROOT"] + "/dir")
+    std::string dirs = env["share"]["NFS_ROOT"] + "/dir " + env["share"]["CIFS_ROOT"] + "/dir";
+    BMC_System(("rm -rf " + local + " && mkdir -p " + local + " " + dirs + " && chmod 777 " + dirs)
                    .c_str());
     int n = 0;  // a fresh name each time: a file removed behind the NFS server's back may live
                 // on in its cache
@@ -466,7 +466,8 @@ TEST_F(EntryTest, NullPointersEverywhere) {
                     &req, nullptr, desc),
         FH_NULL_ROW("pcTaskDesc", FILEHANDLE_E_NULL_ARGUMENT, MOUNT_UploadDownloadFile, &req,
                     "/tmp/p", nullptr),
-        FH_NULL_ROW("piFileSize", kAny, Mount_GetRemoteFileSize, &req, nullptr),
+        FH_NULL_ROW("piFileSize", FILEHANDLE_IN_NULL_POINTER, Mount_GetRemoteFileSize, &req,
+                    nullptr),
         FH_NULL_ROW("pcMountFilePath", 0, UMOUNT_UploadDownloadClean, nullptr),
         FH_NULL_ROW("pcHostsys", kAny, TFTP_FileUploadDownload, nullptr, 0, "a", "b", "/tmp/p", 1),
         FH_NULL_ROW("pcTaskDesc", FILEHANDLE_E_NULL_ARGUMENT, HTTP_DownLoadFileByCurl, &req,
