@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
 #include <thread>
 #include <type_traits>
@@ -96,13 +97,14 @@ std::string Expand(std::string text, const Env& env) {
 }
 
 // Each member against its server: the URI of a directory and that directory on the server
-// (uploads over HTTP go elsewhere), what a download of a file missing there gives, and how
-// the member reports its progress.
+// (uploads over HTTP go elsewhere), what a download of a file missing there gives, how the
+// member reports its progress, and a download long enough to be deleted while it runs ("":
+// big.bin, a sparse GiB in the directory; null: none).
 struct Remote {
-    const char* name;
-    const char *uri, *dir;
+    const char *name, *uri, *dir;
     uint32_t missing;  // 0: any failure
     enum { kSomeRecords, kEndsAt100, kPerMiB } progress;
+    const char* longer;
     const char *upUri = nullptr, *upDir = nullptr;
 };
 #define FH_LOGIN(scheme, port) scheme "://{ssh.FTP_USER}:{ssh.FTP_PASS}@127.0.0.1:{ssh." port "}"
@@ -110,23 +112,24 @@ struct Remote {
 const Remote kRemotes[] = {
     {"HTTP", "http://127.0.0.1:{http.HTTP_PORT}/files/", "{http.TEST_DIR}/www/files/",
      FILEHANDLE_E_TRANSFER_FAILED, Remote::kSomeRecords,
-     "http://127.0.0.1:{http.HTTP_PORT}/upload/", "{http.TEST_DIR}/uploads/"},
+     "http://127.0.0.1:{http.HTTP_PORT}/stall/1m.bin", "http://127.0.0.1:{http.HTTP_PORT}/upload/",
+     "{http.TEST_DIR}/uploads/"},
     {"SFTP", FH_LOGIN("sftp", "SSH_PORT") "{ssh.FTP_HOME}/", "{ssh.FTP_HOME}/",
-     FILEHANDLE_E_REMOTE_NOT_FOUND, Remote::kSomeRecords},
+     FILEHANDLE_E_REMOTE_NOT_FOUND, Remote::kSomeRecords, ""},
     {"SCP", FH_LOGIN("scp", "SSH_PORT") "{ssh.FTP_HOME}/", "{ssh.FTP_HOME}/", 0,
-     Remote::kSomeRecords},
+     Remote::kSomeRecords, ""},
     {"FTP", FH_LOGIN("ftp", "FTP_PORT") "/", "{ssh.FTP_HOME}/", FILEHANDLE_E_REMOTE_NOT_FOUND,
-     Remote::kSomeRecords},
+     Remote::kSomeRecords, ""},
     {"TFTP", "tftp://127.0.0.1:{tftp.TFTP_PORT}/", "{tftp.TEST_DIR}/root/",
-     FILEHANDLE_E_REMOTE_MISSING, Remote::kEndsAt100},
+     FILEHANDLE_E_REMOTE_MISSING, Remote::kEndsAt100, nullptr},
     {"NFS", "nfs://127.0.0.1:{share.NFS_PORT}{share.NFS_EXPORT}/dir/", "{share.NFS_ROOT}/dir/",
-     FILEHANDLE_E_REMOTE_NOT_FOUND, Remote::kPerMiB},
+     FILEHANDLE_E_REMOTE_NOT_FOUND, Remote::kPerMiB, ""},
     {"NFS at the share root, no port", "nfs://127.0.0.1{share.NFS_EXPORT}/", "{share.NFS_ROOT}/",
-     FILEHANDLE_E_REMOTE_NOT_FOUND, Remote::kPerMiB},
+     FILEHANDLE_E_REMOTE_NOT_FOUND, Remote::kPerMiB, nullptr},
     {"CIFS", FH_CIFS ":{share.CIFS_PORT}/{share.CIFS_SHARE}/dir/", "{share.CIFS_ROOT}/dir/",
-     FILEHANDLE_E_REMOTE_NOT_FOUND, Remote::kPerMiB},
+     FILEHANDLE_E_REMOTE_NOT_FOUND, Remote::kPerMiB, ""},
     {"CIFS at the share root, no port", FH_CIFS "/{share.CIFS_SHARE}/", "{share.CIFS_ROOT}/",
-     FILEHANDLE_E_REMOTE_NOT_FOUND, Remote::kPerMiB},
+     FILEHANDLE_E_REMOTE_NOT_FOUND, Remote::kPerMiB, nullptr},
 };
 
 // The result of a call, 0 for one that returns nothing.
@@ -296,10 +299,13 @@ TEST_F(EntryTest, EveryMemberRefusesBadRequests) {
     ExpectNothingLeft();
 }
 
-// Every member both ways through the Redfish entry, from empty to a few MiB (524288 bytes:
-// a whole number of blocks of either TFTP block size), a download onto an older and longer
-// file; then the download of a missing file, which leaves no file and raises one event.
-TEST_F(EntryTest, EveryMemberBothWaysAgainstItsServer) {
+// Every member through the Redfish entry: both ways, from empty to a few MiB (524288 bytes:
+// a whole number of blocks of either TFTP block size; the percentages: one record per MiB
+// copied), a download onto an older and longer file; the download of a missing file, which
+// leaves no file and raises one event; and a download deleted while its data arrives, whose
+// worker stops soon, removes its partial file, reports its failure once and leaves alone the
+// record of the new task that took its identifier at once.
+TEST_F(EntryTest, EveryMemberAgainstItsServer) {
     Env env;
     const std::pair<const char*, const char*> files[] = {{"http", "FH_TEST_SERVERS"},
                                                          {"ssh", "FH_SSH_FTP_ENV"},
@@ -313,10 +319,12 @@ TEST_F(EntryTest, EveryMemberBothWaysAgainstItsServer) {
     std::string dirs = env["share"]["NFS_ROOT"] + "/dir " + env["share"]["CIFS_ROOT"] + "/dir";
     BMC_System(("rm -rf " + local + " && mkdir -p " + local + " " + dirs + " && chmod 777 " + dirs)
                    .c_str());
+    const std::pair<size_t, std::vector<int>> sizes[] = {
+        {0, {}}, {524288, {100}}, {2500000, {41, 83, 100}}};
     int n = 0;  // a fresh name each time: a file removed behind the NFS server's back may live
                 // on in its cache
     for (const Remote& m : kRemotes) {
-        for (size_t size : {0, 524288, 2500000}) {
+        for (const auto& [size, perMiB] : sizes) {
             for (bool up : {false, true}) {
                 SCOPED_TRACE(std::string(m.name) + (up ? " up " : " down ") + std::to_string(size));
                 ResetAll();
@@ -333,15 +341,11 @@ TEST_F(EntryTest, EveryMemberBothWaysAgainstItsServer) {
                 EXPECT_TRUE(ReadFile(up ? remote : dst) == content) << "content differs";
                 EXPECT_TRUE(ReadFile(src) == content || !up) << "the source changed";
                 EXPECT_TRUE(Events().empty());
-                std::vector<int> percents, perMiB;
+                std::vector<int> percents;
                 for (const ComponentProcess& r : ProgressWrites()) {
                     if (strcmp(r.szDescription, "File transfer....") == 0) {
                         percents.push_back(r.ucPercent);
                     }
-                }
-                for (size_t copied = 0; copied < size;) {
-                    copied = std::min<size_t>(copied + 1048576, size);
-                    perMiB.push_back(static_cast<int>(copied * 100 / size));
                 }
                 EXPECT_EQ(100, ProgressWrites().back().ucPercent);  // the final record's
                 if (m.progress == Remote::kPerMiB) {
@@ -368,6 +372,36 @@ TEST_F(EntryTest, EveryMemberBothWaysAgainstItsServer) {
         auto ev = EventTexts();
         ASSERT_EQ(1u, ev.size());
         EXPECT_EQ(o.desc, ev[0].second);
+        if (m.longer == nullptr) {
+            continue;
+        }
+        SCOPED_TRACE("deleted while it runs");
+        ResetAll();
+        std::string big = Expand(m.dir, env) + "big.bin";
+        if (*m.longer == '\0') {
+            WriteFile(big, "");
+            ASSERT_EQ(0, truncate(big.c_str(), 1 << 30));
+        }
+        RedfishInfo in =
+            UriRequest(FILEHANDLE_DOWNLOAD, dst,
+                       *m.longer ? Expand(m.longer, env) : Expand(m.uri, env) + "big.bin");
+        uint32_t id = 0;
+        ASSERT_EQ(0u, FILEHANDLE_UploadDownloadFileImageForRedfish(&in, &id));
+        struct stat st {};
+        ASSERT_TRUE(WaitUntil([&] { return stat(dst.c_str(), &st) == 0 && st.st_size > 0; }));
+        auto t0 = std::chrono::steady_clock::now();
+        ASSERT_EQ(0u, FILEHANDLE_DeleteProgressInfo(id));
+        ASSERT_EQ(0u, FILEHANLE_IDdetifier_ProgessFile(&id));
+        ASSERT_EQ(1u, id);
+        std::string before = ReadFile("/var/uploadDownload1.progress");
+        EXPECT_TRUE(WaitForWorkers(15));
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10))
+            << "the transfer ran on after its task was deleted";
+        EXPECT_EQ(before, ReadFile("/var/uploadDownload1.progress"));
+        EXPECT_FALSE(FileExists(dst)) << "the partial download was left behind";
+        EXPECT_EQ(1u, Events().size());
+        EXPECT_EQ(0u, FILEHANDLE_DeleteProgressInfo(1));
+        unlink(big.c_str());
     }
 }
 

@@ -28,9 +28,10 @@ std::string Leftovers() {
         }
     }
     glob_t g{};
-    for (size_t i = 0, n = glob("/var/confbup_*", 0, nullptr, &g) == 0 ? g.gl_pathc : 0; i < n;
-         ++i) {
-        out += std::string("directory: ") + g.gl_pathv[i] + "\n";
+    if (glob("/var/confbup_*", 0, nullptr, &g) == 0) {
+        for (size_t i = 0; i < g.gl_pathc; ++i) {
+            out += std::string("directory: ") + g.gl_pathv[i] + "\n";
+        }
     }
     globfree(&g);
     return out;

@@ -83,36 +83,6 @@ TEST_F(SshFtpTest, Failures) {
     }
 }
 
-TEST_F(SshFtpTest, DeletingTheTaskStopsTheTransfer) {
-    std::string big = home_ + "/big.bin";
-    WriteFile(big, "");
-    ASSERT_EQ(0, truncate(big.c_str(), 1 << 30));  // a sparse gigabyte: caught in flight
-    for (const Proto& p : kProtos) {
-        SCOPED_TRACE(p.name);
-        ResetAll();
-        std::string local = local_ + "/big-" + p.scheme;
-        RedfishInfo in = UriRequest(FILEHANDLE_DOWNLOAD, local, Uri(p, "big.bin"));
-        uint32_t id = 0;
-        ASSERT_EQ(0u, FILEHANDLE_UploadDownloadFileImageForRedfish(&in, &id));
-        ComponentProcess rec{};
-        WaitUntil(
-            [&] {
-                return FILEHANDLE_UploadDownloadProgress(id, &rec) != 0 || rec.uiStage != 1 ||
-                       strcmp(rec.szDescription, "File transfer....") == 0;
-            },
-            20000);
-        ASSERT_EQ(1u, rec.uiStage) << "the transfer ended before it could be deleted";
-        ASSERT_EQ(0u, FILEHANDLE_DeleteProgressInfo(id));
-        EXPECT_TRUE(WaitForWorkers(20));
-        EXPECT_FALSE(FileExists(local)) << "the partial download was left behind";
-        auto ev = EventTexts();
-        ASSERT_EQ(1u, ev.size());
-        EXPECT_NE(std::string::npos, ev[0].second.find("aborted by an application callback"))
-            << ev[0].second;
-    }
-    unlink(big.c_str());
-}
-
 // libcurl hands an SCP path to the remote shell's scp command. Each of these names must
 // reach the server as one literal file name: its download brings that file and its upload
 // creates it, and nothing runs. A name cannot hold '/', so each command would touch a file
