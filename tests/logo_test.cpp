@@ -10,6 +10,7 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -148,33 +149,35 @@ class LogoTest : public FhTest {
 
 }  // namespace
 
+// Every row of the logo table lands in its directory, from a local copy (over an old logo)
+// and over HTTP (into directories that do not exist yet; one from a server that sends its
+// data slowly, so that the percentage shown moves), with the longest command taken: 1023
+// characters.
 TEST_F(LogoTest, EachRowLandsInItsDirectory) {
-    const struct {
-        const char *name, *dir;
-    } rows[] = {{"logo1.png", kBmcDir},
-                {"logo2.png", kBmcDir},
-                {"favicon.ico", kBmcDir},
-                {"bios_logo_post.jpg", kBiosDir},
-                {"bios_logo_quiet.jpg", kBiosDir}};
+    const std::pair<const char*, const char*> rows[] = {{"logo1.png", kBmcDir},
+                                                        {"logo2.png", kBmcDir},
+                                                        {"favicon.ico", kBmcDir},
+                                                        {"bios_logo_post.jpg", kBiosDir},
+                                                        {"bios_logo_quiet.jpg", kBiosDir}};
     std::string process = ReadFile("/proc/self/comm");
     process = process.substr(0, std::min<size_t>(process.find('\n'), 15));
     for (bool http : {false, true}) {
         if (http) {
             FH_REQUIRE_ENV("FH_TEST_SERVERS");
         }
-        for (const auto& row : rows) {
-            SCOPED_TRACE(std::string(http ? "http " : "local ") + row.name);
+        for (unsigned i = 0; i < 5; ++i) {
+            auto [name, dir] = rows[i];
+            SCOPED_TRACE(std::string(http ? "http " : "local ") + name);
             Reset();
             SetFeature(3, 200);  // any capability but 0 turns the feature on
-            // Over HTTP the directories do not exist yet; a local copy replaces an old logo.
-            std::string installed =
-                http ? std::string(row.dir) + "/" + row.name : Installed(row.name, row.dir);
-            unsigned i = static_cast<unsigned>(&row - rows);
-            std::string content = RandomBytes(20000 + 1000 * i, i + http);
-            std::string command = http ? Serve(row.name, content) : Source(row.name, content);
-            if (i == 1) {
-                // The longest command taken (1024 characters: UploadsWriteOnlyTheLogo), padded with
-                // "//" over HTTP and "/." locally, and one more '/' for an odd padding.
+            std::string installed = http ? std::string(dir) + "/" + name : Installed(name, dir);
+            std::optional<SlowHttpServer> slow;
+            std::string content = RandomBytes(http && i == 0 ? 150 * 1024 : 20000 + 1000 * i, i);
+            std::string command = http ? Serve(name, content) : Source(name, content);
+            if (http && i == 0) {
+                slow.emplace(content);
+                command = "http://127.0.0.1:" + std::to_string(slow->Port()) + "/slow/logo1.png";
+            } else if (i == 1) {  // padded with "//" over HTTP and "/." locally, and one more '/'
                 std::string head = command.substr(0, command.rfind('/'));
                 size_t pad = 1023 - head.size() - strlen("/logo2.png");
                 for (size_t k = 0; k < pad / 2; ++k) {
@@ -192,12 +195,10 @@ TEST_F(LogoTest, EachRowLandsInItsDirectory) {
                 {std::string(kStorage) + "/OEMFile", "<dir>"},
                 {std::string(kStorage) + "/OEMFile/bmc", "<dir>"},
                 {std::string(kStorage) + "/OEMFile/bios", "<dir>"},
-                {row.dir, "<dir>"},
+                {dir, "<dir>"},
                 {installed, content}};
             EXPECT_TRUE(Tree(kStorage) == want) << "unexpected files under " << kStorage;
-            if (!http) {
-                EXPECT_TRUE(ReadFile(command) == content) << "the source was moved or changed";
-            }
+            EXPECT_TRUE(http || ReadFile(command) == content) << "the source was moved or changed";
             EXPECT_TRUE(TransferTableEmpty()) << "the transfer task was not deleted";
             // One new task, its number and start time handed back to the caller.
             TaskServiceStoredRegistration reg{};
@@ -210,29 +211,19 @@ TEST_F(LogoTest, EachRowLandsInItsDirectory) {
                                                 "UpLoad The Logo", "logo", "OK", "Automatic."}),
                       Shown(reg.stRecord));
             ExpectOneEntry("c", kSuccessText);
+            // Each update but the last shows a new percentage; the last one sent is stored.
+            auto updates = TaskUpdates();
+            for (size_t k = 0; k + 1 < updates.size(); ++k) {
+                int percent = updates[k].ucPercent;
+                EXPECT_EQ(Shown(info_.uiTaskId, "logo uploading", 0, percent), Shown(updates[k]));
+                EXPECT_GT(percent, k == 0 ? 0 : updates[k - 1].ucPercent);
+                EXPECT_LE(percent, 100);
+            }
+            EXPECT_TRUE(!slow || updates.size() >= 4)
+                << "too few updates to see the percentage move";
             ExpectFinalUpdate(2, 100);
         }
     }
-}
-
-TEST_F(LogoTest, PercentageMovesThenCompletes) {
-    std::string content = RandomBytes(150 * 1024, 21);
-    SlowHttpServer server(content);
-    ASSERT_NE(0, server.Port());
-    ASSERT_EQ(0u, Upload("http://127.0.0.1:" + std::to_string(server.Port()) + "/slow/logo1.png"));
-    EXPECT_TRUE(ReadFile(std::string(kBmcDir) + "/logo1.png") == content);
-
-    auto updates = TaskUpdates();
-    ASSERT_GE(updates.size(), 4u) << "too few updates to see the percentage move";
-    int previous = 0;
-    for (size_t i = 0; i + 1 < updates.size(); ++i) {
-        int percent = updates[i].ucPercent;
-        EXPECT_EQ(Shown(info_.uiTaskId, "logo uploading", 0, percent), Shown(updates[i]));
-        EXPECT_GT(percent, previous) << "each update brings a new percentage";
-        EXPECT_LE(percent, 100);
-        previous = percent;
-    }
-    ExpectFinalUpdate(2, 100);  // the last update sent is the one stored
 }
 
 // Whatever the command names and however its transfer ends, nothing but the logo is
@@ -257,53 +248,36 @@ TEST_F(LogoTest, UploadsWriteOnlyTheLogo) {
         const char* name;
         std::string command;
         uint32_t result;
-        const char* after = "old logo";  // the logo's content afterwards
-        bool plantLinks = false;         // TmpLogo and logo1.png are links to the victim beforehand
         int oemFlag = 3, capability = 1;  // -1: no switch file
+        const char* after = "old logo";   // the logo's content afterwards
+        bool plantLinks = false;  // TmpLogo and logo1.png are links to the victim beforehand
     };
-    std::string src = kSources;
+    const std::string src = kSources;
+    const uint32_t kRefused = FILEHANDLE_E_BAD_TARGET, kOff = FILEHANDLE_E_LOGO_UNSUPPORTED;
     const Case cases[] = {
-        {"dot dot inside the path", src + "/../logo-src/logo1.png", 0, "new image"},
+        {"dot dot inside the path", src + "/../logo-src/logo1.png", 0, 3, 1, "new image"},
         {"the installed logo itself", logo, 0},
-        {"links planted, then an upload", src + "/logo1.png", 0, "new image", true},
+        {"links planted, then an upload", src + "/logo1.png", 0, 3, 1, "new image", true},
         {"links planted, then a failure", src + "/missing/logo1.png",
-         FILEHANDLE_E_LOGO_START_FAILED, "precious", true},
-        {"climbing out of the logo directory",
-         std::string(kBmcDir) + "/../../../../../var/tmp/logo-victim/logo1.png",
-         FILEHANDLE_E_LOGO_START_FAILED},
-        {"upper-case scheme", "HTTP://127.0.0.1/x/logo1.png", FILEHANDLE_E_LOGO_START_FAILED},
+         FILEHANDLE_E_LOGO_START_FAILED, 3, 1, "precious", true},
         {"missing remote file", Http("/files/no-such-dir/logo1.png"), kTransferFailed},
-        {"server error", Http("/status/500/logo1.png"), kTransferFailed},
-        {"closed port", "http://127.0.0.1:1/logo1.png", kTransferFailed},
-        {"missing local source", src + "/no-such-dir/logo1.png", FILEHANDLE_E_LOGO_START_FAILED},
         {"URI the parser refuses", "http://[FE80::1]/logo1.png", FILEHANDLE_E_LOGO_START_FAILED},
         // Half of a 2 MiB file, then nothing: the upload gives up on its own.
         {"stalled transfer", Http("/stall/logo1.png"), kStalled},
-        // Refused before any task or transfer.
-        {"the temporary file", temp, FILEHANDLE_E_BAD_TARGET},
-        {"name outside the table", src + "/logo3.png", FILEHANDLE_E_BAD_TARGET},
-        {"no slash", "logo1.png", FILEHANDLE_E_BAD_TARGET},
-        {"empty last element", src + "/", FILEHANDLE_E_BAD_TARGET},
-        {"dot dot", src + "/logo1.png/..", FILEHANDLE_E_BAD_TARGET},
-        {"other case", src + "/LOGO1.PNG", FILEHANDLE_E_BAD_TARGET},
-        {"trailing blank", src + "/logo1.png ", FILEHANDLE_E_BAD_TARGET},
-        {"trailing newline", src + "/logo1.png\n", FILEHANDLE_E_BAD_TARGET},
-        {"query string", "http://127.0.0.1:1/files/logo1.png?v=2", FILEHANDLE_E_BAD_TARGET},
-        {"password holding '@'", "ftp://u:pw@secret@127.0.0.1:1/logo3.png",
-         FILEHANDLE_E_BAD_TARGET},
-        {"temporary file's name", src + "/TmpLogo", FILEHANDLE_E_BAD_TARGET},
-        {"directory's name", src + "/logo", FILEHANDLE_E_BAD_TARGET},
-        {"1024 characters", std::string(1015, '/') + "logo1.png", FILEHANDLE_E_BAD_TARGET},
-        {"4000 characters", std::string(3991, '/') + "logo1.png", FILEHANDLE_E_BAD_TARGET},
-        {"capability 0", src + "/logo1.png", FILEHANDLE_E_LOGO_UNSUPPORTED, "old logo", false, 3,
-         0},
-        {"OEM flag 2", src + "/logo1.png", FILEHANDLE_E_LOGO_UNSUPPORTED, "old logo", false, 2, 1},
-        {"OEM flag 255", src + "/logo1.png", FILEHANDLE_E_LOGO_UNSUPPORTED, "old logo", false, 255,
-         1},
-        {"no OEM flag", src + "/logo1.png", FILEHANDLE_E_LOGO_UNSUPPORTED, "old logo", false, -1,
-         1},
-        {"no capability", src + "/logo1.png", FILEHANDLE_E_LOGO_UNSUPPORTED, "old logo", false, 3,
-         -1},
+        // Refused before any task or transfer: names outside the table.
+        {"the temporary file", temp, kRefused},
+        {"no slash", "logo1.png", kRefused},
+        {"empty last element", src + "/", kRefused},
+        {"other case", src + "/LOGO1.PNG", kRefused},
+        {"trailing blank", src + "/logo1.png ", kRefused},
+        {"query string", "http://127.0.0.1:1/files/logo1.png?v=2", kRefused},
+        {"password holding '@'", "ftp://u:pw@secret@127.0.0.1:1/logo3.png", kRefused},
+        {"directory's name", src + "/logo", kRefused},
+        {"1024 characters", std::string(1015, '/') + "logo1.png", kRefused},
+        {"capability 0", src + "/logo1.png", kOff, 3, 0},
+        {"OEM flag 2", src + "/logo1.png", kOff, 2, 1},
+        {"no OEM flag", src + "/logo1.png", kOff, -1, 1},
+        {"no capability", src + "/logo1.png", kOff, 3, -1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -345,8 +319,7 @@ TEST_F(LogoTest, UploadsWriteOnlyTheLogo) {
             ASSERT_EQ(0, lstat(logo.c_str(), &st));
             EXPECT_TRUE(S_ISREG(st.st_mode)) << "the logo is not a plain file";
             ExpectFinalUpdate(2, 100);
-        } else if (c.result == FILEHANDLE_E_BAD_TARGET ||
-                   c.result == FILEHANDLE_E_LOGO_UNSUPPORTED) {
+        } else if (c.result == kRefused || c.result == kOff) {
             EXPECT_EQ(last, TASK_TaskServiceLastId()) << "a task was registered";
             EXPECT_TRUE(TaskUpdates().empty());
         } else if (c.result != kStalled) {
@@ -393,16 +366,4 @@ TEST_F(LogoTest, WithoutATaskTheUploadGoesOn) {
         EXPECT_EQ(Shown(before.stRecord), Shown(upd.stRecord));
     }
     EXPECT_EQ("second", ReadFile(std::string(kBmcDir) + "/logo2.png"));
-}
-
-TEST_F(LogoTest, NullArguments) {
-    OperateLogOrigin origin{};
-    TaskServiceTaskInfo info{};
-    const char* command = "/var/tmp/logo-src/logo1.png";
-    Source("logo1.png", "image");
-    EXPECT_EQ(FILEHANDLE_E_LOGO_NULL_ARGUMENT, FILEHANDLE_UploadLogo(nullptr, &origin, &info));
-    EXPECT_EQ(FILEHANDLE_E_LOGO_NULL_ARGUMENT, FILEHANDLE_UploadLogo(command, nullptr, &info));
-    EXPECT_EQ(FILEHANDLE_E_LOGO_NULL_ARGUMENT, FILEHANDLE_UploadLogo(command, &origin, nullptr));
-    EXPECT_TRUE(OperationLog().empty());
-    EXPECT_FALSE(FileExists(std::string(kBmcDir) + "/logo1.png"));
 }
