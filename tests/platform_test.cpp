@@ -153,41 +153,6 @@ class TftpBridgeTest : public FhTest {
 
 }  // namespace
 
-// Contents of every shape go both ways unchanged, over an older and longer file (without
-// O_TRUNC) on download, and the size query reports their size. (Names that a URL would
-// change: RequestOnTheWire.)
-TEST_F(TftpBridgeTest, TransfersByteForByteInBothDirections) {
-    unsigned seed = 1;
-    std::string local = work_ + "/xfer.bin";
-    for (uint32_t blk : {512u, 1024u, 1468u}) {
-        // Small, four whole blocks, empty, 3 MiB.
-        for (size_t size : {size_t{100}, size_t{4 * blk}, size_t{0}, size_t{3u << 20}}) {
-            for (uint8_t type : {kDown, kUp}) {
-                std::string name = std::to_string(size) + ".bin";
-                SCOPED_TRACE(name + ", block size " + std::to_string(blk) +
-                             (type == kDown ? ", download" : ", upload"));
-                // Line ends and a NUL would change in a text-mode transfer.
-                std::string data =
-                    (std::string("line\r\nnext\nlast\r\0end", 20) + RandomBytes(size, ++seed))
-                        .substr(0, size);
-                unlink((root_ + "/" + name).c_str());
-                type == kDown ? Serve(name, data) : WriteFile(local, data);
-                if (type == kDown) {
-                    WriteFile(local, std::string(size + 3 * blk, 'O'));
-                }
-                // Now and then to the host by name: the same server.
-                ASSERT_EQ(0, Call(type, local, name, blk, port_, kNoProgress, 0,
-                                  seed % 3 == 0 ? "localhost" : "127.0.0.1"));
-                EXPECT_TRUE((type == kDown ? ReadFile(local) : Served(name)) == data)
-                    << "content differs";
-                int32_t got = -1;
-                EXPECT_EQ(0, BRIDGE_GetTftpRemoteFileSize("127.0.0.1", port_, name.c_str(), &got));
-                EXPECT_EQ(static_cast<int32_t>(size), got);
-            }
-        }
-    }
-}
-
 // While a transfer runs, the task's progress file gets one record per new percentage (and
 // at most one a second besides), never torn, the last at 100 % (also when the caller
 // announced more than the file holds). With no size known, or no progress file to begin
@@ -334,27 +299,38 @@ TEST_F(TftpBridgeTest, RequestOnTheWire) {
     }
 }
 
-// Every exchange ends on its own, in bounded time; a failed one with a code of its own and
-// the caller's size untouched (a download of a missing file, whose size was never known,
-// writes no record). All run at once, each in its own thread: bridges run in parallel.
+// Contents of every shape go both ways unchanged at any block size, over an older and longer
+// file (without O_TRUNC) on download, and a size query reports the size of any file. Every
+// exchange ends on its own, in bounded time; a failed one with a code of its own and the
+// caller's size untouched (a download of a missing file, whose size was never known, writes
+// no record). All run at once, each in its own thread: bridges run in parallel.
 TEST_F(TftpBridgeTest, ExchangesInParallelEndInBoundedTime) {
     ScriptedUdpPeer silentAfterSize({kOack}), silentAfterBlock({kOack, kBlock1});
     ScriptedUdpPeer skipsTheSize({kBlock1}), endsShort({kOack, kBlock1.substr(0, 104)});
     ASSERT_TRUE(silentAfterSize.Ok() && silentAfterBlock.Ok() && skipsTheSize.Ok() &&
                 endsShort.Ok());
+    const char* h = "127.0.0.1";
     const struct {
         const char* name;
         uint8_t type;
         int port;
         const char* remote;
         int rc;
+        off_t size = 1 << 20;  // of the file moved; of a size query's file (made sparse)
+        uint32_t blk = 512;
+        const char* host = "127.0.0.1";
         double seconds = 30;  // the bound
-        off_t sparse = -1;    // the remote file, created sparse of this size
     } cases[] = {
         {"download", kDown, port_, "par-1.bin", 0},
-        {"another download", kDown, port_, "par-2.bin", 0},
-        {"upload", kUp, port_, "par-3.bin", 0},
-        {"another upload", kUp, port_, "par-4.bin", 0},
+        {"upload", kUp, port_, "par-2.bin", 0},
+        {"empty download", kDown, port_, "par-3.bin", 0, 0},
+        {"empty upload", kUp, port_, "par-4.bin", 0, 0},
+        {"small download by host name", kDown, port_, "par-5.bin", 0, 100, 1024, "localhost"},
+        {"small upload", kUp, port_, "par-6.bin", 0, 100, 1468},
+        {"download of whole blocks", kDown, port_, "par-7.bin", 0, 4 * 1468, 1468},
+        {"upload of whole blocks", kUp, port_, "par-8.bin", 0, 4 * 1024, 1024},
+        {"3 MiB download", kDown, port_, "par-9.bin", 0, 3 << 20, 1468},
+        {"3 MiB upload", kUp, port_, "par-10.bin", 0, 3 << 20, 1024},
         {"closed port, download", kDown, 1, "x.bin", kFailed},
         {"closed port, upload", kUp, 1, "x.bin", kFailed},
         {"closed port, size query", kSizeQuery, 1, "x.bin", kFailed},
@@ -362,38 +338,43 @@ TEST_F(TftpBridgeTest, ExchangesInParallelEndInBoundedTime) {
         {"silent after a block", kDown, silentAfterBlock.Port(), "x.bin", kFailed},
         {"ends short of the announced size", kDown, endsShort.Port(), "x.bin", kFailed},
         // Far too short to move the file: only the size was asked for.
-        {"size skipped", kSizeQuery, skipsTheSize.Port(), "x.bin", kFailed, 5},
+        {"size skipped", kSizeQuery, skipsTheSize.Port(), "x.bin", kFailed, 0, 0, h, 5},
         {"missing file", kDown, port_, "no-such-file.bin", kNoSuchFile},
         {"upload into a missing directory", kUp, port_, "no-such-dir/x.bin", kFailed},
-        {"size of a missing file", kSizeQuery, port_, "none.bin", kNoSuchFile, 5},
-        {"largest 32-bit size", kSizeQuery, port_, "max.bin", 0, 5, INT32_MAX},
-        {"beyond 32 bits", kSizeQuery, port_, "big.bin", kFailed, 5,
-         static_cast<off_t>(INT32_MAX) + 1},
+        {"size of a missing file", kSizeQuery, port_, "none.bin", kNoSuchFile, 0, 0, h, 5},
+        {"size of an empty file", kSizeQuery, port_, "size-0.bin", 0, 0, 0, h, 5},
+        {"size of a small file", kSizeQuery, port_, "size-100.bin", 0, 100, 0, h, 5},
+        {"largest 32-bit size", kSizeQuery, port_, "max.bin", 0, INT32_MAX, 0, h, 5},
+        {"beyond 32 bits", kSizeQuery, port_, "big.bin", kFailed, off_t{INT32_MAX} + 1, 0, h, 5},
     };
-    const std::string data = RandomBytes(1u << 20, 8);
     struct Result {
         int rc;
         int32_t size;
         double seconds;
     };
     std::vector<std::future<Result>> results;
+    std::vector<std::string> data;
     for (size_t i = 0; i < std::size(cases); ++i) {
         const auto& c = cases[i];
         std::string remote = root_ + "/" + c.remote, base = work_ + "/par-" + std::to_string(i);
+        std::string bytes = c.type == kSizeQuery ? "" : RandomBytes(size_t(c.size), unsigned(i));
+        // Line ends and a NUL would change in a text-mode transfer.
+        data.push_back(
+            (std::string("line\r\nnext\nlast\r\0end", 20) + bytes).substr(0, bytes.size()));
         unlink(remote.c_str());
-        if (c.sparse >= 0) {
+        if (c.type == kSizeQuery && c.rc != kNoSuchFile) {
             WriteFile(remote, "");
-            ASSERT_EQ(0, truncate(remote.c_str(), c.sparse));
+            ASSERT_EQ(0, truncate(remote.c_str(), c.size));
         } else if (c.type == kDown && c.rc == 0) {
-            Serve(c.remote, data);
+            Serve(c.remote, data[i]);
         }
-        WriteFile(base + ".bin", c.type == kDown ? "older content" : data);
+        WriteFile(base + ".bin", c.type == kDown ? std::string(c.size + 3000, 'O') : data[i]);
         WriteFile(base + ".progress", "");
         results.push_back(std::async(std::launch::async, [&c, base] {
             auto start = Clock::now();
             Result r{0, 77, 0};
-            r.rc = Call(c.type, base + ".bin", c.remote, 512, c.port, base + ".progress",
-                        c.type == kUp ? 1 << 20 : 0, "127.0.0.1", &r.size);
+            r.rc = Call(c.type, base + ".bin", c.remote, c.blk, c.port, base + ".progress",
+                        c.type == kUp ? static_cast<int32_t>(c.size) : 0, c.host, &r.size);
             r.seconds = SecondsSince(start);
             return r;
         }));
@@ -409,11 +390,12 @@ TEST_F(TftpBridgeTest, ExchangesInParallelEndInBoundedTime) {
         } else {
             EXPECT_EQ(c.rc, r.rc);
         }
-        EXPECT_EQ(c.type == kSizeQuery && c.rc == 0 ? c.sparse : 77, r.size)
+        EXPECT_EQ(c.type == kSizeQuery && c.rc == 0 ? c.size : 77, r.size)
             << "size changed on failure";
         EXPECT_LT(r.seconds, c.seconds);
         if (c.type != kSizeQuery && c.rc == 0) {
-            EXPECT_TRUE((c.type == kDown ? ReadFile(base + ".bin") : Served(c.remote)) == data);
+            EXPECT_TRUE((c.type == kDown ? ReadFile(base + ".bin") : Served(c.remote)) == data[i])
+                << "content differs";
         } else if (c.rc == kNoSuchFile && c.type == kDown) {
             EXPECT_EQ("", ReadFile(base + ".progress")) << "a record without a known size";
         } else if (c.type == kUp && !ReadFile(base + ".progress").empty()) {
