@@ -506,6 +506,7 @@ TEST_F(TftpBridgeTest, UrlOfHostPortAndName) {
     EXPECT_EQ('z', small[0]);
     EXPECT_EQ(23, BRIDGE_TftpUrl("127.0.0.1", 0, "fw.bin", nullptr, 0));
 }
+
 // ---- the task service, operation log, switches and process name ----
 
 using PlatformTest = FhTest;
@@ -611,8 +612,7 @@ TEST_F(PlatformTest, SwitchFiles) {
                 WriteFile(path, c.content);
             }
         }
-        uint8_t flag = 99;
-        uint8_t value = 99;
+        uint8_t flag = 99, value = 99;
         EXPECT_EQ(c.rc, BMC_GetOemFlag(&flag));
         EXPECT_EQ(c.value, flag);
         EXPECT_EQ(c.rc, CAP_GetCharCapabilityWithName("Customer", "SupportUploadLogo", &value));
@@ -628,8 +628,7 @@ TEST_F(PlatformTest, SwitchFiles) {
 TEST_F(PlatformTest, ProcessNameIsCutToTheBuffer) {
     std::string want = ReadFile("/proc/self/comm");
     want.resize(want.find('\n'));
-    char name[128];
-    char small[4];
+    char name[128], small[4];
     ASSERT_EQ(0, BMC_GetCurrentProcessName(sizeof name, name));
     ASSERT_EQ(0, BMC_GetCurrentProcessName(sizeof small, small));
     EXPECT_EQ(want, name);
