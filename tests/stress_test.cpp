@@ -7,7 +7,6 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -91,9 +90,7 @@ class StressTest : public FhTest {
 #if defined(__SANITIZE_THREAD__)
         GTEST_SKIP() << "threads after fork";
 #endif
-        if (!servers().ok()) {
-            GTEST_SKIP() << "FH_TEST_SERVERS not set: start the servers (scripts/run-tests.sh)";
-        }
+        FH_REQUIRE_ENV("FH_TEST_SERVERS");
         BMC_System(("rm -rf " + kDir + " && mkdir -p " + kDir).c_str());
     }
     // The table names exactly the tasks that `live` says, and each its own progress file.

@@ -241,9 +241,9 @@ TEST_F(TortureTest, FailEveryCallInTurn) {
                 << op.name << " n=" << n << " (" << failed << "): a worker still runs";
             bool removal = failed == "unlink" || failed == "remove" || failed == "rmdir" ||
                            failed == "BMC_RmFile";
-            std::string left = Leftovers(op, result, remote, removal);
-            EXPECT_EQ("", left) << op.name << ", call " << n << " (" << failed
-                                << ") failed, result " << std::hex << result;
+            EXPECT_EQ("", Leftovers(op, result, remote, removal))
+                << op.name << ", call " << n << " (" << failed << ") failed, result " << std::hex
+                << result;
             ++runs;
             if (!reached) {
                 EXPECT_EQ(0u, result) << op.name << ": fails with no fault injected";
