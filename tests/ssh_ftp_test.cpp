@@ -125,6 +125,7 @@ class SshFtpLocalTest : public FhTest {};
 // Local files keep 32-bit sizes: an upload source of 2^31 bytes is refused like one that
 // cannot be opened, before any connection; one of 2^31 - 1 bytes goes on to the (closed)
 // server port. A download may not grow past 2^31 - 1 bytes: the write callback writes short.
+// Without a buffer or stream the data callbacks answer 23, which libcurl takes as an error.
 TEST_F(SshFtpLocalTest, LocalFilesKeepThirtyTwoBitSizes) {
     const std::string big = "/var/tmp/2g.bin";
     WriteFile(big, "");
@@ -151,6 +152,8 @@ TEST_F(SshFtpLocalTest, LocalFilesKeepThirtyTwoBitSizes) {
     char buf[20] = {0};
     EXPECT_EQ(10u, DownLoadFileByCurlFunc(buf, 1, 10, f));
     EXPECT_EQ(0u, DownLoadFileByCurlFunc(buf, 1, 1, f));
+    EXPECT_EQ(23u, DownLoadFileByCurlFunc(buf, 1, 10, nullptr));
+    EXPECT_EQ(23u, CurlFileRead_CallBack(nullptr, 1, 10, f));
     fclose(f);
 }
 
