@@ -9,7 +9,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <set>
 
 #include "platform/bmc_platform.h"
@@ -53,6 +52,12 @@ const Case kCases[] = {
     {"tftp stall", 11, 2, "tftp://127.0.0.1:%d/f.bin", 0},
 };
 
+// Where a case's download lands; every upload sends the same source.
+std::string Local(size_t i) {
+    return kCases[i].type == FILEHANDLE_DOWNLOAD ? "/var/tmp/hostile/dl" + std::to_string(i)
+                                                 : "/var/tmp/hostile/src.bin";
+}
+
 class HostileTest : public FhTest {
   protected:
     void SetUp() override {
@@ -90,56 +95,46 @@ class HostileTest : public FhTest {
 
 }  // namespace
 
+// The cases run a table at a time; each ends when its final record is written (the
+// record's second, against the wall clock when it started).
 TEST_F(HostileTest, EveryCaseEndsWithItsResult) {
-    using Clock = std::chrono::steady_clock;
     const size_t n = sizeof kCases / sizeof kCases[0];
-    for (size_t first = 0; first < n; first += FILEHANDLE_THREAD_MAX) {  // a table at a time
-        struct Run {
-            const Case* c;
-            uint32_t id;
-            std::string local;
-            Clock::time_point start;
-            time_t wall;  // the records' clock
-        };
-        std::vector<Run> runs;
+    for (size_t first = 0; first < n; first += FILEHANDLE_THREAD_MAX) {
+        std::vector<std::pair<uint32_t, time_t>> runs;  // identifier, start
         for (size_t i = first; i < n && i < first + FILEHANDLE_THREAD_MAX; ++i) {
-            const Case& c = kCases[i];
-            std::string local = c.type == FILEHANDLE_DOWNLOAD
-                                    ? "/var/tmp/hostile/dl" + std::to_string(i)
-                                    : "/var/tmp/hostile/src.bin";
             char uri[64];
-            snprintf(uri, sizeof uri, c.uri, base_ + c.port);
-            RedfishInfo in = UriRequest(c.type, local, uri);
+            snprintf(uri, sizeof uri, kCases[i].uri, base_ + kCases[i].port);
+            RedfishInfo in = UriRequest(kCases[i].type, Local(i), uri);
             uint32_t id = 0;
-            ASSERT_EQ(0u, FILEHANDLE_UploadDownloadFileImageForRedfish(&in, &id)) << c.mode;
-            runs.push_back({&c, id, local, Clock::now(), time(nullptr)});
+            ASSERT_EQ(0u, FILEHANDLE_UploadDownloadFileImageForRedfish(&in, &id)) << kCases[i].mode;
+            runs.emplace_back(id, time(nullptr));
         }
-        for (const Run& r : runs) {
-            SCOPED_TRACE(std::string(r.c->mode) + (r.c->type == 1 ? " download" : " upload"));
+        for (size_t i = first; i < first + runs.size(); ++i) {
+            const Case& c = kCases[i];
+            auto [id, start] = runs[i - first];
+            SCOPED_TRACE(std::string(c.mode) + (c.type == 1 ? " download" : " upload"));
             ComponentProcess rec{};
-            while (FILEHANDLE_UploadDownloadProgress(r.id, &rec) == 0 && rec.uiStage == 1 &&
-                   Clock::now() - r.start < std::chrono::seconds(150)) {
+            while (FILEHANDLE_UploadDownloadProgress(id, &rec) == 0 && rec.uiStage == 1 &&
+                   time(nullptr) - start < 150) {
                 usleep(100000);
             }
-            // Ended when its final record was written (the record's second).
-            long secs = static_cast<long>(rec.uiTime) - static_cast<long>(r.wall);
+            long secs = static_cast<long>(rec.uiTime) - static_cast<long>(start);
             EXPECT_LT(secs, 130) << "beyond the transfer time-out";
-            printf("hostile: %-12s %-8s -> 0x%08x after %3ld s\n", r.c->mode,
-                   r.c->type == 1 ? "download" : "upload", rec.uiResultCode, secs);
-            if (r.c->served != 0) {
+            printf("hostile: %-12s %-8s -> 0x%08x after %3ld s\n", c.mode,
+                   c.type == 1 ? "download" : "upload", rec.uiResultCode, secs);
+            if (c.served != 0) {
                 EXPECT_EQ(2u, rec.uiStage) << rec.szDescription;
-                EXPECT_EQ(r.c->served, ReadFile(r.local).size());
+                EXPECT_EQ(c.served, ReadFile(Local(i)).size());
             } else {
                 EXPECT_EQ(3u, rec.uiStage);
                 EXPECT_EQ(1u, kFailures.count(rec.uiResultCode)) << std::hex << rec.uiResultCode;
                 EXPECT_EQ(0u,
                           std::string(rec.szDescription).rfind("File download or upload failed"))
                     << rec.szDescription;
-                if (r.c->type == FILEHANDLE_DOWNLOAD) {
-                    EXPECT_FALSE(FileExists(r.local)) << "a failed download left its file";
-                }
+                EXPECT_TRUE(c.type == FILEHANDLE_UPLOAD || !FileExists(Local(i)))
+                    << "a failed download left its file";
             }
-            EXPECT_EQ(0u, FILEHANDLE_DeleteProgressInfo(r.id));
+            EXPECT_EQ(0u, FILEHANDLE_DeleteProgressInfo(id));
         }
         EXPECT_TRUE(WaitForWorkers(10)) << "a worker outlived its task";
     }
