@@ -449,14 +449,10 @@ class RedfishServiceTest(unittest.TestCase):
                        for r in answers if r.status_code == 202)
         self.assertEqual([t[0] for t in tasks], list(range(1, 11)))
         s = Client(plain)
-
-        def running(tasks, clients):  # listed by every client, running, monitors at 202
-            for client in clients:
-                self.assertEqual(sorted(client.transfer_tasks()), sorted(t[1] for t in tasks))
-            for _, uri, monitor in tasks:
-                self.assertEqual((s.get(uri).json()["TaskState"], s.get(monitor).status_code),
-                                 ("Running", 202))
-        running(tasks, [s])
+        self.assertEqual(sorted(s.transfer_tasks()), sorted(t[1] for t in tasks))
+        for _, uri, monitor in tasks:
+            self.assertEqual((s.get(uri).json()["TaskState"], s.get(monitor).status_code),
+                             ("Running", 202))
         # Half of the file arrives, then nothing: the percentage settles at 50.
         self.assertEqual(s.wait_percent(tasks[5][1], 50)["TaskState"], "Running")
         for _, uri, monitor in tasks[:5]:  # a deleted task is gone at once
@@ -466,7 +462,11 @@ class RedfishServiceTest(unittest.TestCase):
         self.assertEqual(plain.stop(), 0, plain.logs())
         plain.start()
         s = Client(plain)
-        running(tasks[5:], [s, self.s])
+        for client in (s, self.s):
+            self.assertEqual(sorted(client.transfer_tasks()), sorted(t[1] for t in tasks[5:]))
+        for _, uri, monitor in tasks[5:]:
+            self.assertEqual((s.get(uri).json()["TaskState"], s.get(monitor).status_code),
+                             ("Running", 202))
         self.assertEqual(s.get(tasks[5][1]).json()["PercentComplete"], 50)
         # Their workers died with the first process, so the records are never written again.
         # Once one is older than the library's stall limit (120 s; aged here by moving the
