@@ -1,21 +1,15 @@
 // The size of the file behind a transfer URI, for every protocol, against the loopback
 // servers; and the refusals that need no server.
-#include <string.h>
-
 #include <string>
 
-#include "platform/bmc_platform.h"
 #include "tests/support.h"
 
 using namespace fhtest;
 
 namespace {
 
-uint32_t SizeOf(const std::string& uri, uint32_t* size, uint8_t type = FILEHANDLE_DOWNLOAD) {
-    RedfishInfo in{};
-    in.ucHandleType = type;
-    strcpy(in.szLocalPath, "/var/tmp/unused.bin");
-    snprintf(in.szRedfishCmd, sizeof in.szRedfishCmd, "%s", uri.c_str());
+uint32_t SizeOf(const std::string& uri, uint32_t* size) {
+    RedfishInfo in = UriRequest(FILEHANDLE_DOWNLOAD, "/var/tmp/unused.bin", uri);
     return FILEHANDLE_GetRemoteFileSize(&in, size);
 }
 
@@ -24,51 +18,44 @@ class RemoteSizeTest : public FhTest {};
 }  // namespace
 
 TEST_F(RemoteSizeTest, EveryProtocolAgainstItsServer) {
-    auto http = LoadEnvFile("FH_TEST_SERVERS");
-    auto ssh = LoadEnvFile("FH_SSH_FTP_ENV");
-    auto share = LoadEnvFile("FH_SHARE_ENV");
-    auto tftp = LoadEnvFile("FH_TFTP_ENV");
+    auto http = LoadEnvFile("FH_TEST_SERVERS"), ssh = LoadEnvFile("FH_SSH_FTP_ENV");
+    auto share = LoadEnvFile("FH_SHARE_ENV"), tftp = LoadEnvFile("FH_TFTP_ENV");
     if (http.empty() || ssh.empty() || share.empty() || tftp.empty()) {
         GTEST_SKIP() << "test servers not started: run scripts/run-tests.sh";
     }
-    // The same 123457-byte file everywhere.
-    const std::string content = RandomBytes(123457, 17);
-    const std::string missing = "no-such-file.bin";
-    WriteFile(http["TEST_DIR"] + "/www/files/size.bin", content);
-    WriteFile(ssh["FTP_HOME"] + "/size.bin", content);
-    WriteFile(share["NFS_ROOT"] + "/size.bin", content);
-    WriteFile(share["CIFS_ROOT"] + "/size.bin", content);
-    WriteFile(tftp["TEST_DIR"] + "/root/size.bin", content);
-    WriteFile("/var/tmp/size.bin", content);
-    const std::string cred = ssh["FTP_USER"] + ":" + ssh["FTP_PASS"];
-    const std::string sshHost = "127.0.0.1:" + ssh["SSH_PORT"];
-    const std::string home = ssh["FTP_HOME"];
-    struct Case {
+    const std::string www = http["TEST_DIR"] + "/www/files/", home = ssh["FTP_HOME"] + "/";
+    const std::string login = ssh["FTP_USER"] + ":" + ssh["FTP_PASS"] + "@127.0.0.1:";
+    const struct {
         const char* name;
-        std::string dir;  // the URI without the file name
+        std::string dir;    // the URI without the file name
+        std::string local;  // where the server serves it from
+    } cases[] = {
+        {"HTTP", "http://127.0.0.1:" + http["HTTP_PORT"] + "/files/", www},
+        {"HTTPS", "https://127.0.0.1:" + http["HTTPS_PORT"] + "/files/", www},
+        {"FTP", "ftp://" + login + ssh["FTP_PORT"] + "/", home},
+        {"SFTP", "sftp://" + login + ssh["SSH_PORT"] + home, home},
+        {"SCP", "scp://" + login + ssh["SSH_PORT"] + home, home},
+        {"TFTP", "tftp://127.0.0.1:" + tftp["TFTP_PORT"] + "/", tftp["TEST_DIR"] + "/root/"},
+        {"NFS", "nfs://127.0.0.1:" + share["NFS_PORT"] + share["NFS_EXPORT"] + "/",
+         share["NFS_ROOT"] + "/"},
+        {"CIFS",
+         "cifs://" + share["CIFS_USER"] + ":" + share["CIFS_PASS"] +
+             "@127.0.0.1:" + share["CIFS_PORT"] + "/" + share["CIFS_SHARE"] + "/",
+         share["CIFS_ROOT"] + "/"},
+        {"local", "/var/tmp/", "/var/tmp/"},
     };
-    const Case cases[] = {
-        {"HTTP", "http://127.0.0.1:" + http["HTTP_PORT"] + "/files/"},
-        {"HTTPS", "https://127.0.0.1:" + http["HTTPS_PORT"] + "/files/"},
-        {"FTP", "ftp://" + cred + "@127.0.0.1:" + ssh["FTP_PORT"] + "/"},
-        {"SFTP", "sftp://" + cred + "@" + sshHost + home + "/"},
-        {"SCP", "scp://" + cred + "@" + sshHost + home + "/"},
-        {"TFTP", "tftp://127.0.0.1:" + tftp["TFTP_PORT"] + "/"},
-        {"NFS", "nfs://127.0.0.1:" + share["NFS_PORT"] + share["NFS_EXPORT"] + "/"},
-        {"CIFS", "cifs://" + share["CIFS_USER"] + ":" + share["CIFS_PASS"] +
-                     "@127.0.0.1:" + share["CIFS_PORT"] + "/" + share["CIFS_SHARE"] + "/"},
-        {"local", "/var/tmp/"},
-    };
-    for (const Case& c : cases) {
+    const std::string content = RandomBytes(123457, 17);  // the same file everywhere
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        WriteFile(c.local + "size.bin", content);
         uint32_t size = 77;
         EXPECT_EQ(0u, SizeOf(c.dir + "size.bin", &size));
         EXPECT_EQ(content.size(), size);
-        if (std::string(c.name) == "HTTP" || std::string(c.name) == "HTTPS") {
+        if (c.dir.compare(0, 4, "http") == 0) {
             continue;  // a 404 page has a length of its own: the probe reads no status
         }
         size = 77;
-        EXPECT_EQ(FILEHANDLE_E_START_FAILED, SizeOf(c.dir + missing, &size));
+        EXPECT_EQ(FILEHANDLE_E_START_FAILED, SizeOf(c.dir + "no-such-file.bin", &size));
         EXPECT_EQ(0u, size);
     }
     // A reply without Content-Length: result 0, size -1.
@@ -87,23 +74,23 @@ TEST_F(RemoteSizeTest, RefusalsAndPathLimits) {
     RedfishInfo in{};
     EXPECT_EQ(FILEHANDLE_NULL_REQUEST, FILEHANDLE_GetRemoteFileSize(nullptr, &size));
     EXPECT_EQ(FILEHANDLE_NULL_REQUEST, FILEHANDLE_GetRemoteFileSize(&in, nullptr));
-
     // TFTP: a remote path of 241 characters is refused without asking the bridge; 240 is
-    // asked (here of a closed port, so it fails there).
-    for (size_t len : {240u, 241u}) {
-        SCOPED_TRACE(len);
+    // asked (here of a closed port, so it fails there). A missing local file: size 0.
+    const std::string tftpUri = "tftp://127.0.0.1:1/";
+    const struct {
+        std::string uri;
+        bool bridgeAsked;
+    } cases[] = {{tftpUri + std::string(240, 'n'), true},
+                 {tftpUri + std::string(241, 'n'), false},
+                 {"/var/tmp/none.bin", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.uri.size());
         ResetAll();
         size = 9;
-        std::string name(len, 'n');
-        EXPECT_EQ(FILEHANDLE_E_START_FAILED, SizeOf("tftp://127.0.0.1:1/" + name, &size));
-        EXPECT_EQ(len == 240, !TftpBridgeCalls().sizePorts.empty());
+        EXPECT_EQ(FILEHANDLE_E_START_FAILED, SizeOf(c.uri, &size));
+        EXPECT_EQ(c.bridgeAsked, !TftpBridgeCalls().sizePorts.empty());
         EXPECT_EQ(0u, size);
     }
-    // A local path that does not exist: size 0.
-    size = 3;
-    EXPECT_EQ(FILEHANDLE_E_START_FAILED, SizeOf("/var/tmp/none.bin", &size));
-    EXPECT_EQ(0u, size);
-
     // The probes themselves.
     int32_t s = 8;
     EXPECT_EQ(FILEHANDLE_IN_NULL_POINTER, HTTP_GetRemoteFileSize(nullptr, &s));
