@@ -431,6 +431,23 @@ std::map<std::string, std::string> LoadEnvFile(const char* var) {
     return out;
 }
 
+Env LoadServerEnvs() {
+    return {{"http", LoadEnvFile("FH_TEST_SERVERS")},
+            {"ssh", LoadEnvFile("FH_SSH_FTP_ENV")},
+            {"tftp", LoadEnvFile("FH_TFTP_ENV")},
+            {"share", LoadEnvFile("FH_SHARE_ENV")}};
+}
+
+std::string Expand(std::string text, const Env& env) {
+    for (size_t open; (open = text.find('{')) != std::string::npos;) {
+        size_t dot = text.find('.', open), close = text.find('}', open);
+        const std::string& value =
+            env.at(text.substr(open + 1, dot - open - 1)).at(text.substr(dot + 1, close - dot - 1));
+        text.replace(open, close - open + 1, value);
+    }
+    return text;
+}
+
 const Servers& servers() {
     static Servers s = [] {
         Servers r;

@@ -118,6 +118,14 @@ std::string RandomBytes(size_t n, unsigned seed);
 // the variable is unset (the servers were not started).
 std::map<std::string, std::string> LoadEnvFile(const char* var);
 
+// Every server's env file by short name (http, ssh, tftp, share: the variables
+// FH_TEST_SERVERS, FH_SSH_FTP_ENV, FH_TFTP_ENV, FH_SHARE_ENV); a file not set is empty.
+using Env = std::map<std::string, std::map<std::string, std::string>>;
+Env LoadServerEnvs();
+
+// `text` with each {file.KEY} in it replaced by that key of that env file.
+std::string Expand(std::string text, const Env& env);
+
 // Test servers (tests/servers/test-servers.sh); empty when not started.
 struct Servers {
     int httpPort = 0;

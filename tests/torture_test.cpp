@@ -24,9 +24,6 @@ const std::string kDir = "/var/tmp/torture";
 constexpr uint32_t kNeverEnded = 0xdead0001;        // the worker ended, the task did not
 const std::string kContent = RandomBytes(3000, 7);  // a few blocks of every protocol
 
-// The servers' env files by short name: http, ssh, tftp, share.
-using Env = std::map<std::string, std::map<std::string, std::string>>;
-
 struct Op {
     const char* name;
     const char* needs;   // the env file the operation needs ("" for none)
@@ -63,17 +60,6 @@ uint32_t Transfer(uint8_t type, const std::string& uri) {
         return 0;
     }
     return rec.uiStage == FILEHANDLE_STAGE_FAILED ? rec.uiResultCode : kNeverEnded;
-}
-
-// A row's text with each {file.KEY} replaced by that key of that env file.
-std::string Expand(std::string text, const Env& env) {
-    for (size_t open; (open = text.find('{')) != std::string::npos;) {
-        size_t dot = text.find('.', open), close = text.find('}', open);
-        const std::string& value =
-            env.at(text.substr(open + 1, dot - open - 1)).at(text.substr(dot + 1, close - dot - 1));
-        text.replace(open, close - open + 1, value);
-    }
-    return text;
 }
 
 uint32_t Probe(const std::string& uri) {
@@ -197,10 +183,7 @@ TEST_F(TortureTest, FailEveryCallInTurn) {
     if (getenv("FH_TORTURE") == nullptr) {
         GTEST_SKIP() << "set FH_TORTURE=1 to run";
     }
-    Env env{{"http", LoadEnvFile("FH_TEST_SERVERS")},
-            {"ssh", LoadEnvFile("FH_SSH_FTP_ENV")},
-            {"tftp", LoadEnvFile("FH_TFTP_ENV")},
-            {"share", LoadEnvFile("FH_SHARE_ENV")}};
+    Env env = LoadServerEnvs();
     size_t runs = 0, ops = 0;
     for (const Op& op : kOps) {
         const char* only = getenv("FH_TORTURE_ONLY");  // one operation, by name
