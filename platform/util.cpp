@@ -77,18 +77,27 @@ bool MakeCurrent(OpenLog& log, time_t now) {
     return log.fd.Valid();
 }
 
-std::mutex g_logsMutex;
-OpenLog g_logs[4];  // the diagnostic, event and operation logs
+// The diagnostic, event and operation logs. Never destroyed: detached workers may still
+// write a line while the process exits and runs its static destructors.
+struct Logs {
+    std::mutex mutex;
+    OpenLog open[4];
+};
+Logs& OpenLogs() {
+    static Logs* logs = new Logs;
+    return *logs;
+}
 
 }  // namespace
 
 bool AppendLine(const char* path, const std::string& line) {
     struct timespec ts {};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    std::lock_guard<std::mutex> hold(g_logsMutex);
+    Logs& logs = OpenLogs();
+    std::lock_guard<std::mutex> hold(logs.mutex);
     OpenLog spare;  // a path beyond the table is opened for this line only
     OpenLog* log = &spare;
-    for (OpenLog& l : g_logs) {
+    for (OpenLog& l : logs.open) {
         if (l.path == path || l.path.empty()) {
             log = &l;
             break;
