@@ -9,13 +9,19 @@
 // a recursive removal inside the share.
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -229,11 +235,99 @@ class ShareMount {
     bool mounted_ = false;
 };
 
+// A share that stops answering would hold the copy in a read or write for good: the NFS
+// mount is a hard one, and the process cannot interrupt such a call. StallWatch stands
+// beside a copy through a mount and unmounts the share by force (MNT_FORCE, which fails
+// every call waiting on it at once) when no piece has moved for kStallSeconds, or when the
+// task's progress file is removed or replaced (the task was deleted). The copy then fails
+// like any short copy, and its partial file is removed where the share still allows it. A watch
+// that cannot start leaves the copy unwatched, as before.
+class StallWatch {
+  public:
+    static constexpr int kStallSeconds = 60;
+    StallWatch(std::string dir, const char* progressPath)
+        : dir_(std::move(dir)), progress_(progressPath) {
+        struct stat st {};
+        if (stat(progress_.c_str(), &st) == 0) {
+            dev_ = st.st_dev;
+            ino_ = st.st_ino;
+        }
+        pthread_attr_t attr;
+        if (pthread_attr_init(&attr) != 0) {
+            FH_LOG(BMC_LOG_ERROR, "No stall watch for %s.", dir_.c_str());
+            return;
+        }
+        (void)pthread_attr_setstacksize(&attr, 256 * 1024);  // a hint: the default also works
+        started_ = pthread_create(&thread_, &attr, Run, this) == 0;
+        (void)pthread_attr_destroy(&attr);  // cannot fail on an initialised attribute
+        if (!started_) {
+            FH_LOG(BMC_LOG_ERROR, "No stall watch for %s.", dir_.c_str());
+        }
+    }
+    ~StallWatch() {
+        done_.store(true);
+        if (started_) {
+            (void)pthread_join(thread_, nullptr);  // ours and joinable: cannot fail
+        }
+    }
+    StallWatch(const StallWatch&) = delete;
+    StallWatch& operator=(const StallWatch&) = delete;
+    void Moved() { moved_.fetch_add(1, std::memory_order_relaxed); }
+
+  private:
+    bool TaskDeleted() const {
+        struct stat st {};
+        return ino_ != 0 &&
+               (stat(progress_.c_str(), &st) != 0 || st.st_dev != dev_ || st.st_ino != ino_);
+    }
+    // Looks ten times a second, so that the copy's end never waits long for the watch.
+    static void* Run(void* self) {
+        auto* w = static_cast<StallWatch*>(self);
+        uint64_t seen = 0;
+        int quiet = 0;  // tenths of a second without a piece moved
+        const struct timespec tenth = {0, 100000000};
+        while (!w->done_.load()) {
+            (void)nanosleep(&tenth, nullptr);  // a signal only shortens the wait
+            uint64_t now = w->moved_.load(std::memory_order_relaxed);
+            quiet = now == seen ? quiet + 1 : 0;
+            seen = now;
+            bool stalled = quiet >= kStallSeconds * 10;
+            if (stalled || (quiet >= 10 && quiet % 10 == 0 && w->TaskDeleted())) {
+                if (stalled) {
+                    FH_LOG(BMC_LOG_ERROR, "%s: no data moved for %d s; unmounting it by force.",
+                           w->dir_.c_str(), kStallSeconds);
+                } else {
+                    FH_LOG(BMC_LOG_ERROR, "%s: task deleted; unmounting it by force.",
+                           w->dir_.c_str());
+                }
+                // The system call, not umount(8): the command looks the directory up first,
+                // and that lookup waits on the stalled share like the copy. MNT_FORCE fails
+                // the waiting calls even where the unmount itself must wait for the copy's
+                // files to close (EBUSY): the unmount on the way out does the rest.
+                if (umount2(w->dir_.c_str(), MNT_FORCE) != 0 && errno != EBUSY) {
+                    FH_LOG(BMC_LOG_ERROR, "Forced unmount of %s failed: %s.", w->dir_.c_str(),
+                           strerror(errno));
+                }
+                break;  // once
+            }
+        }
+        return nullptr;
+    }
+    std::string dir_;
+    std::string progress_;
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;
+    std::atomic<bool> done_{false};
+    std::atomic<uint64_t> moved_{0};
+    pthread_t thread_{};
+    bool started_ = false;
+};
+
 // The chunked copy with progress; each chunk moves in pieces of `pieceSize` bytes, each
 // written as soon as it is read.
 // Its null-pointer reports name MOUNT_FileReadWrite, the exported call whose copy it is.
 uint32_t CopyInPieces(FILE* pstFdRead, FILE* pstFdWrite, const char* pcProgressFilePath,
-                      uint32_t size, size_t pieceSize) {
+                      uint32_t size, size_t pieceSize, StallWatch* watch = nullptr) {
     const char* func = "MOUNT_FileReadWrite";
     if (pstFdRead == nullptr) {
         FH_LOG_NULL_AS("pstFdRead", func);
@@ -265,6 +359,9 @@ uint32_t CopyInPieces(FILE* pstFdRead, FILE* pstFdWrite, const char* pcProgressF
             size_t written = fwrite(piece, 1, want, pstFdWrite);
             copied += written;
             done += written;
+            if (watch != nullptr) {
+                watch->Moved();
+            }
             if (written != want) {
                 FH_LOG(BMC_LOG_ERROR, "fwrite failed");
                 return FILEHANDLE_E_SHORT_COPY;
@@ -396,8 +493,16 @@ extern "C" uint32_t MOUNT_UploadDownloadFile(ComponentInfo* pstComponentInfo,
         FH_LOG(BMC_LOG_ERROR, "%s open failed.", dstPath.c_str());
         return FILEHANDLE_E_LOCAL_FILE;
     }
-    uint32_t result = CopyInPieces(src.Get(), dst.Get(), pcProgressFilePath,
-                                   static_cast<uint32_t>(size), style.piece);
+    uint32_t result = FILEHANDLE_OK;
+    {
+        // Only a mounted share can stall; a local copy needs no watch.
+        std::unique_ptr<StallWatch> watch;
+        if (cifs || q.ucProtocolType == FILEHANDLE_PROTOCOL_NFS) {
+            watch.reset(new (std::nothrow) StallWatch(mount.Dir(), pcProgressFilePath));
+        }
+        result = CopyInPieces(src.Get(), dst.Get(), pcProgressFilePath, static_cast<uint32_t>(size),
+                              style.piece, watch.get());
+    }
     if (result != FILEHANDLE_OK) {
         BMC_Strlcpy(pcTaskDesc, "File download or upload failed, because: file ReadWrite failed",
                     kDescSize);
