@@ -228,6 +228,7 @@ class ShareMount {
     const std::string& Dir() const { return dir_; }
     void Own() { owned_ = true; }
     void Mounted() { mounted_ = true; }
+    void Detached() { mounted_ = false; }  // no longer in the tree: the directory is bare
 
   private:
     std::string dir_;
@@ -238,8 +239,9 @@ class ShareMount {
 // A share that stops answering would hold the copy in a read or write for good: the NFS
 // mount is a hard one, and the process cannot interrupt such a call. StallWatch stands
 // beside a copy through a mount and unmounts the share by force (MNT_FORCE, which fails
-// every call waiting on it at once) when no piece has moved for kStallSeconds, or when the
-// task's progress file is removed or replaced (the task was deleted). The copy then fails
+// every call waiting on it at once) when no piece has moved for kStallSeconds, or for 5 s
+// once the task's progress file is removed or replaced (the task was deleted; a share that
+// still moves data ends the copy itself at the next chunk). The copy then fails
 // like any short copy, and its partial file is removed where the share still allows it. A watch
 // that cannot start leaves the copy unwatched, as before.
 class StallWatch {
@@ -264,11 +266,15 @@ class StallWatch {
             FH_LOG(BMC_LOG_ERROR, "No stall watch for %s.", dir_.c_str());
         }
     }
-    ~StallWatch() {
+    ~StallWatch() { (void)Finish(); }
+    // Ends the watch; whether it detached the share.
+    bool Finish() {
         done_.store(true);
         if (started_) {
             (void)pthread_join(thread_, nullptr);  // ours and joinable: cannot fail
+            started_ = false;
         }
+        return detached_.load();
     }
     StallWatch(const StallWatch&) = delete;
     StallWatch& operator=(const StallWatch&) = delete;
@@ -292,7 +298,7 @@ class StallWatch {
             quiet = now == seen ? quiet + 1 : 0;
             seen = now;
             bool stalled = quiet >= kStallSeconds * 10;
-            if (stalled || (quiet >= 10 && quiet % 10 == 0 && w->TaskDeleted())) {
+            if (stalled || (quiet >= 50 && quiet % 10 == 0 && w->TaskDeleted())) {
                 if (stalled) {
                     FH_LOG(BMC_LOG_ERROR, "%s: no data moved for %d s; unmounting it by force.",
                            w->dir_.c_str(), kStallSeconds);
@@ -308,6 +314,14 @@ class StallWatch {
                     FH_LOG(BMC_LOG_ERROR, "Forced unmount of %s failed: %s.", w->dir_.c_str(),
                            strerror(errno));
                 }
+                // Detached as well, so that nothing after the copy (the removal of a partial
+                // upload, the unmount) goes back to the share and waits on it again.
+                if (umount2(w->dir_.c_str(), MNT_DETACH) == 0) {
+                    w->detached_.store(true);
+                } else {
+                    FH_LOG(BMC_LOG_ERROR, "Detaching %s failed: %s.", w->dir_.c_str(),
+                           strerror(errno));
+                }
                 break;  // once
             }
         }
@@ -318,6 +332,7 @@ class StallWatch {
     dev_t dev_ = 0;
     ino_t ino_ = 0;
     std::atomic<bool> done_{false};
+    std::atomic<bool> detached_{false};
     std::atomic<uint64_t> moved_{0};
     pthread_t thread_{};
     bool started_ = false;
@@ -493,16 +508,14 @@ extern "C" uint32_t MOUNT_UploadDownloadFile(ComponentInfo* pstComponentInfo,
         FH_LOG(BMC_LOG_ERROR, "%s open failed.", dstPath.c_str());
         return FILEHANDLE_E_LOCAL_FILE;
     }
-    uint32_t result = FILEHANDLE_OK;
-    {
-        // Only a mounted share can stall; a local copy needs no watch.
-        std::unique_ptr<StallWatch> watch;
-        if (cifs || q.ucProtocolType == FILEHANDLE_PROTOCOL_NFS) {
-            watch.reset(new (std::nothrow) StallWatch(mount.Dir(), pcProgressFilePath));
-        }
-        result = CopyInPieces(src.Get(), dst.Get(), pcProgressFilePath, static_cast<uint32_t>(size),
-                              style.piece, watch.get());
+    // Only a mounted share can stall; a local copy needs no watch. The watch stands until
+    // both files are closed: closing a file on the share writes what it still holds.
+    std::unique_ptr<StallWatch> watch;
+    if (cifs || q.ucProtocolType == FILEHANDLE_PROTOCOL_NFS) {
+        watch.reset(new (std::nothrow) StallWatch(mount.Dir(), pcProgressFilePath));
     }
+    uint32_t result = CopyInPieces(src.Get(), dst.Get(), pcProgressFilePath,
+                                   static_cast<uint32_t>(size), style.piece, watch.get());
     if (result != FILEHANDLE_OK) {
         BMC_Strlcpy(pcTaskDesc, "File download or upload failed, because: file ReadWrite failed",
                     kDescSize);
@@ -517,6 +530,9 @@ extern "C" uint32_t MOUNT_UploadDownloadFile(ComponentInfo* pstComponentInfo,
                         kDescSize);
             result = FILEHANDLE_E_SHORT_COPY;
         }
+    }
+    if (watch && watch->Finish()) {
+        mount.Detached();
     }
     if (result != FILEHANDLE_OK) {
         // A partial file must not pass for a complete one: it is removed, on the share as
