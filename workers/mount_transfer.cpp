@@ -15,12 +15,14 @@
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <utility>
@@ -241,9 +243,8 @@ class ShareMount {
 // beside a copy through a mount and unmounts the share by force (MNT_FORCE, which fails
 // every call waiting on it at once) when no piece has moved for kStallSeconds, or for 5 s
 // once the task's progress file is removed or replaced (the task was deleted; a share that
-// still moves data ends the copy itself at the next chunk). The copy then fails
-// like any short copy, and its partial file is removed where the share still allows it. A watch
-// that cannot start leaves the copy unwatched, as before.
+// still moves data ends the copy itself at the next chunk). The copy then fails like any
+// short copy. A watch that cannot start leaves the copy unwatched.
 class StallWatch {
   public:
     static constexpr int kStallSeconds = 60;
@@ -267,18 +268,23 @@ class StallWatch {
         }
     }
     ~StallWatch() { (void)Finish(); }
-    // Ends the watch; whether it detached the share.
+    StallWatch(const StallWatch&) = delete;
+    StallWatch& operator=(const StallWatch&) = delete;
+
+    void Moved() { moved_.fetch_add(1, std::memory_order_relaxed); }
+    // Ends the watch at once; whether it detached the share.
     bool Finish() {
-        done_.store(true);
+        {
+            std::lock_guard<std::mutex> hold(m_);
+            done_ = true;
+        }
+        cv_.notify_one();
         if (started_) {
             (void)pthread_join(thread_, nullptr);  // ours and joinable: cannot fail
             started_ = false;
         }
         return detached_.load();
     }
-    StallWatch(const StallWatch&) = delete;
-    StallWatch& operator=(const StallWatch&) = delete;
-    void Moved() { moved_.fetch_add(1, std::memory_order_relaxed); }
 
   private:
     bool TaskDeleted() const {
@@ -286,43 +292,42 @@ class StallWatch {
         return ino_ != 0 &&
                (stat(progress_.c_str(), &st) != 0 || st.st_dev != dev_ || st.st_ino != ino_);
     }
-    // Looks ten times a second, so that the copy's end never waits long for the watch.
+    // Forces the share off: the system call, not umount(8), whose lookup of the directory
+    // would wait on the stalled share like the copy. MNT_FORCE fails the waiting calls
+    // even where the unmount must wait for the copy's files to close (EBUSY); MNT_DETACH
+    // then takes the share out of the tree, so that nothing after the copy (the removal of
+    // a partial upload, the unmount) goes back to it and waits again.
+    void Force(const char* why) {
+        FH_LOG(BMC_LOG_ERROR, "%s: %s; unmounting it by force.", dir_.c_str(), why);
+        if (umount2(dir_.c_str(), MNT_FORCE) != 0 && errno != EBUSY) {
+            FH_LOG(BMC_LOG_ERROR, "Forced unmount of %s failed: %s.", dir_.c_str(),
+                   strerror(errno));
+        }
+        if (umount2(dir_.c_str(), MNT_DETACH) == 0) {
+            detached_.store(true);
+        } else {
+            FH_LOG(BMC_LOG_ERROR, "Detaching %s failed: %s.", dir_.c_str(), strerror(errno));
+        }
+    }
+    // Looks ten times a second; Finish wakes it at once.
     static void* Run(void* self) {
         auto* w = static_cast<StallWatch*>(self);
         uint64_t seen = 0;
         int quiet = 0;  // tenths of a second without a piece moved
-        const struct timespec tenth = {0, 100000000};
-        while (!w->done_.load()) {
-            (void)nanosleep(&tenth, nullptr);  // a signal only shortens the wait
+        std::unique_lock<std::mutex> lock(w->m_);
+        while (!w->cv_.wait_for(lock, std::chrono::milliseconds(100), [w] { return w->done_; })) {
             uint64_t now = w->moved_.load(std::memory_order_relaxed);
             quiet = now == seen ? quiet + 1 : 0;
             seen = now;
-            bool stalled = quiet >= kStallSeconds * 10;
-            if (stalled || (quiet >= 50 && quiet % 10 == 0 && w->TaskDeleted())) {
-                if (stalled) {
-                    FH_LOG(BMC_LOG_ERROR, "%s: no data moved for %d s; unmounting it by force.",
-                           w->dir_.c_str(), kStallSeconds);
-                } else {
-                    FH_LOG(BMC_LOG_ERROR, "%s: task deleted; unmounting it by force.",
-                           w->dir_.c_str());
-                }
-                // The system call, not umount(8): the command looks the directory up first,
-                // and that lookup waits on the stalled share like the copy. MNT_FORCE fails
-                // the waiting calls even where the unmount itself must wait for the copy's
-                // files to close (EBUSY): the unmount on the way out does the rest.
-                if (umount2(w->dir_.c_str(), MNT_FORCE) != 0 && errno != EBUSY) {
-                    FH_LOG(BMC_LOG_ERROR, "Forced unmount of %s failed: %s.", w->dir_.c_str(),
-                           strerror(errno));
-                }
-                // Detached as well, so that nothing after the copy (the removal of a partial
-                // upload, the unmount) goes back to the share and waits on it again.
-                if (umount2(w->dir_.c_str(), MNT_DETACH) == 0) {
-                    w->detached_.store(true);
-                } else {
-                    FH_LOG(BMC_LOG_ERROR, "Detaching %s failed: %s.", w->dir_.c_str(),
-                           strerror(errno));
-                }
-                break;  // once
+            if (quiet >= kStallSeconds * 10) {
+                char why[48];
+                BMC_Scnprintf(why, sizeof why, "no data moved for %d s", kStallSeconds);
+                w->Force(why);
+                break;
+            }
+            if (quiet >= 50 && quiet % 10 == 0 && w->TaskDeleted()) {
+                w->Force("task deleted");
+                break;
             }
         }
         return nullptr;
@@ -331,7 +336,9 @@ class StallWatch {
     std::string progress_;
     dev_t dev_ = 0;
     ino_t ino_ = 0;
-    std::atomic<bool> done_{false};
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool done_ = false;  // under m_
     std::atomic<bool> detached_{false};
     std::atomic<uint64_t> moved_{0};
     pthread_t thread_{};
