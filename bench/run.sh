@@ -18,6 +18,8 @@
 #
 # FH_BENCH_ROWS="sftp-get nfs-put ops" runs only the named parts (rows as in the table's
 # first column, "mem", "ops"). FH_BENCH_BUILD names the build directory (build-rel).
+# FH_BENCH_BASE=DIR adds to every row the same task through DIR/bench/fhbench, the build
+# of an unchanged tree (peer "base"), to measure a change against what it replaces.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 size=${1:-256}
@@ -101,6 +103,8 @@ row() {
   shift 3
   wanted "$key" || return 0
   local cmds=("$1") names=(ours)
+  # The same command through another build of the library, as one more peer (A/B runs).
+  [ -z "${FH_BENCH_BASE:-}" ] || { names+=(base); cmds+=("${1//$fhbench/$FH_BENCH_BASE/bench/fhbench}"); }
   shift
   while [ $# -gt 0 ]; do names+=("$1"); cmds+=("$2"); shift 2; done
   local m=${#cmds[@]}
