@@ -1,12 +1,10 @@
 // The platform stand-ins as other programs see them: the TFTP bridge against a real
-// tftpd-hpa on loopback (tests/servers/tftp-server.sh, found through FH_TFTP_ENV), with a
-// scripted peer for answers no real server gives on demand and for looking at the request
-// itself; then the task service, the locks, the operation log, the switch files and the
-// process name.
+// tftpd-hpa on loopback (FH_TFTP_ENV), with a scripted peer for answers no real server gives
+// on demand and for looking at the request itself; then the task service, the locks, the
+// operation log, the switch files and the process name.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -14,16 +12,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <future>
 #include <iterator>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "common/raii.h"
-#include "platform/bmc_platform.h"
 #include "tests/support.h"
 
 using namespace fhtest;
@@ -31,7 +23,6 @@ using namespace fhtest;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
 constexpr int kNoSuchFile = 68;  // CURLE_TFTP_NOTFOUND
 constexpr int kFailed = -2;      // any code of a failed exchange, but not -1 (refused at once)
 constexpr uint8_t kDown = BRIDGE_TFTP_DOWNLOAD, kUp = BRIDGE_TFTP_UPLOAD;
@@ -47,23 +38,20 @@ bool FdIsOpen(int fd) {
 }
 
 // A transfer of a local file, opened like the task library does (a download O_WRONLY |
-// O_CREAT, without O_TRUNC), or with `size` a size query. The caller's descriptor must
-// stay open.
+// O_CREAT, without O_TRUNC), or a size query into *size. The caller's descriptor stays open.
 int Call(uint8_t type, const std::string& local, const std::string& remote, uint32_t blk, int port,
          const std::string& progress = kNoProgress, int32_t expected = 0,
          const char* host = "127.0.0.1", int32_t* size = nullptr) {
     if (type == kSizeQuery) {
-        return BRIDGE_GetTftpRemoteFileSize(host, static_cast<uint32_t>(port), remote.c_str(),
-                                            size);
+        return BRIDGE_GetTftpRemoteFileSize(host, uint32_t(port), remote.c_str(), size);
     }
     fh::UniqueFd fd(open(local.c_str(),
                          type == kDown ? O_WRONLY | O_CREAT | O_CLOEXEC : O_RDONLY | O_CLOEXEC,
                          0644));
     EXPECT_TRUE(fd.Valid());
-    int rc = BRIDGE_TFTP(type, host, remote.c_str(), fd.Get(), static_cast<uint32_t>(port), blk,
+    int rc = BRIDGE_TFTP(type, host, remote.c_str(), fd.Get(), uint32_t(port), blk,
                          progress.c_str(), expected);
     EXPECT_TRUE(FdIsOpen(fd.Get())) << "the bridge closed the caller's descriptor";
-    EXPECT_EQ(0, fd.Close());
     return rc;
 }
 
@@ -108,11 +96,11 @@ class ScriptedUdpPeer {
                 continue;
             }
             if (packets_ == 0) {
-                first_.assign(buf, static_cast<size_t>(n));
+                first_.assign(buf, size_t(n));
             }
-            size_t index = static_cast<size_t>(packets_++);
-            if (index < answers_.size() && !answers_[index].empty()) {
-                (void)sendto(fd_, answers_[index].data(), answers_[index].size(), 0,
+            size_t i = size_t(packets_++);
+            if (i < answers_.size() && !answers_[i].empty()) {
+                (void)sendto(fd_, answers_[i].data(), answers_[i].size(), 0,
                              reinterpret_cast<const sockaddr*>(&from), len);
             }
         }
@@ -139,16 +127,12 @@ class TftpBridgeTest : public FhTest {
         FH_REQUIRE_ENV("FH_TFTP_ENV");
         auto env = LoadEnvFile("FH_TFTP_ENV");
         port_ = std::stoi(env["TFTP_PORT"]);
-        root_ = env["TEST_DIR"] + "/root";
+        root_ = env["TEST_DIR"] + "/root/";
         mkdir(work_.c_str(), 0755);
-    }
-    std::string Served(const std::string& name) const { return ReadFile(root_ + "/" + name); }
-    void Serve(const std::string& name, const std::string& data) const {
-        WriteFile(root_ + "/" + name, data);
     }
     int port_ = 0;
     std::string root_;
-    const std::string work_ = "/var/tmp/tftp-bridge-test";
+    const std::string work_ = "/var/tmp/tftp-bridge-test/";
 };
 
 }  // namespace
@@ -179,7 +163,8 @@ TEST_F(TftpBridgeTest, ProgressRecords) {
         {"upload, task deleted", kUp, false, 0, true, kStopped},
     };
     std::string data = RandomBytes(size, 5);
-    std::string local = work_ + "/progress-data.bin", progress = work_ + "/task.progress";
+    std::string local = work_ + "progress-data.bin", progress = work_ + "task.progress";
+    std::string served = root_ + "progress.bin";
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ResetAll();
@@ -187,8 +172,8 @@ TEST_F(TftpBridgeTest, ProgressRecords) {
         if (c.progressExists) {
             WriteFile(progress, "");
         }
-        c.type == kDown ? Serve("progress.bin", data) : WriteFile(local, data);
-        unlink((c.type == kDown ? local : root_ + "/progress.bin").c_str());
+        WriteFile(c.type == kDown ? served : local, data);
+        unlink((c.type == kDown ? local : served).c_str());
         uint32_t now = FreezeClock();
         // A reader like the task library's (read lock, whole file) never sees part of a
         // record; once the first record is there, a successor may take the path over.
@@ -202,7 +187,7 @@ TEST_F(TftpBridgeTest, ProgressRecords) {
                     char buf[sizeof(ComponentProcess) + 1];
                     ssize_t n = pread(fd.Get(), buf, sizeof buf, 0);
                     BRIDGE_UNLOCK_LTF_FILE(fd.Get());
-                    torn += n != 0 && n != static_cast<ssize_t>(sizeof(ComponentProcess));
+                    torn += n != 0 && n != ssize_t(sizeof(ComponentProcess));
                     if (n != 0 && c.expect == kStopped && !replaced) {
                         replaced = true;
                         unlink(progress.c_str());
@@ -229,7 +214,7 @@ TEST_F(TftpBridgeTest, ProgressRecords) {
             continue;
         }
         ASSERT_EQ(0, rc);
-        EXPECT_TRUE((c.type == kDown ? ReadFile(local) : Served("progress.bin")) == data);
+        EXPECT_TRUE(ReadFile(c.type == kDown ? local : served) == data);
         if (c.expect == kNothing) {
             EXPECT_EQ("", ReadFile(progress));
             continue;
@@ -243,7 +228,7 @@ TEST_F(TftpBridgeTest, ProgressRecords) {
         EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [](int p) { return p > 0 && p < 100; }))
             << "no record between 0 and 100 %";
         EXPECT_GE(seen.size(), 3u);
-        EXPECT_LE(seen.size(), 101 + static_cast<size_t>(seconds) + 2);
+        EXPECT_LE(seen.size(), 101 + size_t(seconds) + 2);
         // The last record: stage 1 at 100 %, every byte after the description zero.
         ComponentProcess want{1, 0, now, 100, "File transfer....", "", {}};
         ComponentProcess got = ReadRecord(progress);
@@ -253,7 +238,8 @@ TEST_F(TftpBridgeTest, ProgressRecords) {
 }
 
 // What the request carries: its opcode, the name as given (never resolved or re-encoded),
-// octet mode, the block size and the size (0: asked of the server).
+// octet mode, the block size and the size (0: asked of the server). Arguments no call
+// accepts, and a libcurl without handles, fail before any request.
 TEST_F(TftpBridgeTest, RequestOnTheWire) {
     const struct {
         uint8_t type;
@@ -266,15 +252,11 @@ TEST_F(TftpBridgeTest, RequestOnTheWire) {
         {kDown, "dir/fw image.bin", 1468, 0, "0"},
         {kUp, "dir/fw image.bin", 1024, 12345, "12345"},
         {kUp, "dir/fw image.bin", 1468, 0, "777"},  // the local file's size
-        {kSizeQuery, "sub/../fw.bin", 0, 0, "0"},
+        {kSizeQuery, "sub/../a b#c?d;mode=netascii%41%2F//\xc3\xa9t\xc3\xa9.bin", 0, 0, "0"},
         {kSizeQuery, "/abs/fw.bin", 0, 0, "0"},
-        {kSizeQuery, "a b#c?d;mode=netascii", 0, 0, "0"},
-        {kSizeQuery, "%41%2F.bin", 0, 0, "0"},
-        {kSizeQuery, "dir//double.bin", 0, 0, "0"},
-        {kSizeQuery, "\xc3\xa9t\xc3\xa9.bin", 0, 0, "0"},
         {kSizeQuery, "port69.bin", 0, 0, "0", true},
     };
-    std::string local = work_ + "/req.bin";
+    std::string local = work_ + "req.bin";
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.type) + " " + c.name + " " + std::to_string(c.blk));
         ScriptedUdpPeer peer({kNotFound}, c.port69 ? 69 : 0);
@@ -297,6 +279,52 @@ TEST_F(TftpBridgeTest, RequestOnTheWire) {
         EXPECT_TRUE(has("tsize" + nul + c.tsize)) << "tsize";
         EXPECT_TRUE(c.blk == 0 || has("blksize" + nul + std::to_string(c.blk))) << "blksize";
     }
+
+    ScriptedUdpPeer peer({});
+    ASSERT_TRUE(peer.Ok());
+    const uint32_t port = peer.Port();  // where any call that reached the network would go
+    fh::UniqueFd fd(open((work_ + "bad.bin").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    ASSERT_TRUE(fd.Valid());
+    const int f = fd.Get();
+    const char *h = "127.0.0.1", *p = "/var/tmp/none";
+    int32_t size = 5;
+    const struct {
+        uint8_t type;  // 1 download, 2 upload, kSizeQuery
+        const char *host, *remote;
+        int fd;
+        uint32_t blk;
+        const char* progress;  // for a size query: null passes no size
+        int rc = -1;           // 2: CURLE_FAILED_INIT, when libcurl has no handle
+    } refused[] = {
+        {1, nullptr, "x", f, 512, p},
+        {1, h, nullptr, f, 512, p},
+        {1, h, "x", f, 512, nullptr},
+        {3, h, "x", f, 512, p},
+        {1, h, "x", -1, 512, p},
+        {2, h, "x", f, 7, p},
+        {1, h, "x", f, 65465, p},
+        {2, "127.0.0.1/evil", "x", f, 512, p},
+        {kSizeQuery, nullptr, "x", 0, 0, p},
+        {kSizeQuery, h, nullptr, 0, 0, p},
+        {kSizeQuery, h, "x", 0, 0, nullptr},
+        {kSizeQuery, h, "", 0, 0, p},
+        {1, h, "x", f, 512, p, 2},
+        {kSizeQuery, h, "x", 0, 0, p, 2},
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(&c - refused);
+        faults().curlInitFails = c.rc == 2;
+        EXPECT_EQ(c.rc, c.type == kSizeQuery
+                            ? BRIDGE_GetTftpRemoteFileSize(c.host, port, c.remote,
+                                                           c.progress != nullptr ? &size : nullptr)
+                            : BRIDGE_TFTP(c.type, c.host, c.remote, c.fd, port, c.blk, c.progress,
+                                          c.type == 2 ? 4 : 0));
+    }
+    faults().curlInitFails = false;
+    EXPECT_EQ(5, size);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(0, peer.Packets()) << "a refused call sent a request";
+    EXPECT_TRUE(FdIsOpen(f));
 }
 
 // Contents of every shape go both ways unchanged at any block size, over an older and longer
@@ -355,7 +383,7 @@ TEST_F(TftpBridgeTest, ExchangesInParallelEndInBoundedTime) {
     std::vector<std::string> data;
     for (size_t i = 0; i < std::size(cases); ++i) {
         const auto& c = cases[i];
-        std::string remote = root_ + "/" + c.remote, base = work_ + "/par-" + std::to_string(i);
+        std::string remote = root_ + c.remote, base = work_ + "par-" + std::to_string(i);
         std::string bytes = c.type == kSizeQuery ? "" : RandomBytes(size_t(c.size), unsigned(i));
         // Line ends and a NUL would change in a text-mode transfer.
         data.push_back(
@@ -365,7 +393,7 @@ TEST_F(TftpBridgeTest, ExchangesInParallelEndInBoundedTime) {
             WriteFile(remote, "");
             ASSERT_EQ(0, truncate(remote.c_str(), c.size));
         } else if (c.type == kDown && c.rc == 0) {
-            Serve(c.remote, data[i]);
+            WriteFile(remote, data[i]);
         }
         WriteFile(base + ".bin", c.type == kDown ? std::string(c.size + 3000, 'O') : data[i]);
         WriteFile(base + ".progress", "");
@@ -373,7 +401,7 @@ TEST_F(TftpBridgeTest, ExchangesInParallelEndInBoundedTime) {
             auto start = Clock::now();
             Result r{0, 77, 0};
             r.rc = Call(c.type, base + ".bin", c.remote, c.blk, c.port, base + ".progress",
-                        c.type == kUp ? static_cast<int32_t>(c.size) : 0, c.host, &r.size);
+                        c.type == kUp ? int32_t(c.size) : 0, c.host, &r.size);
             r.seconds = SecondsSince(start);
             return r;
         }));
@@ -382,7 +410,7 @@ TEST_F(TftpBridgeTest, ExchangesInParallelEndInBoundedTime) {
         const auto& c = cases[i];
         SCOPED_TRACE(c.name);
         Result r = results[i].get();
-        std::string base = work_ + "/par-" + std::to_string(i);
+        std::string base = work_ + "par-" + std::to_string(i);
         if (c.rc == kFailed) {
             EXPECT_NE(0, r.rc);
             EXPECT_NE(-1, r.rc) << "refused as a bad argument";
@@ -393,7 +421,7 @@ TEST_F(TftpBridgeTest, ExchangesInParallelEndInBoundedTime) {
             << "size changed on failure";
         EXPECT_LT(r.seconds, c.seconds);
         if (c.type != kSizeQuery && c.rc == 0) {
-            EXPECT_TRUE((c.type == kDown ? ReadFile(base + ".bin") : Served(c.remote)) == data[i])
+            EXPECT_TRUE(ReadFile(c.type == kDown ? base + ".bin" : root_ + c.remote) == data[i])
                 << "content differs";
         } else if (c.rc == kNoSuchFile && c.type == kDown) {
             EXPECT_EQ("", ReadFile(base + ".progress")) << "a record without a known size";
@@ -404,65 +432,13 @@ TEST_F(TftpBridgeTest, ExchangesInParallelEndInBoundedTime) {
     EXPECT_GE(silentAfterBlock.Packets(), 2) << "the scripted peer was never asked";
 }
 
-// Arguments no call accepts, and a libcurl without handles, fail before any request. (Which
-// hosts, ports and names make a URL: UrlOfHostPortAndName.)
-TEST_F(TftpBridgeTest, RefusedCallsSendNothing) {
-    ScriptedUdpPeer peer({});
-    ASSERT_TRUE(peer.Ok());
-    const uint32_t port = peer.Port();  // where any case that reached the network would go
-    fh::UniqueFd fd(open((work_ + "/bad.bin").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-    ASSERT_TRUE(fd.Valid());
-    const char *h = "127.0.0.1", *p = "/var/tmp/none";
-    int32_t size = 5;
-    const struct {
-        const char* name;
-        uint8_t type;  // 1 download, 2 upload, kSizeQuery
-        const char* host;
-        const char* remote;
-        int fd;
-        uint32_t blk;
-        const char* progress;  // for a size query: null passes no size
-        int rc = -1;
-        bool noCurlHandle = false;
-    } cases[] = {
-        {"null host", 1, nullptr, "x", fd.Get(), 512, p},
-        {"null remote name", 1, h, nullptr, fd.Get(), 512, p},
-        {"null progress file", 1, h, "x", fd.Get(), 512, nullptr},
-        {"handle type 3", 3, h, "x", fd.Get(), 512, p},
-        {"negative descriptor", 1, h, "x", -1, 512, p},
-        {"block size 7", 2, h, "x", fd.Get(), 7, p},
-        {"block size 65465", 1, h, "x", fd.Get(), 65465, p},
-        {"no URL of the host", 2, "127.0.0.1/evil", "x", fd.Get(), 512, p},
-        {"size: null host", kSizeQuery, nullptr, "x", 0, 0, p},
-        {"size: null remote name", kSizeQuery, h, nullptr, 0, 0, p},
-        {"size: null size", kSizeQuery, h, "x", 0, 0, nullptr},
-        {"size: no URL of the name", kSizeQuery, h, "", 0, 0, p},
-        // 2: CURLE_FAILED_INIT.
-        {"no handle, transfer", 1, h, "x", fd.Get(), 512, p, 2, true},
-        {"no handle, size", kSizeQuery, h, "x", 0, 0, p, 2, true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        faults().curlInitFails = c.noCurlHandle;
-        EXPECT_EQ(c.rc, c.type == kSizeQuery
-                            ? BRIDGE_GetTftpRemoteFileSize(c.host, port, c.remote,
-                                                           c.progress != nullptr ? &size : nullptr)
-                            : BRIDGE_TFTP(c.type, c.host, c.remote, c.fd, port, c.blk, c.progress,
-                                          c.type == 2 ? 4 : 0));
-    }
-    faults().curlInitFails = false;
-    EXPECT_EQ(5, size);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(0, peer.Packets()) << "a refused call sent a request";
-    EXPECT_TRUE(FdIsOpen(fd.Get()));
-}
-
+// The URL of a host, port and name (null: refused, the buffer untouched); too small a
+// buffer gets the length back and stays untouched.
 TEST_F(TftpBridgeTest, UrlOfHostPortAndName) {
     const struct {
         const char* host;
         uint32_t port;
-        const char* name;
-        const char* url;  // null: refused
+        const char *name, *url;
     } cases[] = {
         {"127.0.0.1", 0, "fw.bin", "tftp://127.0.0.1/fw.bin"},
         {"127.0.0.1", 69, "fw.bin", "tftp://127.0.0.1:69/fw.bin"},
@@ -472,8 +448,9 @@ TEST_F(TftpBridgeTest, UrlOfHostPortAndName) {
         {"fe80::1%eth0", 69, "x", "tftp://[fe80::1%25eth0]:69/x"},
         {"h", 0, "a b#c?d;mode=netascii%41", "tftp://h/a%20b%23c%3Fd%3Bmode%3Dnetascii%2541"},
         {"h", 0, "/abs/path.bin", "tftp://h//abs/path.bin"},
+        // A host of more than letters, digits, '.', '-', '_' is refused.
         {"h", 65536, "x", nullptr},
-        {"h/x", 0, "x", nullptr},  // a host of more than letters, digits, '.', '-', '_'
+        {"h/x", 0, "x", nullptr},
         {"[::1", 0, "x", nullptr},
         {"[h]", 0, "x", nullptr},
         {"fe80::1%", 0, "x", nullptr},
@@ -486,15 +463,10 @@ TEST_F(TftpBridgeTest, UrlOfHostPortAndName) {
         char url[256];
         memset(url, 'z', sizeof url);
         int n = BRIDGE_TftpUrl(c.host, c.port, c.name, url, sizeof url);
-        if (c.url == nullptr) {
-            EXPECT_EQ(-1, n);
-            EXPECT_EQ('z', url[0]);
-        } else {
-            ASSERT_EQ(static_cast<int>(strlen(c.url)), n);
-            EXPECT_STREQ(c.url, url);
-        }
+        EXPECT_EQ(c.url ? int(strlen(c.url)) : -1, n);
+        EXPECT_EQ(c.url ? c.url : std::string(sizeof url, 'z'),
+                  std::string(url, strnlen(url, 256)));
     }
-    // Too small a buffer: the length comes back, the buffer stays untouched.
     char small[8];
     memset(small, 'z', sizeof small);
     EXPECT_EQ(23, BRIDGE_TftpUrl("127.0.0.1", 0, "fw.bin", small, sizeof small));
@@ -502,10 +474,12 @@ TEST_F(TftpBridgeTest, UrlOfHostPortAndName) {
     EXPECT_EQ(23, BRIDGE_TftpUrl("127.0.0.1", 0, "fw.bin", nullptr, 0));
 }
 
-// ---- the task service, operation log, switches and process name ----
+// ---- the task service, locks, operation log, switches and process name ----
 
 using PlatformTest = FhTest;
 
+// Another process reads what this one registered and updated; only the latest
+// TASK_SERVICE_SLOTS tasks are kept, and a new task does not inherit its slot's update.
 TEST_F(PlatformTest, TaskServiceRecordsAreSharedAndBounded) {
     TaskServiceRegistration reg{};
     strcpy(reg.szName, "test task");
@@ -514,36 +488,30 @@ TEST_F(PlatformTest, TaskServiceRecordsAreSharedAndBounded) {
     uint32_t id = info.uiTaskId;
     EXPECT_EQ(id, TASK_TaskServiceLastId());
     TaskServiceUpdate u{};
-    u.uiTaskId = id;
     u.ucPercent = 42;
-    ASSERT_EQ(0, TASK_TaskServiceUpdate(&u));
-    for (uint32_t unknown : {id + 1000, 0u}) {
-        u.uiTaskId = unknown;
-        EXPECT_NE(0, TASK_TaskServiceUpdate(&u)) << "an unknown task was updated";
+    for (uint32_t task : {id + 1000, 0u, id}) {
+        u.uiTaskId = task;
+        EXPECT_EQ(task == id ? 0 : -1, TASK_TaskServiceUpdate(&u)) << task;
     }
-
-    // Another process reads what this one wrote.
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
         TaskServiceStoredRegistration r{};
         TaskServiceStoredUpdate v{};
-        bool same = TASK_TaskServiceRead(id, &r, &v) == 0 && r.uiKind == 9 &&
-                    strcmp(r.stRecord.szName, "test task") == 0 && v.uiCount == 1 &&
-                    v.stRecord.ucPercent == 42;
-        _exit(same ? 0 : 1);
+        _exit(TASK_TaskServiceRead(id, &r, &v) == 0 && r.uiKind == 9 &&
+                      strcmp(r.stRecord.szName, "test task") == 0 && v.uiCount == 1 &&
+                      v.stRecord.ucPercent == 42
+                  ? 0
+                  : 1);
     }
     int status = 0;
     ASSERT_EQ(child, waitpid(child, &status, 0));
     EXPECT_EQ(0, status) << "the other process saw another record";
-
-    // Only the latest TASK_SERVICE_SLOTS tasks are kept.
     for (uint32_t i = 0; i < TASK_SERVICE_SLOTS; ++i) {
         ASSERT_EQ(0, TASK_TaskServiceRegister(&reg, &info, nullptr, 9));
     }
     EXPECT_EQ(id + TASK_SERVICE_SLOTS, info.uiTaskId);
     EXPECT_EQ(-1, TASK_TaskServiceRead(id, nullptr, nullptr));
-    u.uiTaskId = id;
     EXPECT_EQ(-1, TASK_TaskServiceUpdate(&u)) << "a forgotten task was updated";
     TaskServiceStoredUpdate upd{};
     ASSERT_EQ(0, TASK_TaskServiceRead(info.uiTaskId, nullptr, &upd));
@@ -562,8 +530,7 @@ TEST_F(PlatformTest, LocksKeepOutOtherHolders) {
 
     const char* record = "/var/tmp/platform-test.progress";
     WriteFile(record, "");
-    fh::UniqueFd writer(open(record, O_RDWR | O_CLOEXEC)),
-        reader(open(record, O_RDONLY | O_CLOEXEC));
+    fh::UniqueFd writer(open(record, O_RDWR | O_CLOEXEC)), reader(open(record, O_RDONLY));
     ASSERT_EQ(0, BRIDGE_LOCK_LTF_FILE_WRITE(writer.Get()));
     struct flock shared {};
     shared.l_type = F_RDLCK;
@@ -587,19 +554,21 @@ TEST_F(PlatformTest, OperationLogEntryIsOneLine) {
               OperationLog());
 }
 
-TEST_F(PlatformTest, SwitchFiles) {
-    struct Case {
-        const char* content;  // null: no file
+// The OEM flag and capability files hold one decimal 0..255 (null: no file); a capability
+// name that is empty or climbs out of its folder is refused. The process name is cut to
+// the buffer.
+TEST_F(PlatformTest, SwitchFilesAndProcessName) {
+    const struct {
+        const char* content;
         int rc;
         uint8_t value;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"3\n", 0, 3},  {" 255 ", 0, 255}, {"007", 0, 7}, {"0", 0, 0},     {"256", -1, 99},
         {"-1", -1, 99}, {"3x", -1, 99},    {"", -1, 99},  {"3 4", -1, 99}, {nullptr, -1, 99},
     };
     std::string cap = std::string(BMC_CAPABILITY_DIR) + "/Customer.SupportUploadLogo";
     BMC_System((std::string("mkdir -p ") + BMC_CAPABILITY_DIR).c_str());
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.content != nullptr ? c.content : "(no file)");
         for (const std::string& path : {std::string(BMC_OEM_FLAG_PATH), cap}) {
             unlink(path.c_str());
@@ -618,14 +587,11 @@ TEST_F(PlatformTest, SwitchFiles) {
     EXPECT_EQ(-1, CAP_GetCharCapabilityWithName("../capabilities", "x", &value));
     EXPECT_EQ(-1, CAP_GetCharCapabilityWithName("Customer", "", &value));
     EXPECT_EQ(99, value);
-}
 
-TEST_F(PlatformTest, ProcessNameIsCutToTheBuffer) {
     std::string want = ReadFile("/proc/self/comm");
-    want.resize(want.find('\n'));
     char name[128], small[4];
     ASSERT_EQ(0, BMC_GetCurrentProcessName(sizeof name, name));
     ASSERT_EQ(0, BMC_GetCurrentProcessName(sizeof small, small));
-    EXPECT_EQ(want, name);
+    EXPECT_EQ(want.substr(0, want.find('\n')), name);
     EXPECT_EQ(want.substr(0, 3), small);
 }

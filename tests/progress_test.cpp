@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <set>
 
 #include "platform/bmc_platform.h"
 #include "tests/support.h"
@@ -128,6 +129,22 @@ TEST_F(ProgressTest, CallbackThrottleAndPercentages) {
             << "percent " << unsigned(ProgressWrites().back().ucPercent);
     }
     EXPECT_EQ(1, FileProgressByCurlFunc(nullptr, 1, 1, 1, 1));
+
+    // A worker writes every new percentage, also within one second (the clock stands).
+    ResetAll();
+    FreezeClock();
+    SlowHttpServer server(RandomBytes(64 << 10, 9));
+    ASSERT_NE(0, server.Port());
+    Outcome o = RunUri(FILEHANDLE_DOWNLOAD, "/var/tmp/progress-test.bin",
+                       "http://127.0.0.1:" + std::to_string(server.Port()) + "/x");
+    EXPECT_EQ(FILEHANDLE_STAGE_SUCCEED, o.stage);
+    std::set<int> percents;
+    for (const ComponentProcess& p : ProgressWrites()) {
+        if (strcmp(p.szDescription, "File transfer....") == 0) {
+            percents.insert(p.ucPercent);
+        }
+    }
+    EXPECT_GE(percents.size(), 5u) << "percentages skipped within a second";
 }
 
 // The event as the event log shows it, on one line: its code and its elements, the texts

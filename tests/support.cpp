@@ -1,50 +1,43 @@
 #include "tests/support.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <glob.h>
 #include <link.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <regex.h>
 #include <stdarg.h>
 #include <string.h>
 #include <sys/file.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <fstream>
-#include <iterator>
-#include <mutex>
 #include <random>
 #include <set>
 #include <sstream>
-#include <thread>
 
 #define CURL_DISABLE_DEPRECATION 1
 #include <curl/curl.h>
 
 #include "common/raii.h"
-#include "platform/bmc_platform.h"
 
 namespace fhtest {
 namespace {
 
+// What the interposers saw, under one lock; ResetAll empties it.
 std::mutex g_mu;
-std::vector<LogLine> g_logs;
-std::vector<std::vector<unsigned char>> g_events;
-std::vector<std::string> g_commands;
-std::vector<ComponentProcess> g_progress;
-std::vector<TaskServiceUpdate> g_taskUpdates;
-BridgeCalls g_bridge;
+struct Captures {
+    std::vector<LogLine> logs;
+    std::vector<std::vector<unsigned char>> events;
+    std::vector<std::string> commands;
+    std::vector<ComponentProcess> progress;
+    std::vector<TaskServiceUpdate> taskUpdates;
+    BridgeCalls bridge;
+} g_cap;
 thread_local std::vector<int> t_writeLocked;  // descriptors holding a write lock
 
 template <typename Fn>
@@ -68,32 +61,38 @@ void Note(std::vector<T>& capture, Item&& item) {
     std::lock_guard<std::mutex> l(g_mu);
     capture.emplace_back(std::forward<Item>(item));
 }
+
 std::vector<unsigned char> EventBytes(const void* event) {
     const unsigned char* p = static_cast<const unsigned char*>(event);
     return {p, p + SDS_SDL_EVENT_SIZE};
 }
 
-}  // namespace
-
-Faults& faults() {
-    static Faults f;
-    return f;
+// Polls `done` every `pause` until it holds or `timeout` runs out; its last answer.
+bool Poll(const std::function<bool()>& done, std::chrono::microseconds timeout,
+          std::chrono::microseconds pause) {
+    for (auto end = std::chrono::steady_clock::now() + timeout; !done();
+         std::this_thread::sleep_for(pause)) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+    }
+    return true;
 }
 
-namespace {
 std::atomic<long> g_failAt{0};
 std::atomic<long> g_seamCalls{0};
 std::atomic<const char*> g_failedSeam{nullptr};
 std::atomic<const char*> g_stallSeam{nullptr};
 int g_stallFd = -1;
+std::atomic<uint32_t> g_frozenClock{0};
 
 // The executable segments of the library and of the platform library: only calls made
 // from there count as seam calls (the test's own calls, libcurl's and libc's inner ones
-// pass straight through).
+// pass straight through). Filled once before counting starts, without the heap (malloc is
+// a seam).
 struct CodeRange {
     uintptr_t lo, hi;
 };
-// Filled once by FailNth before counting starts, without the heap (malloc is a seam).
 CodeRange g_ranges[8];
 size_t g_rangeCount = 0;
 void FindLibraryCode() {
@@ -117,7 +116,13 @@ void FindLibraryCode() {
         },
         nullptr);
 }
+
 }  // namespace
+
+Faults& faults() {
+    static Faults f;
+    return f;
+}
 
 void FailNth(long n) {
     FindLibraryCode();
@@ -143,11 +148,9 @@ void StallAt(const char* seam, int readyFd) {
 bool Inject(const char* seam, const void* caller) {
     long at = g_failAt.load(std::memory_order_relaxed);
     const char* stall = g_stallSeam.load();
-    if (at == 0 && stall == nullptr) {
-        return false;
-    }
     uintptr_t pc = reinterpret_cast<uintptr_t>(caller);
-    if (std::none_of(g_ranges, g_ranges + g_rangeCount,
+    if ((at == 0 && stall == nullptr) ||
+        std::none_of(g_ranges, g_ranges + g_rangeCount,
                      [pc](const CodeRange& r) { return pc >= r.lo && pc < r.hi; })) {
         return false;
     }
@@ -165,44 +168,33 @@ bool Inject(const char* seam, const void* caller) {
 }
 
 std::vector<LogLine> Logs() {
-    return Locked(g_logs);
+    return Locked(g_cap.logs);
 }
-
 bool Logged(unsigned level, const std::string& text) {
-    for (const LogLine& l : Logs()) {
-        if (l.level == level && l.text == text) {
-            return true;
-        }
-    }
-    return false;
+    auto logs = Logs();
+    return std::any_of(logs.begin(), logs.end(),
+                       [&](const LogLine& l) { return l.level == level && l.text == text; });
 }
-
 size_t CountLogged(const std::string& substring) {
-    size_t n = 0;
-    for (const LogLine& l : Logs()) {
-        n += l.text.find(substring) != std::string::npos;
-    }
-    return n;
+    auto logs = Logs();
+    return size_t(std::count_if(logs.begin(), logs.end(), [&](const LogLine& l) {
+        return l.text.find(substring) != std::string::npos;
+    }));
 }
-
 std::vector<std::string> Commands() {
-    return Locked(g_commands);
+    return Locked(g_cap.commands);
 }
-
 BridgeCalls TftpBridgeCalls() {
-    return Locked(g_bridge);
+    return Locked(g_cap.bridge);
 }
-
 std::vector<ComponentProcess> ProgressWrites() {
-    return Locked(g_progress);
+    return Locked(g_cap.progress);
 }
-
 std::vector<TaskServiceUpdate> TaskUpdates() {
-    return Locked(g_taskUpdates);
+    return Locked(g_cap.taskUpdates);
 }
-
 std::vector<std::vector<unsigned char>> Events() {
-    return Locked(g_events);
+    return Locked(g_cap.events);
 }
 
 std::vector<std::pair<std::string, std::string>> EventTexts() {
@@ -210,16 +202,12 @@ std::vector<std::pair<std::string, std::string>> EventTexts() {
     for (const auto& e : Events()) {
         std::vector<std::string> texts;
         const unsigned char* area = e.data() + SDS_SDL_AREA_OFFSET;
-        for (size_t off = 0; off + 2 <= SDS_SDL_AREA_SIZE;) {
-            unsigned type = area[off], len = area[off + 1];
-            if (type == 0 && len == 0) {
-                break;
+        for (size_t off = 0; off + 2 <= SDS_SDL_AREA_SIZE && (area[off] | area[off + 1]) != 0;
+             off += 2 + area[off + 1]) {
+            const char* text = reinterpret_cast<const char*>(area + off + 2);
+            if (area[off] == 0x11) {
+                texts.emplace_back(text, strnlen(text, area[off + 1]));
             }
-            if (type == 0x11) {
-                texts.emplace_back(reinterpret_cast<const char*>(area + off + 2),
-                                   strnlen(reinterpret_cast<const char*>(area + off + 2), len));
-            }
-            off += 2 + len;
         }
         texts.resize(2);
         out.emplace_back(texts[0], texts[1]);
@@ -239,44 +227,22 @@ TaskTable ReadTable() {
     return t;
 }
 
-namespace {
-std::atomic<uint32_t> g_frozenClock{0};
-}  // namespace
-
 uint32_t FreezeClock(int32_t ahead) {
     g_frozenClock = 0;
-    uint32_t now = static_cast<uint32_t>(time(nullptr)) + static_cast<uint32_t>(ahead);
-    g_frozenClock = now;
-    return now;
+    return g_frozenClock = uint32_t(time(nullptr)) + uint32_t(ahead);
 }
 
 void ResetAll() {
     g_frozenClock = 0;
     ASSERT_TRUE(WaitForWorkers()) << "a worker of an earlier test is still running";
-    for (auto f : {&Faults::noDb, &Faults::dbGetFails, &Faults::dbPutFails,
-                   &Faults::threadCreateFails, &Faults::curlInitFails, &Faults::eventSubmitFails,
-                   &Faults::umountFails, &Faults::taskRegisterFails}) {
-        faults().*f = false;
-    }
+    faults().~Faults();  // no worker runs that could look at a switch meanwhile
+    new (&faults()) Faults();
     WriteTable(TaskTable{});
-    glob_t g{};
-    if (glob("/var/uploadDownload*.progress", 0, nullptr, &g) == 0) {
-        for (size_t i = 0; i < g.gl_pathc; ++i) {
-            unlink(g.gl_pathv[i]);
-        }
+    for (const std::string& path : Glob("/var/uploadDownload*.progress")) {
+        unlink(path.c_str());
     }
-    globfree(&g);
     std::lock_guard<std::mutex> l(g_mu);
-    g_logs.clear();
-    g_events.clear();
-    g_commands.clear();
-    g_progress.clear();
-    g_taskUpdates.clear();
-    g_bridge = BridgeCalls{};
-}
-
-void FhTest::TearDown() {
-    EXPECT_TRUE(WaitForWorkers());
+    g_cap = Captures{};
 }
 
 ComponentInfo MakeRequest(uint8_t protocol, uint8_t type, const std::string& url,
@@ -322,24 +288,15 @@ Outcome RunUri(uint8_t type, const std::string& local, const std::string& uri, i
     return Finish(rc, id, timeoutSeconds);
 }
 
-void WriteRecordRaw(const std::string& path, uint32_t stage, uint32_t time, uint8_t percent) {
-    ComponentProcess rec{};
-    rec.uiStage = stage;
-    rec.uiTime = time;
-    rec.ucPercent = percent;
-    WriteFile(path, std::string(reinterpret_cast<const char*>(&rec), sizeof rec));
-}
-
 ComponentProcess WaitForEnd(uint32_t id, int timeoutSeconds) {
     ComponentProcess rec{};
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
-    while (std::chrono::steady_clock::now() < end) {
-        if (FILEHANDLE_UploadDownloadProgress(id, &rec) == 0 &&
-            (rec.uiStage == FILEHANDLE_STAGE_SUCCEED || rec.uiStage == FILEHANDLE_STAGE_FAILED)) {
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    Poll(
+        [&] {
+            return FILEHANDLE_UploadDownloadProgress(id, &rec) == 0 &&
+                   (rec.uiStage == FILEHANDLE_STAGE_SUCCEED ||
+                    rec.uiStage == FILEHANDLE_STAGE_FAILED);
+        },
+        std::chrono::seconds(timeoutSeconds), std::chrono::milliseconds(20));
     WaitForWorkers();
     return rec;
 }
@@ -348,14 +305,10 @@ namespace {
 // The names of this process's threads.
 std::vector<std::string> ThreadNames() {
     std::vector<std::string> names;
-    glob_t g{};
-    if (glob("/proc/self/task/*/comm", 0, nullptr, &g) == 0) {
-        for (size_t i = 0; i < g.gl_pathc; ++i) {
-            std::string comm = ReadFile(g.gl_pathv[i]);
-            names.push_back(comm.substr(0, comm.find('\n')));
-        }
+    for (const std::string& path : Glob("/proc/self/task/*/comm")) {
+        std::string comm = ReadFile(path);
+        names.push_back(comm.substr(0, comm.find('\n')));
     }
-    globfree(&g);
     return names;
 }
 }  // namespace
@@ -363,32 +316,33 @@ std::vector<std::string> ThreadNames() {
 bool WaitForWorkers(int timeoutSeconds) {
     const std::set<std::string> workers = {"HttpThread", "TftpThread", "SftpThread",
                                            "ScpThread",  "FtpThread",  "MountThread"};
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
-    for (;; std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
-        auto names = ThreadNames();
-        if (std::none_of(names.begin(), names.end(),
-                         [&](const std::string& n) { return workers.count(n) != 0; })) {
-            return true;
-        }
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-    }
+    return Poll(
+        [&] {
+            auto names = ThreadNames();
+            return std::none_of(names.begin(), names.end(),
+                                [&](const std::string& n) { return workers.count(n) != 0; });
+        },
+        std::chrono::seconds(timeoutSeconds), std::chrono::milliseconds(10));
 }
 
 int ThreadCount() {
-    return static_cast<int>(ThreadNames().size());
+    return int(ThreadNames().size());
 }
 
 bool LockIsFree(const char* name) {
-    std::string path = std::string(BMC_LOCK_DIR) + "/" + name;
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        return false;
+    fh::UniqueFd fd(
+        open((std::string(BMC_LOCK_DIR) + "/" + name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    return fd.Valid() && flock(fd.Get(), LOCK_EX | LOCK_NB) == 0;
+}
+
+std::vector<std::string> Glob(const char* pattern) {
+    glob_t g{};
+    std::vector<std::string> out;
+    if (glob(pattern, 0, nullptr, &g) == 0) {
+        out.assign(g.gl_pathv, g.gl_pathv + g.gl_pathc);
     }
-    bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
-    close(fd);
-    return free;
+    globfree(&g);
+    return out;
 }
 
 bool FileExists(const std::string& path) {
@@ -408,21 +362,15 @@ void WriteFile(const std::string& path, const std::string& data) {
 std::string RandomBytes(size_t n, unsigned seed) {
     std::mt19937 gen(seed);
     std::string s(n, '\0');
-    for (char& c : s) {
-        c = static_cast<char>(gen());
-    }
+    std::generate(s.begin(), s.end(), [&] { return char(gen()); });
     return s;
 }
 
 std::map<std::string, std::string> LoadEnvFile(const char* var) {
     std::map<std::string, std::string> out;
     const char* path = getenv(var);
-    if (path == nullptr) {
-        return out;
-    }
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
+    std::ifstream in(path != nullptr ? path : "");
+    for (std::string line; std::getline(in, line);) {
         size_t eq = line.find('=');
         if (eq != std::string::npos && line[0] != '#') {
             out[line.substr(0, eq)] = line.substr(eq + 1);
@@ -463,14 +411,7 @@ const Servers& servers() {
 }
 
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    return true;
+    return Poll(done, std::chrono::milliseconds(timeoutMs), std::chrono::microseconds(200));
 }
 
 std::vector<OpEntry> OperationLog() {
@@ -483,19 +424,16 @@ std::vector<OpEntry> OperationLog() {
                       REG_EXTENDED) == 0;
     std::vector<OpEntry> out;
     std::istringstream in(ReadFile(BMC_OPERATE_LOG_PATH));
-    std::string text;
-    while (std::getline(in, text)) {
+    for (std::string text; std::getline(in, text);) {
         regmatch_t m[8];
-        if (!ok || regexec(&re, text.c_str(), 8, m, 0) != 0) {
-            out.push_back(OpEntry{"unparsed: " + text});
-            continue;
+        out.push_back({"unparsed: " + text});
+        if (ok && regexec(&re, text.c_str(), 8, m, 0) == 0) {
+            out.back().clear();
+            for (int i = 1; i < 8; ++i) {
+                out.back().push_back(
+                    text.substr(size_t(m[i].rm_so), size_t(m[i].rm_eo - m[i].rm_so)));
+            }
         }
-        OpEntry e;
-        for (int i = 1; i < 8; ++i) {
-            e.push_back(text.substr(static_cast<size_t>(m[i].rm_so),
-                                    static_cast<size_t>(m[i].rm_eo - m[i].rm_so)));
-        }
-        out.push_back(e);
     }
     if (ok) {
         regfree(&re);
@@ -539,26 +477,24 @@ void SlowHttpServer::Serve() {
     if (poll(&p, 1, 20000) != 1) {
         return;
     }
-    int c = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    fh::UniqueFd c(accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC));
     timeval timeout{5, 0};
-    setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    setsockopt(c.Get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     std::string head;
     char buf[4096];
     ssize_t n;
-    while (head.find("\r\n\r\n") == std::string::npos && (n = recv(c, buf, sizeof buf, 0)) > 0) {
+    while (head.find("\r\n\r\n") == std::string::npos &&
+           (n = recv(c.Get(), buf, sizeof buf, 0)) > 0) {
         head.append(buf, static_cast<size_t>(n));
     }
     std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body_.size()) +
                         "\r\nConnection: close\r\n\r\n" + body_;
     for (size_t off = 0; off < reply.size(); off += 1024) {
         size_t piece = std::min<size_t>(1024, reply.size() - off);
-        if (send(c, reply.data() + off, piece, MSG_NOSIGNAL) != ssize_t(piece)) {
+        if (send(c.Get(), reply.data() + off, piece, MSG_NOSIGNAL) != ssize_t(piece)) {
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (c >= 0) {
-        close(c);
     }
 }
 
@@ -572,12 +508,12 @@ using fhtest::faults;
 // ---- interposers: the library calls these instead of the platform's and libcurl's ----
 
 extern "C" time_t time(time_t* out) {
-    struct timespec ts {};
-    uint32_t frozen = fhtest::g_frozenClock.load();
-    if (frozen == 0) {
+    time_t now = fhtest::g_frozenClock.load();
+    if (now == 0) {
+        struct timespec ts {};
         clock_gettime(CLOCK_REALTIME, &ts);
+        now = ts.tv_sec;
     }
-    time_t now = frozen != 0 ? static_cast<time_t>(frozen) : ts.tv_sec;
     if (out != nullptr) {
         *out = now;
     }
@@ -608,20 +544,20 @@ FH_SEAM_IF(int, BMC_CreateDetachThreadInternal,
            (r, n, a, t))
 FH_SEAM_IF(CURL*, curl_easy_init, (void), curlInitFails, nullptr, ())
 FH_SEAM_NOTE(int, SDS_Internal_AddSdlFromBmc, (const void* e, const char* f, const char* fn),
-             fhtest::Note(fhtest::g_events, fhtest::EventBytes(e)), faults().eventSubmitFails, 5,
-             (e, f, fn))
+             fhtest::Note(fhtest::g_cap.events, fhtest::EventBytes(e)), faults().eventSubmitFails,
+             5, (e, f, fn))
 FH_SEAM_NOTE(int, BMC_System, (const char* command),
-             fhtest::Note(fhtest::g_commands, std::string(command != nullptr ? command : "")),
+             fhtest::Note(fhtest::g_cap.commands, std::string(command != nullptr ? command : "")),
              (faults().umountFails && command != nullptr && strncmp(command, "umount ", 7) == 0),
              32, (command))
 FH_SEAM_NOTE(int, BRIDGE_TFTP,
              (uint8_t t, const char* h, const char* r, int fd, uint32_t port, uint32_t b,
               const char* p, int32_t n),
-             fhtest::Note(fhtest::g_bridge.transferPorts, port), false, -1,
+             fhtest::Note(fhtest::g_cap.bridge.transferPorts, port), false, -1,
              (t, h, r, fd, port, b, p, n))
 FH_SEAM_NOTE(int, BRIDGE_GetTftpRemoteFileSize,
              (const char* h, uint32_t port, const char* r, int32_t* n),
-             fhtest::Note(fhtest::g_bridge.sizePorts, port), false, -1, (h, port, r, n))
+             fhtest::Note(fhtest::g_cap.bridge.sizePorts, port), false, -1, (h, port, r, n))
 
 extern "C" int BMC_DiagLogOut(uint32_t module, uint32_t reserved, uint32_t level, uint32_t line,
                               const char* file, const char* format, ...) {
@@ -634,7 +570,7 @@ extern "C" int BMC_DiagLogOut(uint32_t module, uint32_t reserved, uint32_t level
     va_end(ap);
     {
         std::lock_guard<std::mutex> l(fhtest::g_mu);
-        fhtest::g_logs.push_back({module, level, text});
+        fhtest::g_cap.logs.push_back({module, level, text});
     }
     return real(module, reserved, level, line, file, "%s", text);
 }
@@ -651,7 +587,7 @@ extern "C" int TASK_TaskServiceUpdate(const void* update) {
     if (update != nullptr) {
         TaskServiceUpdate copy;
         memcpy(&copy, update, sizeof copy);  // the caller's buffer need not be aligned
-        fhtest::Note(fhtest::g_taskUpdates, copy);
+        fhtest::Note(fhtest::g_cap.taskUpdates, copy);
     }
     return real(update);
 }
@@ -676,7 +612,7 @@ extern "C" int BRIDGE_UNLOCK_LTF_FILE(int fd) {
         fh::UniqueFd rd(
             open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY | O_CLOEXEC));
         if (pread(rd.Get(), &rec, sizeof rec, 0) == static_cast<ssize_t>(sizeof rec)) {
-            fhtest::Note(fhtest::g_progress, rec);
+            fhtest::Note(fhtest::g_cap.progress, rec);
         }
     }
     return real(fd);

@@ -30,15 +30,13 @@ struct Faults {
 };
 Faults& faults();
 
-// Torture: after FailNth(n), the n-th call that the library (or the platform library) makes
-// through any interposed seam fails once: a platform, libcurl or libc call named in
-// support.cpp. FailNth(0) stops counting. SeamCalls() is the count since FailNth, and
-// FailedSeam() the seam that failed (empty if the count did not reach n).
+// Torture: after FailNth(n), the n-th call the library (or the platform library) makes
+// through any seam interposed in support.cpp fails once; FailNth(0) stops counting.
+// SeamCalls() counts since FailNth; FailedSeam() is the seam that failed (or empty).
 void FailNth(long n);
 long SeamCalls();
 std::string FailedSeam();
-// The next call of the library through `seam` writes one byte to readyFd and never
-// returns: the process stands there until it is killed.
+// The library's next call through `seam` writes a byte to readyFd and never returns.
 void StallAt(const char* seam, int readyFd);
 
 struct LogLine {
@@ -73,10 +71,9 @@ std::vector<std::pair<std::string, std::string>> EventTexts();
 // Empties the task table, removes progress files, clears captures and faults.
 void ResetAll();
 
-// Stops the clock that time() shows the library (and the test) at the current second,
-// so that verdicts at a boundary do not depend on how fast the machine is (qemu, a
-// loaded CI host), or `ahead` seconds later; returns that second. ResetAll lets the clock
-// run again.
+// Stops the clock time() shows the library (and the test) at the current second, or
+// `ahead` seconds later, so that verdicts at a boundary do not depend on the machine's
+// speed; returns that second. ResetAll lets the clock run again.
 uint32_t FreezeClock(int32_t ahead = 0);
 
 // A request with the URL (or host) and the local path of its direction filled in.
@@ -97,9 +94,7 @@ RedfishInfo UriRequest(uint8_t type, const std::string& local, const std::string
 Outcome RunUri(uint8_t type, const std::string& local, const std::string& uri,
                int timeoutSeconds = 130);
 
-// Writes a record with the given stage and time straight into the file.
-void WriteRecordRaw(const std::string& path, uint32_t stage, uint32_t time, uint8_t percent = 0);
-// Reads a task table straight from the database.
+// The task table straight from the database, and into it.
 TaskTable ReadTable();
 void WriteTable(const TaskTable& t);
 
@@ -110,6 +105,7 @@ bool WaitForWorkers(int timeoutSeconds = 30);
 int ThreadCount();
 bool LockIsFree(const char* name);
 bool FileExists(const std::string& path);
+std::vector<std::string> Glob(const char* pattern);  // the paths that match
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& data);
 std::string RandomBytes(size_t n, unsigned seed);
@@ -175,7 +171,7 @@ int BindLoopback(int type, uint16_t port, int* fd);
 class FhTest : public ::testing::Test {
   protected:
     void SetUp() override { ResetAll(); }
-    void TearDown() override;
+    void TearDown() override { EXPECT_TRUE(WaitForWorkers()); }
 };
 
 }  // namespace fhtest

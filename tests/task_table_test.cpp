@@ -20,10 +20,11 @@ std::string PathOf(uint32_t id) {
 void UseSlot(TaskTable& t, uint32_t id, uint32_t stage, uint32_t time) {
     t.astSlot[id - 1].uiIdentifier = id;
     snprintf(t.astSlot[id - 1].szProgressFile, 256, "%s", PathOf(id).c_str());
-    WriteRecordRaw(PathOf(id), stage, time);
+    ComponentProcess rec{stage, 0, time, 0, "", "", {}};
+    WriteFile(PathOf(id), std::string(reinterpret_cast<char*>(&rec), sizeof rec));
 }
 
-class TaskTableTest : public FhTest {};
+using TaskTableTest = FhTest;
 
 }  // namespace
 
@@ -78,12 +79,10 @@ TEST_F(TaskTableTest, ExpiryBoundaries) {
         uint32_t now = FreezeClock();
         UseSlot(t, 4, c.stage, c.record == kNeverStamped ? 0 : now - c.age);
         UseSlot(t, 9, FILEHANDLE_STAGE_TRANSFERRING, now);  // a young neighbour always stays
-        if (c.record == kMissing) {
-            unlink(PathOf(4).c_str());
-        }
-        if (c.record == kShort) {
-            ASSERT_EQ(0, truncate(PathOf(4).c_str(), 100));  // stage and time still there
-        }
+        // A short record still holds its stage and time.
+        ASSERT_EQ(0, c.record == kMissing ? unlink(PathOf(4).c_str())
+                     : c.record == kShort ? truncate(PathOf(4).c_str(), 100)
+                                          : 0);
         WriteTable(t);
         uint32_t freed = 77;
         FILEHANDLE_UploadDownloadDateClean(&freed);

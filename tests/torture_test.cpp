@@ -4,7 +4,6 @@
 // with nothing done), nothing stays locked, the task table names exactly the progress files
 // that exist, a failed download leaves no file, no share stays mounted, no temporary file
 // or worker is left behind. Leaks show in the sanitizer build's exit report.
-#include <glob.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -161,16 +160,12 @@ std::string Leftovers(const Op& op, uint32_t result, const std::string& remote,
         out += "still mounted; ";
     }
     // Mount directories and credentials, HTTP staging, the logo's temporary image.
-    glob_t g{};
-    int flags = 0;
     for (const char* pattern : {"/var/confbup_*", "/var/tmp/torture/torture.bin",
                                 "/mnt/sdmmc0p2/OEMFile/bmc/logo/TmpLogo"}) {
-        flags |= glob(pattern, flags, nullptr, &g) == 0 ? GLOB_APPEND : 0;
+        for (const std::string& path : removalFailed ? std::vector<std::string>{} : Glob(pattern)) {
+            out += "left " + path + "; ";
+        }
     }
-    for (size_t i = 0; !removalFailed && i < g.gl_pathc; ++i) {
-        out += std::string("left ") + g.gl_pathv[i] + "; ";
-    }
-    globfree(&g);
     return out;
 }
 
