@@ -19,6 +19,7 @@
 #include <chrono>
 #include <functional>
 #include <thread>
+#include <tuple>
 #include <type_traits>
 
 #include "tests/support.h"
@@ -127,6 +128,14 @@ uint32_t ResultOf(Call call) {
         return call();
     }
 }
+// The result of a size query of the file behind `uri`, and the size it gave (77: none).
+std::pair<uint32_t, uint32_t> SizeOf(const std::string& uri) {
+    RedfishInfo in = UriRequest(FILEHANDLE_DOWNLOAD, "/var/tmp/unused.bin", uri);
+    uint32_t size = 77;
+    uint32_t rc = FILEHANDLE_GetRemoteFileSize(&in, &size);
+    return {rc, size};
+}
+
 // A row of NullPointersEverywhere: the argument reported, the result, the function and the
 // arguments of its call.
 #define FH_NULL_ROW(argument, result, func, ...)                                             \
@@ -323,6 +332,9 @@ TEST_F(EntryTest, EveryMemberAgainstItsServer) {
                 EXPECT_TRUE(ReadFile(up ? remote : dst) == content) << "content differs";
                 EXPECT_TRUE(ReadFile(src) == content || !up) << "the source changed";
                 EXPECT_TRUE(Events().empty());
+                if (!up && size > 0) {  // SSH gives no size for an empty file
+                    EXPECT_EQ(std::make_pair(0u, static_cast<uint32_t>(size)), SizeOf(uri));
+                }
                 std::vector<int> percents;
                 for (const ComponentProcess& r : ProgressWrites()) {
                     if (strcmp(r.szDescription, "File transfer....") == 0) {
@@ -352,6 +364,10 @@ TEST_F(EntryTest, EveryMemberAgainstItsServer) {
         auto ev = EventTexts();
         ASSERT_EQ(1u, ev.size());
         EXPECT_EQ(o.desc, ev[0].second);
+        if (strncmp(m.name, "HTTP", 4) != 0) {  // a 404 page has a length of its own
+            EXPECT_EQ(std::make_pair(FILEHANDLE_E_START_FAILED, 0u),
+                      SizeOf(Expand(m.uri, env) + "no-such.bin"));
+        }
         if (m.longer == nullptr) {
             continue;
         }
@@ -383,6 +399,71 @@ TEST_F(EntryTest, EveryMemberAgainstItsServer) {
         EXPECT_EQ(0u, FILEHANDLE_DeleteProgressInfo(1));
         unlink(big.c_str());
     }
+    // Sizes over HTTPS, and of a reply without Content-Length (size -1); no probe left its
+    // mount behind.
+    WriteFile(Expand("{http.TEST_DIR}/www/files/size.bin", env), "12345");
+    EXPECT_EQ(std::make_pair(0u, 5u),
+              SizeOf(Expand("https://127.0.0.1:{http.HTTPS_PORT}/files/size.bin", env)));
+    EXPECT_EQ(std::make_pair(0u, 0xffffffffu),
+              SizeOf(Expand("http://127.0.0.1:{http.HTTP_PORT}/nolen/size.bin", env)));
+    EXPECT_EQ(std::string::npos, ReadFile("/proc/self/mountinfo").find("confbup"));
+}
+
+// TFTP paths: 241 characters in either path fails the start; 240 starts the task, whose
+// failed transfer (libcurl cannot start) leaves no file. Port 0 means 69 for the transfer
+// only. A size query of a TFTP path of 241 characters is refused without asking the bridge;
+// 240 is asked (of a closed port here).
+TEST_F(EntryTest, PathLimitsAndSizeRefusals) {
+    const std::tuple<size_t, size_t, uint32_t> cases[] = {
+        {241, 10, FILEHANDLE_E_START_FAILED}, {10, 241, FILEHANDLE_E_START_FAILED}, {240, 240, 0}};
+    for (auto [readLen, storeLen, result] : cases) {
+        SCOPED_TRACE(readLen * 1000 + storeLen);
+        ResetAll();
+        std::string store = "/var/tmp/" + std::string(storeLen - 9, 's');
+        ComponentInfo r = MakeRequest(FILEHANDLE_PROTOCOL_TFTP, 1, "127.0.0.1", store);
+        memcpy(r.szReadAddress, std::string(readLen, 'r').data(), readLen);
+        uint32_t id = 0;
+        faults().curlInitFails = true;
+        EXPECT_EQ(result, FILEHANDLE_UploadDownloadFileImage(&r, &id));
+        EXPECT_EQ(1u, id);
+        if (result == 0) {
+            EXPECT_EQ(FILEHANDLE_E_REMOTE_MISSING, WaitForEnd(id).uiResultCode);
+            EXPECT_EQ(0u, FILEHANDLE_DeleteProgressInfo(id));
+            EXPECT_FALSE(FileExists(store));
+            EXPECT_EQ(std::vector<uint32_t>{0}, TftpBridgeCalls().sizePorts);
+            EXPECT_EQ(std::vector<uint32_t>{69}, TftpBridgeCalls().transferPorts);
+        }
+        EXPECT_EQ((std::vector<Pair>{{std::string(storeLen - 9, 's'),
+                                      result ? "File upload and download initialization failed"
+                                             : "File download or upload failed, because: The "
+                                               "Remote file does not exist or the ip is wrong"}}),
+                  EventTexts());
+        ExpectNothingLeft();
+    }
+    faults().curlInitFails = false;
+    // Size queries: a local file's; a missing one's is 0; an unparsable URI leaves the size
+    // alone.
+    WriteFile("/var/tmp/size.bin", "123");
+    const std::pair<std::string, std::pair<uint32_t, uint32_t>> sizes[] = {
+        {"tftp://127.0.0.1:1/" + std::string(240, 'n'), {FILEHANDLE_E_START_FAILED, 0}},
+        {"tftp://127.0.0.1:1/" + std::string(241, 'n'), {FILEHANDLE_E_START_FAILED, 0}},
+        {"/var/tmp/size.bin", {0, 3}},
+        {"/var/tmp/none.bin", {FILEHANDLE_E_START_FAILED, 0}},
+        {"http://[FE80::1]/f", {FILEHANDLE_E_NO_TASK, 77}}};
+    for (const auto& [uri, want] : sizes) {
+        SCOPED_TRACE(uri.size());
+        ResetAll();
+        EXPECT_EQ(want, SizeOf(uri));
+        EXPECT_EQ(uri.size() == 259, !TftpBridgeCalls().sizePorts.empty());
+    }
+    // The probes themselves.
+    int32_t s = 8;
+    ComponentInfo r = MakeRequest(0, 1, "http://127.0.0.1:1/x", "/var/tmp/x");
+    faults().curlInitFails = true;
+    EXPECT_EQ(FILEHANDLE_IN_ENGINE_FAILED, SFTP_GetRemoteFileSize(&r, &s));
+    faults().curlInitFails = false;
+    EXPECT_EQ(FILEHANDLE_FAILED, HTTP_GetRemoteFileSize(&r, &s));  // closed port
+    EXPECT_EQ(0, s);
 }
 
 // The worker refuses a request whose identifier is out of range, or whose slot is free or
@@ -425,6 +506,7 @@ TEST_F(EntryTest, NullPointersEverywhere) {
     ComponentInfo req = MakeRequest(0, 1, "http://127.0.0.1:1/x", "/tmp/x");
     RedfishInfo info{};
     uint32_t u = 0;
+    int32_t i = 0;
     char desc[1024];
     const struct {
         const char* argument;
@@ -455,6 +537,8 @@ TEST_F(EntryTest, NullPointersEverywhere) {
         FH_NULL_ROW("pcHostsys", kIn, TFTP_FileUploadDownload, nullptr, 0, "a", "b", "/tmp/p", 1),
         FH_NULL_ROW("pcTaskDesc", kArg, HTTP_DownLoadFileByCurl, &req, nullptr),
         FH_NULL_ROW("piFileSize", kIn, FTP_GetRemoteFileSize, &req, nullptr),
+        FH_NULL_ROW("pstDownloadFileInfo", kIn, HTTP_GetRemoteFileSize, nullptr, &i),
+        FH_NULL_ROW("pstRedfishInfo", kReq, FILEHANDLE_GetRemoteFileSize, nullptr, &u),
         FH_NULL_ROW("pcFilePathName", 0, FILEHANDLE_AddSdl_TaskExecutionFailed, nullptr, "x"),
         FH_NULL_ROW("pstComponentProcess", 0, FILEHANDLE_UploadDownloadSetProgress, nullptr, "/p"),
     };

@@ -39,7 +39,7 @@ TEST_F(HttpTest, Downloads) {
     enum Tls { kPlain, kNoVerify, kVerify, kClientCert, kWrongCa, kBadType };
     const struct {
         const char* name;
-        const char* path;  // on the test server, or a whole URL
+        std::string path;  // on the test server, or a whole URL
         Tls tls;
         uint32_t result;  // 0: success
         bool auth = false;
@@ -51,6 +51,8 @@ TEST_F(HttpTest, Downloads) {
         {"redirect not followed over http", "/redirect/hello.txt", kPlain,
          FILEHANDLE_E_TRANSFER_FAILED, false, kNoError},
         {"redirect followed over https", "/redirect/hello.txt", kNoVerify, 0},
+        {"https redirect to http", "/status/302/x?location=" + Url(false, "/files/hello.txt"),
+         kNoVerify, FILEHANDLE_E_TRANSFER_FAILED},
         {"basic auth", "/auth/hello.txt", kPlain, 0, true},
         {"basic auth not asked for", "/auth/hello.txt", kPlain, FILEHANDLE_E_TRANSFER_FAILED},
         {"https verified", "/files/1m.bin", kVerify, 0},
@@ -67,7 +69,7 @@ TEST_F(HttpTest, Downloads) {
         bool https = c.tls != kPlain;
         ComponentInfo r =
             MakeRequest(FILEHANDLE_PROTOCOL_HTTP, FILEHANDLE_DOWNLOAD,
-                        strncmp(c.path, "http", 4) == 0 ? c.path : Url(https, c.path), local);
+                        c.path.rfind("http", 0) == 0 ? c.path : Url(https, c.path), local);
         r.ucHttpsFlag = https;
         r.ucVerificationType = c.tls == kNoVerify     ? 0
                                : c.tls == kClientCert ? 2
@@ -87,7 +89,7 @@ TEST_F(HttpTest, Downloads) {
             EXPECT_EQ("File download or upload success", o.desc);
             EXPECT_EQ(100, ProgressWrites().back().ucPercent);  // the final record's
             EXPECT_TRUE(ReadFile(local) ==
-                        ReadFile(servers().dir + "/www/files/" + strrchr(c.path, '/')))
+                        ReadFile(servers().dir + "/www/files/" + c.path.substr(c.path.rfind('/'))))
                 << "content differs";
             EXPECT_TRUE(EventTexts().empty());
         } else {

@@ -14,7 +14,9 @@ also be reached directly).  DIR is the test work directory:
                          closes.
   GET  /stall/NAME       correct Content-Length, the first half of the file,
                          then nothing for up to 600 s (connection kept open).
-  ANY  /status/CODE/...  discards the request body, replies with CODE.
+  ANY  /status/CODE/...[?location=URL]
+                         discards the request body, replies with CODE (and a
+                         Location header of URL).
 
 Request bodies may use Content-Length or chunked transfer encoding; large
 bodies are never held in memory.
@@ -197,9 +199,11 @@ class Handler(BaseHTTPRequestHandler):
 
     do_GET = do_HEAD = do_POST = do_PUT = do_DELETE = handle_any
 
-    def reply(self, code, text, close=False):
+    def reply(self, code, text, close=False, location=None):
         body = text.encode()
         self.send_response(code)
+        if location:
+            self.send_header("Location", location)
         self.send_header("Content-Type", "text/plain")
         self.send_header("Content-Length", str(len(body)))
         if close:
@@ -223,7 +227,8 @@ class Handler(BaseHTTPRequestHandler):
         code = rest.split("/", 1)[0]
         if not (code.isdigit() and 200 <= int(code) <= 599):
             return self.reply(400, "bad status code\n")
-        self.reply(int(code), "status %s\n" % code)
+        query = urllib.parse.parse_qs(urllib.parse.urlsplit(self.path).query)
+        self.reply(int(code), "status %s\n" % code, location=query.get("location", [None])[0])
 
     def nolen(self, rest):
         self.discard_body()
