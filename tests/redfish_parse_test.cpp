@@ -4,7 +4,6 @@
 
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "tests/support.h"
 
@@ -182,8 +181,8 @@ TEST_F(RedfishParseTest, RefusedOrMeanOneThing) {
                 ComponentInfo out{};
                 ASSERT_EQ(0u, Parse(w.uri, type, &out));
                 CURLU* u = curl_url();
-                ASSERT_EQ(CURLUE_OK, curl_url_set(u, CURLUPART_URL, out.szIpAdress, 0));
                 char *scheme = nullptr, *host = nullptr;
+                ASSERT_EQ(CURLUE_OK, curl_url_set(u, CURLUPART_URL, out.szIpAdress, 0));
                 curl_url_get(u, CURLUPART_SCHEME, &scheme, 0);
                 curl_url_get(u, CURLUPART_HOST, &host, 0);
                 EXPECT_EQ(std::string(w.uri, strstr(w.uri, "://")), scheme);
@@ -194,10 +193,8 @@ TEST_F(RedfishParseTest, RefusedOrMeanOneThing) {
             }
         }
     };
-    std::vector<std::thread> threads(4);
-    for (auto& t : threads) {
-        t = std::thread(check);
-    }
+    std::thread threads[] = {std::thread(check), std::thread(check), std::thread(check),
+                             std::thread(check)};
     for (auto& t : threads) {
         t.join();
     }

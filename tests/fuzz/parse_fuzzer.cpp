@@ -3,7 +3,6 @@
 // results, keep every text terminated within its field and never accept credentials that
 // do not fit. An accepted libcurl URL must mean to libcurl what it meant to the parser:
 // a scheme of the chosen protocol and the host the URI named.
-#include <curl/curl.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -28,23 +27,15 @@ void CheckCurlReading(const ComponentInfo& out, const std::string& uri) {
     if (found == kCurlSchemes.end()) {
         return;
     }
-    const char* schemes = found->second;
-    CURLU* u = curl_url();
-    char* scheme = nullptr;
-    char* host = nullptr;
-    bool ok = u != nullptr && curl_url_set(u, CURLUPART_URL, out.szIpAdress, 0) == CURLUE_OK &&
-              curl_url_get(u, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
-              curl_url_get(u, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
-              strstr(schemes, (" " + std::string(scheme) + " ").c_str()) != nullptr &&
-              uri.compare(0, strlen(scheme), scheme) == 0;
+    std::string scheme, host;
+    bool ok = CurlReads(out.szIpAdress, &scheme, &host) &&
+              strstr(found->second, (" " + scheme + " ").c_str()) != nullptr &&
+              uri.compare(0, scheme.size(), scheme) == 0;
     // The host libcurl reads stands in the URI right after its scheme's "://" or "@".
     if (ok && host[0] != '[') {
-        ok = uri.find("://" + std::string(host)) != std::string::npos ||
-             uri.find("@" + std::string(host)) != std::string::npos;
+        ok = uri.find("://" + host) != std::string::npos ||
+             uri.find("@" + host) != std::string::npos;
     }
-    curl_free(scheme);
-    curl_free(host);
-    curl_url_cleanup(u);
     FUZZ_CHECK(ok, "libcurl reads another URL: %s", out.szIpAdress);
 }
 

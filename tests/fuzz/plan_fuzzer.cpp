@@ -7,7 +7,6 @@
 // for one: the service then reports the library's refusal.)
 #include <arpa/inet.h>
 #include <ctype.h>
-#include <curl/curl.h>
 
 #include <algorithm>
 #include <map>
@@ -54,16 +53,8 @@ std::string LibraryHost(const ComponentInfo& out) {
     if (strstr(out.szIpAdress, "://") == nullptr) {
         return Plain(out.szIpAdress);
     }
-    CURLU* u = curl_url();
-    char* host = nullptr;
-    std::string found;
-    if (u != nullptr && curl_url_set(u, CURLUPART_URL, out.szIpAdress, 0) == CURLUE_OK &&
-        curl_url_get(u, CURLUPART_HOST, &host, 0) == CURLUE_OK) {
-        found = Plain(host);
-    }
-    curl_free(host);
-    curl_url_cleanup(u);
-    return found;
+    std::string scheme, host;
+    return CurlReads(out.szIpAdress, &scheme, &host) ? Plain(host) : std::string();
 }
 
 uint8_t ProtocolCode(const std::string& protocol) {
