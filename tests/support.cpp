@@ -351,8 +351,15 @@ bool FileExists(const std::string& path) {
 }
 
 std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    // read(2), not a stream: a stream throws on a read error, and the files of a thread
+    // that has just ended (/proc/self/task/N/...) fail with ESRCH. What was read is kept.
+    std::string data;
+    fh::UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    char buf[65536];
+    for (ssize_t n; fd.Valid() && (n = read(fd.Get(), buf, sizeof buf)) > 0;) {
+        data.append(buf, static_cast<size_t>(n));
+    }
+    return data;
 }
 
 void WriteFile(const std::string& path, const std::string& data) {
