@@ -473,7 +473,8 @@ extern "C" uint32_t MOUNT_UploadDownloadFile(ComponentInfo* pstComponentInfo,
         return FILEHANDLE_E_PARAMETER;
     }
     bool cifs = q.ucProtocolType == FILEHANDLE_PROTOCOL_CIFS;
-    if (cifs || q.ucProtocolType == FILEHANDLE_PROTOCOL_NFS) {
+    bool share = cifs || q.ucProtocolType == FILEHANDLE_PROTOCOL_NFS;  // else a local copy
+    if (share) {
         if (!MountShare(q, shareDir, mount.Dir())) {
             BMC_Strlcpy(pcTaskDesc,
                         cifs ? "File download or upload failed,because:CIFS mount failed"
@@ -518,7 +519,7 @@ extern "C" uint32_t MOUNT_UploadDownloadFile(ComponentInfo* pstComponentInfo,
     // Only a mounted share can stall; a local copy needs no watch. The watch stands until
     // both files are closed: closing a file on the share writes what it still holds.
     std::unique_ptr<StallWatch> watch;
-    if (cifs || q.ucProtocolType == FILEHANDLE_PROTOCOL_NFS) {
+    if (share) {
         watch.reset(new (std::nothrow) StallWatch(mount.Dir(), pcProgressFilePath));
     }
     uint32_t result = CopyInPieces(src.Get(), dst.Get(), pcProgressFilePath,
