@@ -56,9 +56,11 @@ struct Member {
     uint8_t protocol;
     Routine download, upload;  // the libcurl members' routines; null for the others
     uint32_t badTypeResult;
-    std::string badType;        // its description
-    const char* badTypeEvent;   // the worker's own event: null none, empty the description
-    std::string cannotOpen[2];  // download, upload (%s: the local path); empty: needs a share
+    std::string badType;       // its description
+    const char* badTypeEvent;  // the worker's own event: null none, empty the description
+    // For a local file it cannot open, downloading and uploading (%s: the local path);
+    // empty: the member needs a share first.
+    std::string cannotOpenDown, cannotOpenUp;
 };
 
 const Member kMembers[] = {
@@ -80,8 +82,9 @@ const Member kMembers[] = {
      kSp + "cannot open local file", kSp + "cannot open local file"},
     // The mount members run their routine whatever the type (a remote path without '/'
     // stops it before any mount), then fail the task whatever the routine returned.
-    {"nfs", FILEHANDLE_PROTOCOL_NFS, nullptr, nullptr, FILEHANDLE_E_PARAMETER, kEntry, "", {}},
-    {"cifs", FILEHANDLE_PROTOCOL_CIFS, nullptr, nullptr, FILEHANDLE_E_PARAMETER, kEntry, "", {}},
+    {"nfs", FILEHANDLE_PROTOCOL_NFS, nullptr, nullptr, FILEHANDLE_E_PARAMETER, kEntry, "", "", ""},
+    {"cifs", FILEHANDLE_PROTOCOL_CIFS, nullptr, nullptr, FILEHANDLE_E_PARAMETER, kEntry, "", "",
+     ""},
 };
 
 // Each member against its server: the URI of a directory and that directory on the server
@@ -232,7 +235,9 @@ TEST_F(EntryTest, EveryMemberRefusesBadRequests) {
         for (uint8_t type : {3, 1, 2}) {
             SCOPED_TRACE(std::string(m.scheme) + " type " + std::to_string(type));
             const std::string& path = paths[type % 3];
-            const std::string& format = type == 3 ? m.badType : m.cannotOpen[type - 1];
+            const std::string& format = type == 3   ? m.badType
+                                        : type == 1 ? m.cannotOpenDown
+                                                    : m.cannotOpenUp;
             if (format.empty()) {
                 continue;
             }
