@@ -7,7 +7,6 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -160,12 +159,10 @@ TEST_F(LogoTest, UploadsWriteOnlyTheLogo) {
                 ASSERT_EQ(0, symlink(kVictim, logo.c_str()));
             }
         }
-        std::optional<SlowHttpServer> slow;
-        std::string command = c.command;
-        if (command.empty()) {
-            slow.emplace(content);
-            command = "http://127.0.0.1:" + std::to_string(slow->Port()) + "/slow/" + c.logo;
-        }
+        const bool slow = c.command.empty();
+        const std::string command =
+            slow ? "http://127.0.0.1:" + std::to_string(servers().httpPort) + "/slow/" + c.logo
+                 : c.command;
         // What the command names, and what the storage partition is to hold afterwards.
         const std::string named =
             c.result != 0 || command.rfind("http", 0) == 0 ? content : ReadFile(command);

@@ -133,10 +133,11 @@ TEST_F(ProgressTest, CallbackThrottleAndPercentages) {
     // A worker writes every new percentage, also within one second (the clock stands).
     ResetAll();
     FreezeClock();
-    SlowHttpServer server(RandomBytes(64 << 10, 9));
-    ASSERT_NE(0, server.Port());
+    FH_REQUIRE_ENV("FH_TEST_SERVERS");
+    WriteFile(servers().dir + "/www/files/progress-slow.bin", RandomBytes(64 << 10, 9));
     Outcome o = RunUri(FILEHANDLE_DOWNLOAD, "/var/tmp/progress-test.bin",
-                       "http://127.0.0.1:" + std::to_string(server.Port()) + "/x");
+                       "http://127.0.0.1:" + std::to_string(servers().httpPort) +
+                           "/slow/progress-slow.bin");
     EXPECT_EQ(FILEHANDLE_STAGE_SUCCEED, o.stage);
     std::set<int> percents;
     for (const ComponentProcess& p : ProgressWrites()) {

@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <glob.h>
 #include <link.h>
-#include <poll.h>
 #include <regex.h>
 #include <stdarg.h>
 #include <string.h>
@@ -461,48 +460,6 @@ int BindLoopback(int type, uint16_t port, int* fd) {
         return 0;
     }
     return ntohs(a.sin_port);
-}
-
-SlowHttpServer::SlowHttpServer(std::string body) : body_(std::move(body)) {
-    port_ = BindLoopback(SOCK_STREAM, 0, &listener_);
-    if (port_ != 0) {
-        thread_ = std::thread([this] { Serve(); });
-    }
-}
-
-SlowHttpServer::~SlowHttpServer() {
-    if (thread_.joinable()) {
-        thread_.join();
-    }
-    if (listener_ >= 0) {
-        close(listener_);
-    }
-}
-
-void SlowHttpServer::Serve() {
-    pollfd p{listener_, POLLIN, 0};
-    if (poll(&p, 1, 20000) != 1) {
-        return;
-    }
-    fh::UniqueFd c(accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC));
-    timeval timeout{5, 0};
-    setsockopt(c.Get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    std::string head;
-    char buf[4096];
-    ssize_t n;
-    while (head.find("\r\n\r\n") == std::string::npos &&
-           (n = recv(c.Get(), buf, sizeof buf, 0)) > 0) {
-        head.append(buf, static_cast<size_t>(n));
-    }
-    std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body_.size()) +
-                        "\r\nConnection: close\r\n\r\n" + body_;
-    for (size_t off = 0; off < reply.size(); off += 1024) {
-        size_t piece = std::min<size_t>(1024, reply.size() - off);
-        if (send(c.Get(), reply.data() + off, piece, MSG_NOSIGNAL) != ssize_t(piece)) {
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
 }
 
 }  // namespace fhtest

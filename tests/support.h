@@ -146,23 +146,6 @@ bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 10000);
 using OpEntry = std::vector<std::string>;
 std::vector<OpEntry> OperationLog();
 
-// A one-connection HTTP server on 127.0.0.1 that answers whatever it is asked with 200 and
-// `body`, in 1 KiB pieces 10 ms apart, so that a poller sees the percentage move. It gives
-// up after 20 s without a client.
-class SlowHttpServer {
-  public:
-    explicit SlowHttpServer(std::string body);
-    ~SlowHttpServer();
-    int Port() const { return port_; }
-
-  private:
-    void Serve();
-    std::string body_;
-    int listener_ = -1;
-    int port_ = 0;
-    std::thread thread_;
-};
-
 // A socket of `type` (SOCK_STREAM: listening) bound to 127.0.0.1:`port` (0: any free
 // port) in *fd; its port, or 0.
 int BindLoopback(int type, uint16_t port, int* fd);

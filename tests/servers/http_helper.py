@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Small HTTP backend for the file-transfer tests.
 
-nginx proxies /upload/, /nolen/, /stall/ and /status/ to this helper (it can
+nginx proxies /upload/, /nolen/, /stall/, /slow/ and /status/ to this helper (it can
 also be reached directly).  DIR is the test work directory:
 
   POST /upload/ANY       multipart/form-data.  The part named "sendfile" is
@@ -14,6 +14,8 @@ also be reached directly).  DIR is the test work directory:
                          closes.
   GET  /stall/NAME       correct Content-Length, the first half of the file,
                          then nothing for up to 600 s (connection kept open).
+  GET  /slow/NAME        correct Content-Length, the whole file in 1 KiB pieces
+                         10 ms apart, so that a poller sees the percentage move.
   ANY  /status/CODE/...[?location=URL]
                          discards the request body, replies with CODE (and a
                          Location header of URL).
@@ -189,8 +191,8 @@ class Handler(BaseHTTPRequestHandler):
                 return self.upload()
             if kind == "nolen" and self.command == "GET":
                 return self.nolen(rest)
-            if kind == "stall" and self.command == "GET":
-                return self.stall(rest)
+            if kind in ("stall", "slow") and self.command == "GET":
+                return self.stall(rest, kind == "slow")
             self.discard_body()
             self.reply(404, "not found\n")
         except (ValueError, OSError) as e:
@@ -245,7 +247,7 @@ class Handler(BaseHTTPRequestHandler):
         with open(path, "rb") as f:
             shutil.copyfileobj(f, self.wfile, BLOCK)
 
-    def stall(self, rest):
+    def stall(self, rest, slow):
         self.discard_body()
         path = self.local_file(rest)
         if not path:
@@ -257,6 +259,11 @@ class Handler(BaseHTTPRequestHandler):
         self.send_header("Connection", "close")
         self.end_headers()
         with open(path, "rb") as f:
+            if slow:
+                for piece in iter(lambda: f.read(1024), b""):
+                    self.wfile.write(piece)
+                    time.sleep(0.01)
+                return
             self.wfile.write(f.read(size // 2))
         self.wfile.flush()
         # Hold the connection without sending more, but give the thread back

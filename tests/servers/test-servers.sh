@@ -101,6 +101,7 @@ locations() {
         location /upload/ { $proxy }
         location /status/ { $proxy }
         location /stall/ { $proxy }
+        location /slow/ { $proxy }
         # Pass the close-delimited body on as it is instead of re-framing it
         # with chunked encoding.
         location /nolen/ { $proxy chunked_transfer_encoding off; }
