@@ -135,9 +135,9 @@ TEST_F(ProgressTest, CallbackThrottleAndPercentages) {
     FreezeClock();
     FH_REQUIRE_ENV("FH_TEST_SERVERS");
     WriteFile(servers().dir + "/www/files/progress-slow.bin", RandomBytes(64 << 10, 9));
-    Outcome o = RunUri(FILEHANDLE_DOWNLOAD, "/var/tmp/progress-test.bin",
-                       "http://127.0.0.1:" + std::to_string(servers().httpPort) +
-                           "/slow/progress-slow.bin");
+    Outcome o = RunUri(
+        FILEHANDLE_DOWNLOAD, "/var/tmp/progress-test.bin",
+        "http://127.0.0.1:" + std::to_string(servers().httpPort) + "/slow/progress-slow.bin");
     EXPECT_EQ(FILEHANDLE_STAGE_SUCCEED, o.stage);
     std::set<int> percents;
     for (const ComponentProcess& p : ProgressWrites()) {
