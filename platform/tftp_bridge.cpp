@@ -253,6 +253,13 @@ extern "C" size_t ReceiveBlock(char* data, size_t size, size_t count, void* user
     return n;
 }
 
+// A server that answers an upload with data blocks is not taking the file: the upload
+// fails (CURLE_WRITE_ERROR) rather than libcurl's default writer putting those blocks on
+// the process's standard output.
+extern "C" size_t RefuseBlock(char*, size_t, size_t, void*) {
+    return 0;
+}
+
 extern "C" size_t SendBlock(char* data, size_t size, size_t count, void* user) {
     auto* t = static_cast<Transfer*>(user);
     size_t want = size * count;
@@ -347,7 +354,10 @@ CURLcode RunTransfer(Transfer& t, const std::string& url, uint32_t blockSize, bo
     if (t.download) {
         o.Set(CURLOPT_WRITEFUNCTION, ReceiveBlock).Set(CURLOPT_WRITEDATA, &t);
     } else {
-        o.Set(CURLOPT_UPLOAD, 1L).Set(CURLOPT_READFUNCTION, SendBlock).Set(CURLOPT_READDATA, &t);
+        o.Set(CURLOPT_UPLOAD, 1L)
+            .Set(CURLOPT_READFUNCTION, SendBlock)
+            .Set(CURLOPT_READDATA, &t)
+            .Set(CURLOPT_WRITEFUNCTION, RefuseBlock);
         int64_t size = t.expectedSize;
         struct stat st {};
         if (size <= 0 && IsRegularFile(t.fd, &st)) {

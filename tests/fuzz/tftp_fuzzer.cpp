@@ -2,8 +2,8 @@
 // the direction and the block size; the rest is a list of packets (a 16-bit length, then
 // the packet), which a loopback peer sends in answer to every request, followed by an
 // error packet that ends the exchange. Whatever arrives, the bridge returns, a download
-// keeps no more bytes than the packets carried, and the progress file holds one whole,
-// terminated record.
+// keeps no more bytes than the packets carried, nothing reaches standard output, and the
+// progress file holds one whole, terminated record.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -47,6 +47,12 @@ void Serve(int fd, const std::vector<std::string>& packets) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // Standard output is a file of its own, which must stay empty.
+    static const bool kOutFile = [] {
+        int fd = open("/var/tmp/fuzz-tftp.stdout", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        return fd >= 0 && dup2(fd, STDOUT_FILENO) == STDOUT_FILENO;
+    }();
+    FUZZ_CHECK(kOutFile, "no file for standard output");
     if (size < 1) {
         return 0;
     }
@@ -92,6 +98,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                    lseek(progress, 0, SEEK_END) == sizeof rec,
                "progress file torn");
     CheckTerminated(rec.szDescription, "szDescription");
+    FUZZ_CHECK(fflush(stdout) == 0 && lseek(STDOUT_FILENO, 0, SEEK_END) == 0,
+               "a server's data reached standard output");
     close(fd);
     close(progress);
     close(sock);
