@@ -621,14 +621,17 @@ extern "C" int open64(const char* path, int flags, ...) {
     return FH_INJECT("open64") ? -1 : real(path, flags, mode);
 }
 
-// The sanitizers own the allocator: there the heap is no seam (their start-up allocates
-// before a lookup through dlsym could work).
+// The sanitizers own the allocator and thread creation: there neither is a seam (their
+// start-up allocates before a lookup through dlsym could work).
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 extern "C" void* malloc(size_t n) {
     // Looked up once, on the first call (dlsym itself does not allocate here).
     static void* (*real)(size_t) = reinterpret_cast<void* (*)(size_t)>(dlsym(RTLD_NEXT, "malloc"));
     return FH_INJECT("malloc") ? nullptr : real(n);
 }
+// The platform's detached workers and the library's own joinable threads.
+FH_SEAM(int, pthread_create, (pthread_t * t, const pthread_attr_t* a, void* (*f)(void*), void* v),
+        EAGAIN, (t, a, f, v))
 #endif
 
 // Options pass through by the type their number says, as libcurl reads them.
