@@ -80,7 +80,8 @@ class LogoTest : public FhTest {};
 TEST_F(LogoTest, UploadsWriteOnlyTheLogo) {
     FH_REQUIRE_ENV("FH_TEST_SERVERS");
     const std::string src = kSources,
-                      http = "http://127.0.0.1:" + std::to_string(servers().httpPort) + "/files";
+                      web = "http://127.0.0.1:" + std::to_string(servers().httpPort),
+                      http = web + "/files";
     constexpr uint32_t kFailed = FILEHANDLE_E_PROGRESS | FILEHANDLE_LOGO_FAILURE_BITS;
     constexpr uint32_t kStalled = FILEHANDLE_E_TRANSFER_FAILED | FILEHANDLE_LOGO_FAILURE_BITS;
     constexpr uint32_t kRefused = FILEHANDLE_E_BAD_TARGET, kOff = FILEHANDLE_E_LOGO_UNSUPPORTED,
@@ -88,7 +89,7 @@ TEST_F(LogoTest, UploadsWriteOnlyTheLogo) {
     enum Before { kNothing, kOld, kLinks };  // at the logo: an old logo, or links to the victim
     struct Case {
         const char* name;
-        std::string command;  // empty: the slow server
+        std::string command;
         uint32_t result;
         const char* logo = "logo1.png";
         Before before = kOld;             // kLinks: TmpLogo is a link to the victim as well
@@ -96,7 +97,7 @@ TEST_F(LogoTest, UploadsWriteOnlyTheLogo) {
         bool noTask = false;              // the task service registers no task
     };
     const Case cases[] = {
-        {"slow server", "", 0, "logo1.png", kNothing},
+        {"slow server", web + "/slow/logo1.png", 0, "logo1.png", kNothing},
         {"1023 characters over HTTP", Padded(http, "//", "/logo2.png"), 0, "logo2.png", kNothing},
         {"favicon over HTTP", http + "/favicon.ico", 0, "favicon.ico", kNothing},
         {"BIOS post over HTTP", http + "/bios_logo_post.jpg", 0, "bios_logo_post.jpg", kNothing},
@@ -113,8 +114,7 @@ TEST_F(LogoTest, UploadsWriteOnlyTheLogo) {
         {"missing remote file", http + "/no-such-dir/logo1.png", kFailed},
         {"URI the parser refuses", "http://[FE80::1]/logo1.png", kStart},
         // Half of the file, then nothing: the upload gives up on its own.
-        {"stalled transfer",
-         "http://127.0.0.1:" + std::to_string(servers().httpPort) + "/stall/logo1.png", kStalled},
+        {"stalled transfer", web + "/stall/logo1.png", kStalled},
         {"no task, success", src + "/logo2.png", 0, "logo2.png", kOld, 3, 1, true},
         {"no task, failure", src + "/missing/logo2.png", kStart, "logo2.png", kOld, 3, 1, true},
         // Refused before any task or transfer: names outside the table.
@@ -159,10 +159,8 @@ TEST_F(LogoTest, UploadsWriteOnlyTheLogo) {
                 ASSERT_EQ(0, symlink(kVictim, logo.c_str()));
             }
         }
-        const bool slow = c.command.empty();
-        const std::string command =
-            slow ? "http://127.0.0.1:" + std::to_string(servers().httpPort) + "/slow/" + c.logo
-                 : c.command;
+        const std::string& command = c.command;
+        const bool slow = command.find("/slow/") != std::string::npos;
         // What the command names, and what the storage partition is to hold afterwards.
         const std::string named =
             c.result != 0 || command.rfind("http", 0) == 0 ? content : ReadFile(command);
