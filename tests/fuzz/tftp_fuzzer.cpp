@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,40 +20,72 @@
 
 namespace {
 
-const char* const kProgress = "/var/tmp/fuzz-tftp.progress";
-const char* const kLocal = "/var/tmp/fuzz-tftp.bin";
+// The files of this process (fuzzing with -fork runs several at once).
+std::string OwnFile(const char* suffix) {
+    return "/var/tmp/fuzz-tftp." + std::to_string(getpid()) + suffix;
+}
 const std::string kEnd("\0\5\0\0end\0", 8);  // error 0: ends any exchange at once
 
-// Answers every request (a packet of opcode 1 or 2) with `packets`, until the socket is
-// shut down.
-void Serve(int fd, const std::vector<std::string>& packets) {
+// The loopback peer: one socket and thread for the whole run (a thread and socket per input
+// would cost more than the exchange), which answers every request (a packet of opcode 1 or
+// 2) with the packets of the input under test.
+struct Peer {
+    std::mutex lock;
+    std::vector<std::string> packets;
+    int fd = -1;
+    uint16_t port = 0;
+};
+
+void Serve(Peer* p) {
     char buf[70000];
     for (;;) {
-        sockaddr_in peer{};
-        socklen_t len = sizeof peer;
-        ssize_t n = recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&peer), &len);
-        if (n <= 0) {
-            return;  // shut down (libcurl sends no empty datagram)
-        }
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        ssize_t n = recvfrom(p->fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
         if (n < 2 || buf[0] != 0 || (buf[1] != 1 && buf[1] != 2)) {
             continue;  // an acknowledgement or a data block of an upload
         }
-        for (const std::string& p : packets) {
-            (void)sendto(fd, p.data(), p.size(), 0, reinterpret_cast<sockaddr*>(&peer), len);
+        std::lock_guard<std::mutex> hold(p->lock);
+        for (const std::string& packet : p->packets) {
+            (void)sendto(p->fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&from),
+                         len);
         }
-        (void)sendto(fd, kEnd.data(), kEnd.size(), 0, reinterpret_cast<sockaddr*>(&peer), len);
+        (void)sendto(p->fd, kEnd.data(), kEnd.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
     }
+}
+
+Peer& ThePeer() {
+    static Peer* peer = [] {
+        auto* p = new Peer;  // lives as long as the process, like its thread
+        p->fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        FUZZ_CHECK(p->fd >= 0 && bind(p->fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
+                       getsockname(p->fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0,
+                   "no loopback peer");
+        p->port = ntohs(addr.sin_port);
+        std::thread(Serve, p).detach();
+        return p;
+    }();
+    return *peer;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Standard output is a file of its own, which must stay empty.
+    static const std::string kProgress = OwnFile(".progress"), kLocal = OwnFile(".bin");
     static const bool kOutFile = [] {
-        int fd = open("/var/tmp/fuzz-tftp.stdout", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int fd = open(OwnFile(".stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         return fd >= 0 && dup2(fd, STDOUT_FILENO) == STDOUT_FILENO;
     }();
     FUZZ_CHECK(kOutFile, "no file for standard output");
+    // libcurl stays initialised for the whole run, as in a service that uses it elsewhere:
+    // the bridge's own initialisation is then a count, not a reload on every input.
+    static const bool kCurl = curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK;
+    FUZZ_CHECK(kCurl, "curl_global_init failed");
     if (size < 1) {
         return 0;
     }
@@ -66,30 +99,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         carried += n;
         i += 2 + n;
     }
-    int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    FUZZ_CHECK(sock >= 0 && bind(sock, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
-                   getsockname(sock, reinterpret_cast<sockaddr*>(&addr), &len) == 0,
-               "no loopback peer");
-    std::thread peer(Serve, sock, std::cref(packets));
+    Peer& peer = ThePeer();
+    {
+        std::lock_guard<std::mutex> hold(peer.lock);
+        peer.packets = std::move(packets);
+    }
 
     ComponentProcess first{};
     first.uiStage = FILEHANDLE_STAGE_TRANSFERRING;
-    int progress = open(kProgress, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    int progress = open(kProgress.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     FUZZ_CHECK(progress >= 0 && write(progress, &first, sizeof first) == sizeof first,
                "no progress file");
-    int fd = open(kLocal, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    int fd = open(kLocal.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (!download) {
         FUZZ_CHECK(fd >= 0 && write(fd, data, size) == static_cast<ssize_t>(size), "no source");
         (void)lseek(fd, 0, SEEK_SET);
     }
     (void)BRIDGE_TFTP(download ? BRIDGE_TFTP_DOWNLOAD : BRIDGE_TFTP_UPLOAD, "127.0.0.1", "f", fd,
-                      ntohs(addr.sin_port), blockSize, kProgress, 0);
-    (void)shutdown(sock, SHUT_RDWR);  // wakes the peer's receive, which then fails
-    peer.join();
+                      peer.port, blockSize, kProgress.c_str(), 0);
     off_t kept = lseek(fd, 0, SEEK_END);
     FUZZ_CHECK(!download || kept <= static_cast<off_t>(carried), "kept %lld of %zu bytes",
                static_cast<long long>(kept), carried);
@@ -102,6 +129,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                "a server's data reached standard output");
     close(fd);
     close(progress);
-    close(sock);
     return 0;
 }
