@@ -82,12 +82,19 @@ bool Ended(uint32_t id, uint8_t* percent = nullptr) {
 int RunOne(bool get, const char* a, const char* b) {
     double t0 = Now();
     uint32_t id = get ? Start(FILEHANDLE_DOWNLOAD, a, b) : Start(FILEHANDLE_UPLOAD, b, a);
-    // Polled every 2 ms until the first percent is through, then at half the time the rest
-    // should take at the rate so far (from 1 to 20 ms): the clock stops within about a
-    // millisecond of the end, and the poller's own CPU (a poll every 2 ms cost up to a tenth
-    // of an upload's CPU) stays off the transfer. A service polls far less often still.
-    for (uint8_t percent = 0; !Ended(id, &percent);) {
-        double left = percent == 0 ? 0.004 : (Now() - t0) * (100 - percent) / percent;
+    // Polled every 2 ms until the percentage has moved twice, then at half the time the rest
+    // should take at the pace between its last two moves (1 to 20 ms): the clock stops within
+    // about a millisecond of the end, and the poller's own CPU (a poll every 2 ms cost up to
+    // a tenth of an upload's CPU here) stays off the transfer. A service polls far less often.
+    double movedAt = 0, perPercent = 0;  // when the percentage last moved; seconds per percent
+    for (uint8_t percent = 0, last = 0; !Ended(id, &percent);) {
+        double now = Now();
+        if (percent > last) {
+            perPercent = movedAt > 0 ? (now - movedAt) / (percent - last) : 0;
+            movedAt = now;
+            last = percent;
+        }
+        double left = perPercent > 0 ? perPercent * (100 - percent) : 0.004;
         usleep(static_cast<useconds_t>(std::min(0.02, std::max(0.001, left / 2)) * 1e6));
     }
     double secs = Now() - t0;

@@ -1,7 +1,6 @@
 // NFS and CIFS through a mounted share, against the loopback servers and mount helpers of
 // tests/servers/share-servers.sh (both directions: EntryTest, with every member); and the
 // copy, mount commands and clean-up without them.
-#include <glob.h>
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -26,13 +25,9 @@ std::string Leftovers() {
             out += "mounted: " + line + "\n";
         }
     }
-    glob_t g{};
-    if (glob("/var/confbup_*", 0, nullptr, &g) == 0) {
-        for (size_t i = 0; i < g.gl_pathc; ++i) {
-            out += std::string("directory: ") + g.gl_pathv[i] + "\n";
-        }
+    for (const std::string& dir : Glob("/var/confbup_*")) {
+        out += "directory: " + dir + "\n";
     }
-    globfree(&g);
     return out;
 }
 
