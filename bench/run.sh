@@ -8,8 +8,10 @@
 #   interleaved in rounds, each side once per round and who goes first rotating by round, so
 #   that load drift on a shared machine falls on both sides alike. A row reports the median
 #   of the per-round ratios peer time / our time (above 1: ours faster) with their min-max,
-#   and the user+system CPU seconds per GiB of each side's processes (waited-for children
-#   included; the FUSE share clients and the servers are counted on neither side);
+#   the rounds that ours won (a sign test: of 15 rounds, 3 or fewer or 12 or more is a
+#   difference at the 5 % level, anything between is not), and the user+system CPU seconds
+#   per GiB of each side's processes (waited-for children included; the FUSE share clients
+#   and the servers are counted on neither side);
 # - the peak resident memory of one process running 10 concurrent downloads of mixed
 #   protocols, and of fhredfishd idle and with 10 running tasks;
 # - the median and 99th percentile of task start, poll, list and delete (fhbench ops).
@@ -129,14 +131,14 @@ row() {
       }
       BEGIN {
         n = split(ow, o, " "); split(pw, p, " "); split(oc, c1, " "); split(pc, c2, " ")
-        lo = 1e9; hi = 0; so = 0; sp = 0
+        lo = 1e9; hi = 0; so = 0; sp = 0; won = 0
         for (i = 1; i <= n; i++) {
-          q[i] = p[i] / o[i]; lo = q[i] < lo ? q[i] : lo; hi = q[i] > hi ? q[i] : hi
+          q[i] = p[i] / o[i]; lo = q[i] < lo ? q[i] : lo; hi = q[i] > hi ? q[i] : hi; won += q[i] > 1
           so += c1[i]; sp += c2[i]; to[i] = o[i]; tp[i] = p[i]
         }
         gib = n * b / 1073741824
-        printf "| %s | %s | %.0f | %.0f | **%.2f** (%.2f-%.2f) | %.2f | %.2f | %.2f |",
-          key, peer, b / med(to, n) / 1e6, b / med(tp, n) / 1e6, med(q, n), lo, hi,
+        printf "| %s | %s | %.0f | %.0f | **%.2f** (%.2f-%.2f) | %d/%d | %.2f | %.2f | %.2f |",
+          key, peer, b / med(to, n) / 1e6, b / med(tp, n) / 1e6, med(q, n), lo, hi, won, n,
           so / gib, sp / gib, (so > 0 ? sp / so : 0)
       }')")
   done
@@ -236,8 +238,8 @@ echo
 echo "Measured $(date -u +%F) on $(nproc) cores ($(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)), $(uname -sr), loopback servers; $size MiB files (TFTP $tsize MiB), $rounds rounds per row."
 if [ ${#table[@]} -gt 0 ]; then
   echo
-  echo "| row | peer | ours MB/s | peer MB/s | time ratio peer/ours, median (min-max) | CPU s/GiB ours | CPU s/GiB peer | CPU ratio peer/ours |"
-  echo "|---|---|---|---|---|---|---|---|"
+  echo "| row | peer | ours MB/s | peer MB/s | time ratio peer/ours, median (min-max) | rounds ours faster | CPU s/GiB ours | CPU s/GiB peer | CPU ratio peer/ours |"
+  echo "|---|---|---|---|---|---|---|---|---|"
   printf '%s\n' "${table[@]}"
 fi
 if [ -n "${ops:-}" ]; then
