@@ -11,7 +11,10 @@
 #   the rounds that ours won (a sign test: of 15 rounds, 3 or fewer or 12 or more is a
 #   difference at the 5 % level, anything between is not), and the user+system CPU seconds
 #   per GiB of each side's processes (waited-for children included; the FUSE share clients
-#   and the servers are counted on neither side);
+#   and the servers are counted on neither side). Each run has a twin on a 1 MiB file
+#   (FH_BENCH_SMALL MiB; 0: none) right after it, which splits a row's time into what a
+#   task costs whatever its size (the 1 MiB times, process start included) and what each
+#   further byte costs (the big run less its twin, as a ratio per round and rounds won);
 # - the peak resident memory of one process running 10 concurrent downloads of mixed
 #   protocols, and of fhredfishd idle and with 10 running tasks;
 # - the median and 99th percentile of task start, poll, list and delete (fhbench ops).
@@ -27,6 +30,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 size=${1:-256}
 rounds=${2:-7}
 tsize=${3:-16}
+small=${FH_BENCH_SMALL:-1}
 
 . "$root/bench/bench-lib.sh"
 bench_enter "$@"
@@ -54,6 +58,15 @@ head -c $((size * 1024 * 1024)) /dev/urandom > "$src"
 head -c $((tsize * 1024 * 1024)) /dev/urandom > "$tsrc"
 for d in "$www" "$home" "$NFS_ROOT" "$CIFS_ROOT"; do cp "$src" "$d/big.bin"; done
 cp "$tsrc" "$troot/tbig.bin"
+# The twins' files: every command and check of a row, with big.bin and src.bin (tsrc.bin)
+# renamed, is its twin (see twin).
+if [ "$small" -gt 0 ]; then
+  head -c $((small * 1024 * 1024)) /dev/urandom > "$w/ssrc.bin"
+  head -c $((small * 1024 * 1024)) /dev/urandom > "$w/tssrc.bin"
+  for d in "$www" "$home" "$NFS_ROOT" "$CIFS_ROOT"; do cp "$w/ssrc.bin" "$d/small.bin"; done
+  cp "$w/tssrc.bin" "$troot/tsmall.bin"
+fi
+twin() { local t=${1//big.bin/small.bin}; echo "${t//src.bin/ssrc.bin}"; }
 
 cred=$FTP_USER:$FTP_PASS
 http=http://127.0.0.1:$HTTP_PORT
@@ -110,7 +123,7 @@ row() {
   shift
   while [ $# -gt 0 ]; do names+=("$1"); cmds+=("$2"); shift 2; done
   local m=${#cmds[@]}
-  declare -A walls=() cpus=()
+  declare -A walls=() cpus=() smalls=()
   for r in $(seq "$rounds"); do
     for i in $(seq 0 $((m - 1))); do
       side=$(((i + r) % m))
@@ -119,12 +132,18 @@ row() {
       walls[$side]+=" $wall"
       cpus[$side]+=" $cpu"
       eval "$post" || { echo "$key: wrong or missing result after: ${cmds[$side]}" >&2; exit 1; }
+      [ "$small" -gt 0 ] || continue
+      n=$((n + 1))
+      timed "$(twin "${cmds[$side]}")"
+      smalls[$side]+=" $wall"
+      eval "$(twin "$post")" || { echo "$key: wrong twin result after: ${cmds[$side]}" >&2; exit 1; }
     done
     echo "$key round $r:${walls[0]##* } ours, $(for k in $(seq 1 $((m - 1))); do echo -n "${walls[$k]##* } ${names[$k]} "; done)" >&2
   done
   for k in $(seq 1 $((m - 1))); do
     table+=("$(awk -v key="$key" -v peer="${names[$k]}" -v b="$bytes" -v ow="${walls[0]}" \
-      -v pw="${walls[$k]}" -v oc="${cpus[0]}" -v pc="${cpus[$k]}" '
+      -v pw="${walls[$k]}" -v oc="${cpus[0]}" -v pc="${cpus[$k]}" -v os="${smalls[0]:-}" \
+      -v ps="${smalls[$k]:-}" '
       function med(a, n,   i, j, t) {
         for (i = 2; i <= n; i++) for (j = i; j > 1 && a[j-1] > a[j]; j--) { t = a[j]; a[j] = a[j-1]; a[j-1] = t }
         return (n % 2) ? a[(n+1)/2] : (a[n/2] + a[n/2+1]) / 2
@@ -140,6 +159,16 @@ row() {
         printf "| %s | %s | %.0f | %.0f | **%.2f** (%.2f-%.2f) | %d/%d | %.2f | %.2f | %.2f |",
           key, peer, b / med(to, n) / 1e6, b / med(tp, n) / 1e6, med(q, n), lo, hi, won, n,
           so / gib, sp / gib, (so > 0 ? sp / so : 0)
+        if (split(os, s1, " ") == n && split(ps, s2, " ") == n) {
+          # Per further byte: each big run less its twin (at least 1 ms, against noise).
+          bw = 0
+          for (i = 1; i <= n; i++) {
+            d1 = o[i] - s1[i]; d2 = p[i] - s2[i]
+            pb[i] = (d2 > 0.001 ? d2 : 0.001) / (d1 > 0.001 ? d1 : 0.001); bw += pb[i] > 1
+          }
+          printf " %.0f | %.0f | **%.2f** | %d/%d |", 1000 * med(s1, n), 1000 * med(s2, n),
+            med(pb, n), bw, n
+        }
       }')")
   done
 }
@@ -238,8 +267,14 @@ echo
 echo "Measured $(date -u +%F) on $(nproc) cores ($(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)), $(uname -sr), loopback servers; $size MiB files (TFTP $tsize MiB), $rounds rounds per row."
 if [ ${#table[@]} -gt 0 ]; then
   echo
-  echo "| row | peer | ours MB/s | peer MB/s | time ratio peer/ours, median (min-max) | rounds ours faster | CPU s/GiB ours | CPU s/GiB peer | CPU ratio peer/ours |"
-  echo "|---|---|---|---|---|---|---|---|---|"
+  head="| row | peer | ours MB/s | peer MB/s | time ratio peer/ours, median (min-max) | rounds ours faster | CPU s/GiB ours | CPU s/GiB peer | CPU ratio peer/ours |"
+  rule="|---|---|---|---|---|---|---|---|---|"
+  if [ "$small" -gt 0 ]; then
+    head+=" $small MiB task ms ours | $small MiB task ms peer | per-byte time ratio | per-byte rounds ours faster |"
+    rule+="---|---|---|---|"
+  fi
+  echo "$head"
+  echo "$rule"
   printf '%s\n' "${table[@]}"
 fi
 if [ -n "${ops:-}" ]; then
