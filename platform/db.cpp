@@ -62,9 +62,9 @@ MDB_val KeyVal(uint32_t* key) {
 
 extern "C" BMC_Db* DB_GetCurrentDb(void) {
     std::lock_guard<std::mutex> lock(g_dbMutex);
-    if (g_db == nullptr || g_dbPid != getpid()) {
+    if (g_db == nullptr || g_dbPid != bmc::ProcessId()) {
         g_db = OpenDb();
-        g_dbPid = getpid();
+        g_dbPid = bmc::ProcessId();
     }
     return g_db;
 }

@@ -46,8 +46,7 @@ extern "C" int BMC_DiagLogOut(uint32_t module, uint32_t reserved, uint32_t level
     }
     char head[160];
     snprintf(head, sizeof head, "%s [%d:%ld] L%u M%u %s:%u: ", bmc::NowText().c_str(),
-             static_cast<int>(getpid()), ThreadId(), level, module, file != nullptr ? file : "?",
-             line);
+             bmc::ProcessId(), ThreadId(), level, module, file != nullptr ? file : "?", line);
     std::string out(head);
     out.append(message, len);
     out.push_back('\n');

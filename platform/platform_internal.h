@@ -14,5 +14,7 @@ bool AppendLine(const char* path, const std::string& line);
 
 // "2026-12-06 12:00:00.123" in UTC.
 std::string NowText();
+// The process id without a system call each time (see util.cpp).
+int ProcessId();
 
 }  // namespace bmc

@@ -2,6 +2,7 @@
 // the bounded string calls (those two exported).
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -9,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <mutex>
 #include <string>
 
@@ -114,6 +116,28 @@ bool AppendLine(const char* path, const std::string& line) {
         n = write(log->fd.Get(), line.data(), line.size());
     } while (n < 0 && errno == EINTR);
     return n == static_cast<ssize_t>(line.size());
+}
+
+namespace {
+// getpid(2) is a system call each time (glibc keeps no copy), and every log line and
+// database lookup asks it. The id is kept once asked and forgotten in a forked child. Until
+// the fork handler is registered (or if that failed) every call asks the kernel, so that a
+// child never takes its parent's id for its own.
+std::atomic<int> g_pid{0};
+const bool g_pidForgottenInChild =
+    pthread_atfork(nullptr, nullptr, [] { g_pid.store(0, std::memory_order_relaxed); }) == 0;
+}  // namespace
+
+int ProcessId() {
+    if (!g_pidForgottenInChild) {
+        return static_cast<int>(getpid());
+    }
+    int pid = g_pid.load(std::memory_order_relaxed);
+    if (pid == 0) {
+        pid = static_cast<int>(getpid());
+        g_pid.store(pid, std::memory_order_relaxed);
+    }
+    return pid;
 }
 
 std::string NowText() {
