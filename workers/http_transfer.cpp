@@ -157,6 +157,7 @@ const CurlOpt kUploadOptions[] = {
     CurlOpt::kPort,
     CurlOpt::kHttpCredentials,
     CurlOpt::kHttpTls,
+    CurlOpt::kReceiveBuffer,
 };
 
 const char* const kHttpProtocols = "http,https";
