@@ -62,9 +62,10 @@ MDB_val KeyVal(uint32_t* key) {
 
 extern "C" BMC_Db* DB_GetCurrentDb(void) {
     std::lock_guard<std::mutex> lock(g_dbMutex);
-    if (g_db == nullptr || g_dbPid != bmc::ProcessId()) {
+    const pid_t pid = bmc::ProcessId();
+    if (g_db == nullptr || g_dbPid != pid) {
         g_db = OpenDb();
-        g_dbPid = bmc::ProcessId();
+        g_dbPid = pid;
     }
     return g_db;
 }

@@ -14,7 +14,9 @@ bool AppendLine(const char* path, const std::string& line);
 
 // "2026-12-06 12:00:00.123" in UTC.
 std::string NowText();
-// The process id without a system call each time (see util.cpp).
+// The ids of the process and of the calling thread, without a system call each time
+// (see util.cpp).
 int ProcessId();
+long ThreadId();
 
 }  // namespace bmc

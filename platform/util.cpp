@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -119,17 +120,21 @@ bool AppendLine(const char* path, const std::string& line) {
 }
 
 namespace {
-// getpid(2) is a system call each time (glibc keeps no copy), and every log line and
-// database lookup asks it. The id is kept once asked and forgotten in a forked child. Until
-// the fork handler is registered (or if that failed) every call asks the kernel, so that a
-// child never takes its parent's id for its own.
+// getpid(2) and gettid(2) are system calls each time (glibc keeps no copy), and every log
+// line and database lookup asks them. Each id is kept once asked and forgotten in a forked
+// child, whose one thread is a new process and thread. Until the fork handler is
+// registered (or if that failed) every call asks the kernel, so that a child never takes
+// its parent's ids for its own.
 std::atomic<int> g_pid{0};
-const bool g_pidForgottenInChild =
-    pthread_atfork(nullptr, nullptr, [] { g_pid.store(0, std::memory_order_relaxed); }) == 0;
+thread_local long t_tid = 0;
+const bool g_idsForgottenInChild = pthread_atfork(nullptr, nullptr, [] {
+                                       g_pid.store(0, std::memory_order_relaxed);
+                                       t_tid = 0;
+                                   }) == 0;
 }  // namespace
 
 int ProcessId() {
-    if (!g_pidForgottenInChild) {
+    if (!g_idsForgottenInChild) {
         return static_cast<int>(getpid());
     }
     int pid = g_pid.load(std::memory_order_relaxed);
@@ -138,6 +143,16 @@ int ProcessId() {
         g_pid.store(pid, std::memory_order_relaxed);
     }
     return pid;
+}
+
+long ThreadId() {
+    if (!g_idsForgottenInChild) {
+        return syscall(SYS_gettid);
+    }
+    if (t_tid == 0) {
+        t_tid = syscall(SYS_gettid);
+    }
+    return t_tid;
 }
 
 std::string NowText() {
