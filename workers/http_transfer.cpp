@@ -157,7 +157,6 @@ const CurlOpt kUploadOptions[] = {
     CurlOpt::kPort,
     CurlOpt::kHttpCredentials,
     CurlOpt::kHttpTls,
-    CurlOpt::kReceiveBuffer,
 };
 
 const char* const kHttpProtocols = "http,https";

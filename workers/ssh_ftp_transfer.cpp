@@ -35,9 +35,8 @@ const CurlOpt kFtpDownloadOptions[] = {
     CurlOpt::kUrl,           CurlOpt::kUserName, CurlOpt::kPassword,     CurlOpt::kWriteToLocal,
     CurlOpt::kWriteFunction, FH_COMMON_TAIL,     CurlOpt::kReceiveBuffer};
 const CurlOpt kFtpUploadOptions[] = {
-    CurlOpt::kUrl,          CurlOpt::kUserName,      CurlOpt::kPassword,
-    CurlOpt::kReadFunction, CurlOpt::kReadFromLocal, CurlOpt::kUpload,
-    CurlOpt::kInFileSize,   FH_COMMON_TAIL,          CurlOpt::kReceiveBuffer};
+    CurlOpt::kUrl,           CurlOpt::kUserName, CurlOpt::kPassword,   CurlOpt::kReadFunction,
+    CurlOpt::kReadFromLocal, CurlOpt::kUpload,   CurlOpt::kInFileSize, FH_COMMON_TAIL};
 
 const char* const kNullDownload = "Pointer pstDownloadFileInfo is Null, File:%s Func:%s Line:%d";
 const char* const kNullUpload = "Pointer pstUploadFileInfo is Null, File:%s Func:%s Line:%d";
