@@ -464,9 +464,12 @@ class RedfishServiceTest(unittest.TestCase):
         # call counted over the whole process, and stalled transfers call it once a second in
         # a steady order: some tasks may keep an older percentage, but one always shows 50.
         at_half = []
-        wait_until(lambda: at_half.extend(t for t in tasks[5:]
-                                          if s.get(t[1]).json().get("PercentComplete") == 50)
-                   or at_half, "a task at 50 %")
+
+        def some_at_half():
+            at_half[:] = [t for t in tasks[5:] if s.get(t[1]).json()["PercentComplete"] == 50]
+            return at_half
+        wait_until(some_at_half, "a task at 50 %")
+        self.assertEqual(s.get(at_half[0][1]).json()["TaskState"], "Running")
         # The other five outlive a restart, and the other service instance sees them too.
         self.assertEqual(plain.stop(), 0, plain.logs())
         plain.start()
