@@ -26,9 +26,13 @@ constexpr long kReceiveBufferBytes = 512 * 1024;
 // SFTP and SCP move data through libssh2 in pieces of these buffers. libssh2 keeps a whole
 // piece of SFTP writes in flight at once, so an upload piece of 1 MiB instead of libcurl's
 // 64 KiB waits far less for the server's answers; it is allocated only for uploads. A larger
-// receive buffer gained nothing measurable and cost memory in every running download
-// (bench/run.sh, and the README's performance table).
-constexpr long kSshReceiveBufferBytes = 256 * 1024;
+// SFTP receive buffer gained nothing measurable and cost memory in every running download.
+// SCP reads take curl's 100 KiB: libssh2 holds every packet that has arrived until the read
+// takes it, and reads of 256 KiB or more let the worker thread's heap grow and shrink by
+// megabytes between them, so the same pages were faulted in again (twice the page faults
+// and a tenth more time for a 256 MiB download; bench/run.sh, and the README).
+constexpr long kSftpReceiveBufferBytes = 256 * 1024;
+constexpr long kScpReceiveBufferBytes = 100 * 1024;
 constexpr long kSshUploadBufferBytes = 1024 * 1024;
 
 CURLcode SetLong(CURL* h, CURLoption opt, long value) {
@@ -176,9 +180,11 @@ CURLcode ApplyOption(RoutineRun& run, CurlOpt opt) {
             return curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, FTP_DropData);
         case CurlOpt::kReceiveBuffer:
             return SetLong(h, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
-        case CurlOpt::kSshReceiveBuffer:
+        case CurlOpt::kSftpBuffers:
+        case CurlOpt::kScpBuffers:
             return CurlOptions(h)
-                .Set(CURLOPT_BUFFERSIZE, kSshReceiveBufferBytes)
+                .Set(CURLOPT_BUFFERSIZE, opt == CurlOpt::kSftpBuffers ? kSftpReceiveBufferBytes
+                                                                      : kScpReceiveBufferBytes)
                 .Set(CURLOPT_UPLOAD_BUFFERSIZE, kSshUploadBufferBytes)
                 .Result();
     }

@@ -39,7 +39,8 @@ enum class CurlOpt : uint8_t {
     kVerbose,           // CURLOPT_VERBOSE 1, trace to standard error (passwords masked)
     kConnectTimeout30,  // CURLOPT_CONNECTTIMEOUT 30
     kReceiveBuffer,     // CURLOPT_BUFFERSIZE: a tuning, not part of the exchange
-    kSshReceiveBuffer,  // receive and upload buffers sized for libssh2
+    kSftpBuffers,       // receive and upload buffers sized for libssh2: SFTP
+    kScpBuffers,        // and SCP
     kCustomGet,         // CURLOPT_CUSTOMREQUEST "GET"
     kNoBody,            // CURLOPT_NOBODY 1
     kHeader,            // CURLOPT_HEADER 1

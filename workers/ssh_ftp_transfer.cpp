@@ -11,26 +11,22 @@ namespace {
     CurlOpt::kVerbose, CurlOpt::kNoProgress, CurlOpt::kProgressData, CurlOpt::kProgressFunction, \
         CurlOpt::kTimeout120, CurlOpt::kConnectTimeout30, CurlOpt::kPort
 
-const CurlOpt kSftpDownloadOptions[] = {CurlOpt::kUrl,
-                                        CurlOpt::kJoinedUserPwd,
-                                        CurlOpt::kWriteToLocal,
-                                        CurlOpt::kWriteFunction,
-                                        CurlOpt::kSshAuthPassword,
-                                        FH_COMMON_TAIL,
-                                        CurlOpt::kSshReceiveBuffer};
+const CurlOpt kSftpDownloadOptions[] = {
+    CurlOpt::kUrl,           CurlOpt::kJoinedUserPwd,   CurlOpt::kWriteToLocal,
+    CurlOpt::kWriteFunction, CurlOpt::kSshAuthPassword, FH_COMMON_TAIL,
+    CurlOpt::kSftpBuffers};
 const CurlOpt kSftpUploadOptions[] = {CurlOpt::kUrl,          CurlOpt::kJoinedUserPwd,
                                       CurlOpt::kReadFunction, CurlOpt::kReadFromLocal,
                                       CurlOpt::kNoCreateDirs, CurlOpt::kUpload,
                                       CurlOpt::kInFileSize,   CurlOpt::kSshAuthPassword,
-                                      FH_COMMON_TAIL,         CurlOpt::kSshReceiveBuffer};
-const CurlOpt kScpDownloadOptions[] = {CurlOpt::kUrl,          CurlOpt::kSshAuthPassword,
-                                       CurlOpt::kUserName,     CurlOpt::kPassword,
-                                       CurlOpt::kWriteToLocal, CurlOpt::kWriteFunction,
-                                       FH_COMMON_TAIL,         CurlOpt::kSshReceiveBuffer};
+                                      FH_COMMON_TAIL,         CurlOpt::kSftpBuffers};
+const CurlOpt kScpDownloadOptions[] = {
+    CurlOpt::kUrl,          CurlOpt::kSshAuthPassword, CurlOpt::kUserName, CurlOpt::kPassword,
+    CurlOpt::kWriteToLocal, CurlOpt::kWriteFunction,   FH_COMMON_TAIL,     CurlOpt::kScpBuffers};
 const CurlOpt kScpUploadOptions[] = {
     CurlOpt::kUrl,          CurlOpt::kSshAuthPassword, CurlOpt::kUserName, CurlOpt::kPassword,
     CurlOpt::kReadFunction, CurlOpt::kReadFromLocal,   CurlOpt::kUpload,   CurlOpt::kInFileSize,
-    FH_COMMON_TAIL,         CurlOpt::kSshReceiveBuffer};
+    FH_COMMON_TAIL,         CurlOpt::kScpBuffers};
 const CurlOpt kFtpDownloadOptions[] = {
     CurlOpt::kUrl,           CurlOpt::kUserName, CurlOpt::kPassword,     CurlOpt::kWriteToLocal,
     CurlOpt::kWriteFunction, FH_COMMON_TAIL,     CurlOpt::kReceiveBuffer};
