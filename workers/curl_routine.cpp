@@ -29,8 +29,8 @@ constexpr long kReceiveBufferBytes = 512 * 1024;
 // SFTP receive buffer gained nothing measurable and cost memory in every running download.
 // SCP reads take curl's 100 KiB: libssh2 holds every packet that has arrived until the read
 // takes it, and reads of 256 KiB or more let the worker thread's heap grow and shrink by
-// megabytes between them, so the same pages were faulted in again (twice the page faults
-// and a tenth more time for a 256 MiB download; bench/run.sh, and the README).
+// megabytes between them, so the same pages were faulted in again (2.6 times the faults
+// and up to a tenth more time for a 256 MiB download; bench/run.sh, and the README).
 constexpr long kSftpReceiveBufferBytes = 256 * 1024;
 constexpr long kScpReceiveBufferBytes = 100 * 1024;
 constexpr long kSshUploadBufferBytes = 1024 * 1024;
